@@ -1,0 +1,14 @@
+# station_module_tests(<module> [LIBS ...]): every *.cpp in the calling folder becomes one
+# GoogleTest program, <module>_tests, whose tests CTest discovers one by one.
+# Test suites whose name contains "Concurrency" are the ones the ThreadSanitizer build runs.
+function(station_module_tests module)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_executable(${module}_tests ${sources})
+  target_include_directories(${module}_tests PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${module}_tests PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(${module}_tests PRIVATE
+    STATION_SOURCE_DIR="${PROJECT_SOURCE_DIR}" STATION_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  gtest_discover_tests(${module}_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "MTOOLS_SKIP_CHECK=1")
+endfunction()

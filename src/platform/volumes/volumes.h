@@ -1,0 +1,44 @@
+// The drive-letter table: which device answers behind "\\.\X:" and which block
+// node or image file holds the disk that device now shows.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/scsi/scsi.h"
+
+namespace platform {
+
+struct Volume {
+  std::shared_ptr<ScsiTarget> target;
+  std::string node;  // block device node or image file of the visible disk
+};
+
+class VolumeTable {
+ public:
+  // Gives out the first free letter from 'first' on (as the system does at
+  // arrival) and binds it; returns 0 when every letter up to Z is taken.
+  char Assign(std::shared_ptr<ScsiTarget> target, std::string node, char first = 'D');
+  // Binds a given letter; false when the letter is not A-Z or already bound.
+  bool Mount(char letter, std::shared_ptr<ScsiTarget> target, std::string node);
+  void Unmount(char letter);
+  // Points a bound letter at another node (the device switched disks).
+  bool SetNode(char letter, std::string node);
+  std::optional<Volume> Lookup(char letter) const;
+  void Clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<char, Volume> volumes_;
+};
+
+// The process-wide table that CreateFileA consults.
+VolumeTable& Volumes();
+
+// "\\.\E:" -> 'E'; 0 when the text is no volume path.
+char DriveLetterOfVolumePath(const std::string& path);
+
+}  // namespace platform

@@ -1,0 +1,190 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/scsi/scsi.h"
+#include "platform/scsi/sg_io_target.h"
+#include "platform/volumes/volumes.h"
+#include "support/scripted_target.h"
+
+using namespace platform;
+using testing_support::ScriptedTarget;
+
+namespace {
+
+struct VolumeFixture : ::testing::Test {
+  void SetUp() override { Volumes().Clear(); }
+  void TearDown() override { Volumes().Clear(); }
+};
+
+HANDLE Open(const char* path) {
+  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                     0, nullptr);
+}
+
+}  // namespace
+
+using ScsiHandles = VolumeFixture;
+
+TEST_F(ScsiHandles, OpensOnlyVolumePathsOfBoundLetters) {
+  auto target = std::make_shared<ScriptedTarget>();
+  ASSERT_TRUE(Volumes().Mount('e', target, "/dev/null"));
+  EXPECT_FALSE(Volumes().Mount('E', target, "/dev/null")) << "a letter is bound once";
+
+  const auto before = OpenHandleCount();
+  HANDLE h = Open("\\\\.\\E:");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_NE(h, nullptr);
+  EXPECT_EQ(OpenHandleCount(), before + 1);
+  EXPECT_EQ(Open("\\\\.\\F:"), INVALID_HANDLE_VALUE) << "no volume on F";
+  EXPECT_EQ(Open("E:"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Open("\\\\.\\E:\\"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Open(nullptr), INVALID_HANDLE_VALUE);
+
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_FALSE(CloseHandle(h)) << "a closed handle stays closed";
+  EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+  EXPECT_EQ(OpenHandleCount(), before);
+
+  HANDLE again = Open("\\\\.\\e:");
+  EXPECT_NE(again, h) << "handle values are never reused";
+  CloseHandle(again);
+}
+
+TEST_F(ScsiHandles, AssignGivesTheFirstFreeLetter) {
+  auto target = std::make_shared<ScriptedTarget>();
+  EXPECT_EQ(Volumes().Assign(target, "a"), 'D');
+  EXPECT_EQ(Volumes().Assign(target, "b"), 'E');
+  Volumes().Unmount('D');
+  EXPECT_EQ(Volumes().Assign(target, "c"), 'D');
+  EXPECT_TRUE(Volumes().SetNode('D', "hidden"));
+  EXPECT_EQ(Volumes().Lookup('d')->node, "hidden");
+  EXPECT_FALSE(Volumes().SetNode('Q', "x"));
+  for (char c = 'F'; c <= 'Z'; ++c) ASSERT_TRUE(Volumes().Mount(c, target, ""));
+  EXPECT_EQ(Volumes().Assign(target, "full"), 0);
+}
+
+TEST_F(ScsiHandles, BufferedRequestReachesTheTargetAndAnswersIntoTheBlock) {
+  auto target = std::make_shared<ScriptedTarget>();
+  target->Queue({true, {1, 2, 3, 4, 5, 6, 7}});
+  HANDLE h = OpenTargetHandle(target);
+
+  SCSI_PASS_THROUGH_WITH_BUFFERS block{};
+  block.spt.Length = 44;
+  block.spt.CdbLength = 6;
+  block.spt.DataIn = 1;
+  block.spt.DataTransferLength = 5;
+  block.spt.TimeOutValue = 12;
+  block.spt.DataBufferOffset = 80;
+  block.spt.SenseInfoOffset = 48;
+  block.spt.Cdb[0] = 0xEF;
+  block.spt.Cdb[1] = 0x70;
+  DWORD returned = 0;
+  EXPECT_TRUE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &block, 44, &block, 85, &returned, nullptr));
+  ASSERT_EQ(target->requests.size(), 1u);
+  EXPECT_EQ(target->requests[0].cdb, (std::vector<std::uint8_t>{0xEF, 0x70, 0, 0, 0, 0}));
+  EXPECT_EQ(target->requests[0].direction, ScsiDirection::In);
+  EXPECT_EQ(target->requests[0].timeoutSeconds, 12u);
+  EXPECT_EQ(block.ucDataBuf[4], 5);
+  EXPECT_EQ(block.ucDataBuf[5], 0) << "only the asked length is answered";
+
+  // DataIn 1 with nothing to move is a command without data.
+  block.spt.DataTransferLength = 0;
+  EXPECT_TRUE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &block, 44, &block, 80, &returned, nullptr));
+  EXPECT_EQ(target->requests[1].direction, ScsiDirection::None);
+
+  // An answer area that would run past the output block is refused.
+  block.spt.DataTransferLength = 600;
+  EXPECT_FALSE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &block, 44, &block, 592, &returned, nullptr));
+  EXPECT_EQ(target->requests.size(), 2u);
+  block.spt.DataTransferLength = 1;
+  EXPECT_FALSE(DeviceIoControl(h, 0x12345, &block, 44, &block, 81, &returned, nullptr));
+  CloseHandle(h);
+  EXPECT_FALSE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &block, 44, &block, 81, &returned, nullptr))
+      << "a closed handle carries nothing";
+  EXPECT_EQ(target->requests.size(), 2u);
+}
+
+TEST_F(ScsiHandles, DirectRequestCarriesAFullAddressAndDirection) {
+  auto target = std::make_shared<ScriptedTarget>();
+  target->fallback = {false, {}};
+  HANDLE h = OpenTargetHandle(target);
+  std::uint8_t data[300] = {9, 8, 7};
+
+  SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER block{};
+  block.sptd.Length = 44;
+  block.sptd.CdbLength = 10;
+  block.sptd.DataIn = SCSI_IOCTL_DATA_OUT;
+  block.sptd.DataTransferLength = sizeof data;
+  block.sptd.TimeOutValue = 10;
+  SetDirectDataBuffer(block, data);
+  EXPECT_EQ(GetDirectDataBuffer(block), data);
+  DWORD returned = 0;
+  EXPECT_FALSE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, 80, &block, 80, &returned, nullptr))
+      << "the target's failure is the call's failure";
+  ASSERT_EQ(target->requests.size(), 1u);
+  EXPECT_EQ(target->requests[0].direction, ScsiDirection::Out);
+  EXPECT_EQ(target->requests[0].buffer, data);
+  EXPECT_EQ(target->requests[0].dataOut.size(), 300u);
+  EXPECT_EQ(target->requests[0].dataOut[2], 7);
+
+  block.sptd.CdbLength = 17;
+  EXPECT_FALSE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, 80, &block, 80, &returned, nullptr));
+  EXPECT_EQ(target->requests.size(), 1u) << "an impossible CDB length never reaches the target";
+  CloseHandle(h);
+}
+
+TEST(SgIoTarget, BuildsTheHeaderItSends) {
+  sg_io_hdr_t seen{};
+  int calls = 0;
+  unsigned char hostStatus = 0, driverStatus = 0;
+  int ioctlResult = 0;
+  SgIoTarget target(42, [&](int fd, sg_io_hdr_t* header) {
+    EXPECT_EQ(fd, 42);
+    ++calls;
+    seen = *header;
+    header->host_status = hostStatus;
+    header->driver_status = driverStatus;
+    header->status = 0x02;  // CHECK CONDITION is the device's answer
+    return ioctlResult;
+  });
+  std::uint8_t cdb[16] = {0xEF, 0x93};
+  std::uint8_t data[16] = {};
+  ScsiRequest in{cdb, 16, ScsiDirection::In, data, 6, 30};
+  EXPECT_TRUE(target.Execute(in));
+  EXPECT_EQ(seen.interface_id, 'S');
+  EXPECT_EQ(seen.dxfer_direction, SG_DXFER_FROM_DEV);
+  EXPECT_EQ(seen.cmd_len, 16);
+  EXPECT_EQ(seen.cmdp, cdb);
+  EXPECT_EQ(seen.dxfer_len, 6u);
+  EXPECT_EQ(seen.dxferp, data);
+  EXPECT_EQ(seen.timeout, 30000u);
+  EXPECT_GT(seen.mx_sb_len, 0);
+
+  ScsiRequest out{cdb, 6, ScsiDirection::Out, data, 0, 12};
+  EXPECT_TRUE(target.Execute(out));
+  EXPECT_EQ(seen.dxfer_direction, SG_DXFER_NONE) << "an empty data-out goes as no data";
+  EXPECT_EQ(seen.dxfer_len, 0u);
+  out.length = 4;
+  EXPECT_TRUE(target.Execute(out));
+  EXPECT_EQ(seen.dxfer_direction, SG_DXFER_TO_DEV);
+
+  driverStatus = 0x08;  // sense data came back: still carried out
+  EXPECT_TRUE(target.Execute(in));
+  hostStatus = 0x01;
+  EXPECT_FALSE(target.Execute(in));
+  hostStatus = 0;
+  driverStatus = 0x06;
+  EXPECT_FALSE(target.Execute(in));
+  driverStatus = 0;
+  ioctlResult = -1;
+  EXPECT_FALSE(target.Execute(in));
+  EXPECT_EQ(calls, 7);
+}
+
+TEST(SgIoTarget, ANodeThatDoesNotOpenFailsEveryCall) {
+  SgIoTarget target("/nonexistent/sg-node");
+  EXPECT_FALSE(target.IsOpen());
+  std::uint8_t cdb[6] = {0x12};
+  EXPECT_FALSE(target.Execute(ScsiRequest{cdb, 6, ScsiDirection::None, nullptr, 0, 12}));
+}
