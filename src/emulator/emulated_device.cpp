@@ -23,7 +23,7 @@ namespace {
 
 constexpr std::uint32_t kSpiChunk = 65536;
 constexpr std::uint64_t kSysAreaUnit = 4ull << 20;
-constexpr std::size_t kTraceLimit = 1u << 20;  // oldest entries are dropped past this
+constexpr std::size_t kTraceLimit = 1u << 20;  // oldest trace and block-test entries are dropped past this
 constexpr std::uint8_t kVendorIn = 0xEF;
 constexpr std::uint8_t kVendorOut = 0xEE;
 
@@ -114,7 +114,7 @@ struct DeviceState {
   std::map<std::uint32_t, Bytes> spi;                             // 64 KiB chunks written so far
   std::vector<ActiveFault> faults;
   std::deque<TraceEntry> trace;
-  std::vector<BlockTestRecord> blockTests;
+  std::deque<BlockTestRecord> blockTests;
   std::uint32_t resets = 0;
   std::array<std::uint8_t, 4> chipModel{};
   std::function<void(EmulatedDevice&)> onReset;
@@ -268,6 +268,7 @@ class Model {
       for (std::uint32_t p = 0; p < pageCount; ++p) pageOut[p] = working && p < ppb ? PageResult(b, p) : 0;
     }
     rec.result = code;
+    if (s_.blockTests.size() >= kTraceLimit) s_.blockTests.pop_front();
     s_.blockTests.push_back(rec);
     return code;
   }
@@ -632,6 +633,7 @@ std::vector<TraceEntry> EmulatedDevice::Trace() const {
 void EmulatedDevice::ClearTrace() {
   std::lock_guard lock(impl_->mutex);
   impl_->trace.clear();
+  impl_->blockTests.clear();
 }
 
 std::size_t EmulatedDevice::CountRequests(std::uint8_t op, std::optional<std::uint8_t> sub) const {
@@ -649,7 +651,7 @@ std::size_t EmulatedDevice::CountVendor(std::uint8_t sub) const {
 
 std::vector<BlockTestRecord> EmulatedDevice::BlockTests() const {
   std::lock_guard lock(impl_->mutex);
-  return impl_->blockTests;
+  return {impl_->blockTests.begin(), impl_->blockTests.end()};
 }
 
 std::uint32_t EmulatedDevice::ResetCount() const {

@@ -149,8 +149,9 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   void GrowBadBlock(std::uint32_t block);
 
   // ---- what it saw ----
+  // The trace and the block-test records keep the latest 2^20 entries each.
   std::vector<TraceEntry> Trace() const;
-  void ClearTrace();
+  void ClearTrace();  // also clears the block-test records
   // Requests with CDB byte 0 'op' (and vendor sub-opcode 'sub' when given).
   std::size_t CountRequests(std::uint8_t op, std::optional<std::uint8_t> sub = std::nullopt) const;
   std::size_t CountVendor(std::uint8_t sub) const;
