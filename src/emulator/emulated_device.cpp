@@ -57,21 +57,20 @@ bool PowerOfTwo(std::uint32_t v) { return v != 0 && std::has_single_bit(v); }
 std::uint64_t RoundUp(std::uint64_t v, std::uint64_t unit) { return (v + unit - 1) / unit * unit; }
 
 // The range of blocks, pages, SPI units or LBAs a request addresses, for faults.
-std::optional<std::pair<std::uint64_t, std::uint64_t>> AddressRange(const ScsiRequest& r) {
-  const std::uint8_t* c = r.cdb;
+std::optional<std::pair<std::uint64_t, std::uint64_t>> AddressRange(const std::uint8_t* c, std::uint8_t cdbLength) {
   auto range = [](std::uint64_t start, std::uint64_t count) {
     return std::make_optional(std::make_pair(start, std::max<std::uint64_t>(count, 1)));
   };
-  if ((c[0] == kVendorIn || c[0] == kVendorOut) && r.cdbLength >= 8) {
+  if ((c[0] == kVendorIn || c[0] == kVendorOut) && cdbLength >= 8) {
     switch (c[1]) {
       case 0x93: case 0x94: case 0x95: case 0x96: return range(Be32(c + 2), Be16(c + 6));
       case 0x9D: case 0x9E: return range(Be16(c + 2), Be16(c + 4));
       default: return std::nullopt;
     }
   }
-  if ((c[0] == kVendorIn || c[0] == kVendorOut) && r.cdbLength >= 6 && (c[1] == 0x9D || c[1] == 0x9E))
+  if ((c[0] == kVendorIn || c[0] == kVendorOut) && cdbLength >= 6 && (c[1] == 0x9D || c[1] == 0x9E))
     return range(Be16(c + 2), Be16(c + 4));
-  if ((c[0] == 0x28 || c[0] == 0x2A) && r.cdbLength >= 9) return range(Be32(c + 2), Be16(c + 7));
+  if ((c[0] == 0x28 || c[0] == 0x2A) && cdbLength >= 9) return range(Be32(c + 2), Be16(c + 7));
   return std::nullopt;
 }
 
@@ -780,8 +779,9 @@ bool EmulatedDevice::Execute(std::uint64_t generation, const ScsiRequest& r) {
     }
 
     // Injected faults.
-    const auto range = AddressRange(r);
-    const std::uint8_t* c = r.cdb;
+    // Read the CDB from the zero-padded copy: bytes past its length are 0.
+    const std::uint8_t* c = t.cdb.data();
+    const auto range = AddressRange(c, t.cdbLength);
     const bool vendor = c[0] == kVendorIn || c[0] == kVendorOut;
     const Fault* firing = nullptr;
     for (auto& af : s.faults) {

@@ -12,6 +12,36 @@
 // every plug. Each plug makes a new EmulatedTarget; a handle opened during an
 // earlier plug stays dead. The model never sleeps and is safe to call from
 // several threads at once.
+//
+// How the model answers:
+//  - Status bytes are kStatusOk / kStatusFailed. A command the model refuses
+//    (unknown opcode, READ CAPACITY or READ/WRITE(10) with no disk shown or past
+//    its end, SPI access past the flash) is a CHECK CONDITION: carried out, no
+//    data moved. A page write to a failing or bad block is a failed call.
+//  - Flash table (EE 71): the first piece of a run of table pieces is the table;
+//    a sound one selects page size, pages per block, blocks per chip and ECC mode.
+//  - Block test (EF 93): block form answers 255 when erase and program succeed and
+//    every page of the page table (EE 9B) stays within the CDB's ECC threshold,
+//    else one of the kTest... codes; page form answers 255 - errors per page, 0
+//    for an uncorrectable page or a bad block. The test leaves the block erased.
+//  - Page writes and reads (EE/EF 95/96) address pages: block x pages per block + page.
+//  - READ CFG (EF 80) answers the first written page of the lowest good block
+//    holding written pages (512 x FF on a blank flash); the pages written after
+//    it in that block hold the good-block bitmap.
+//  - START DISK (EF 73) sizes the disks from that block: good blocks (its bitmap,
+//    else the device's own map) x usable pages (byte 132 and the page bitmap) x
+//    page size, less byte 133 x 4 MiB and two blocks for the configuration
+//    copies; byte 134 = s gives the hidden disk s/256 of it (0xFF: all of it,
+//    shown at once). Block length: the profile's, else 512 or 1024 by bit 0 of
+//    byte 64. It fails when no block is held or nothing is left for a disk.
+//  - Image downloads (EF 7A, EE 7B, EF 7C) pass at the end when at least the
+//    announced bytes arrived. On an SPI-only device the first image's bytes 0-2047
+//    go to 0 and its bytes from 2048 to 65536; each later image's bytes from 2048
+//    to the next 64 KiB boundary after room for the one before (the prefer image
+//    at program size rounded up to 64 KiB, plus 64 KiB).
+//  - FSM (EF 77, EE 78, EF 79): loaded when the bytes received equal the
+//    announced size and their 16-bit sum equals the one sent. The firmware
+//    parity check (EF 87) passes once an image is downloaded.
 #pragma once
 
 #include <array>

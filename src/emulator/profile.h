@@ -80,7 +80,7 @@ struct DeviceProfile {
 
   // ---- identity ----
   std::array<std::uint8_t, 4> chipModel = {0, 0, 0, 0};  // "Q471" marks a device arrival resets
-  std::optional<std::array<std::uint8_t, 4>> chipModelAfterReset;  // what it answers after a reset
+  std::optional<std::array<std::uint8_t, 4>> chipModelAfterReset;  // answered from the first reset on
   std::array<std::uint8_t, 4> familyModel = {'Q', '4', '0', '1'};
   Bytes inquiry = InquiryG();
   std::uint8_t serialNumber = 0x21;
