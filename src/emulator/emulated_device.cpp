@@ -470,6 +470,244 @@ std::optional<Geometry> TableGeometry(const Bytes& c, std::uint8_t chips) {
   return g;
 }
 
+
+// One vendor command (CDB byte 0 EF or EE). 'tableRun' is set while the request
+// belongs to a flash-table upload, 'reset' when the controller was reset.
+Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const ScsiRequest& r, const std::uint8_t* c,
+                  bool& tableRun, bool& reset) {
+  switch (c[1]) {
+    case 0x70: Answer(r, profile.flashId.data(), 5); return Outcome::Done;
+    case 0x71: {
+      tableRun = true;
+      const std::uint8_t* d = OutData(r);
+      if (!s.flashTableRun && d && r.length > 0) {
+        Bytes table(d, d + std::min<std::uint32_t>(r.length, 512));
+        table.resize(512, 0);
+        if (auto g = TableGeometry(table, profile.chipCount)) {
+          s.geometry = *g;
+          if (s.pageTable.size() != g->pagesPerBlock) s.pageTable.assign(g->pagesPerBlock, 0xFF);
+        }
+        s.flashTable = std::move(table);
+        s.flashTableRun = true;
+      }
+      tableRun = s.flashTableRun;
+      return Outcome::Done;
+    }
+    case 0x72: AnswerStatus(r, profile.spiSizeMB > 0); return Outcome::Done;
+    case 0x73: {
+      auto layout = m.ComputeLayout();
+      if (!layout || !m.OpenDisks(*layout)) {
+        Answer(r, {kStatusFailed, 0});
+        return Outcome::Done;
+      }
+      s.layout = layout;
+      s.started = layout->userSectors == 0 ? Disk::Hidden : Disk::User;
+      m.Show(s.started);
+      Answer(r, {kStatusOk, 0});
+      return Outcome::Done;
+    }
+    case 0x77:
+      s.fsmActive = true;
+      s.fsmLoaded = false;
+      s.fsmAnnounced = Be32(c + 2);
+      s.fsm.clear();
+      AnswerStatus(r, true);
+      return Outcome::Done;
+    case 0x78:
+      if (s.fsmActive && OutData(r)) s.fsm.insert(s.fsm.end(), r.data, r.data + r.length);
+      return Outcome::Done;
+    case 0x79: {
+      std::uint16_t sum = 0;
+      for (auto b : s.fsm) sum = static_cast<std::uint16_t>(sum + b);
+      s.fsmLoaded = s.fsmActive && s.fsm.size() == s.fsmAnnounced && sum == Be16(c + 2);
+      s.fsmActive = false;
+      AnswerStatus(r, s.fsmLoaded);
+      return Outcome::Done;
+    }
+    case 0x7A:
+      s.download = DownloadedImage{Be32(c + 2), {}};
+      AnswerStatus(r, true);
+      return Outcome::Done;
+    case 0x7B:
+      if (s.download && OutData(r)) s.download->bytes.insert(s.download->bytes.end(), r.data, r.data + r.length);
+      return Outcome::Done;
+    case 0x7C: {
+      const bool ok = s.download && s.download->bytes.size() >= s.download->announced;
+      if (ok) {
+        if (profile.IsSpiOnly()) m.PlaceOnSpi(s.download->bytes, s.images.empty());
+        s.images.push_back(std::move(*s.download));
+      }
+      s.download.reset();
+      AnswerStatus(r, ok);
+      return Outcome::Done;
+    }
+    case 0x80: {
+      auto held = m.HeldConfig();
+      const Bytes cfg = held ? held->first : Bytes(512, 0xFF);
+      Answer(r, cfg.data(), cfg.size());
+      return Outcome::Done;
+    }
+    case 0x81:
+      ++s.resets;
+      if (profile.chipModelAfterReset) s.chipModel = *profile.chipModelAfterReset;
+      ResetWorkingState(profile, s, m);
+      reset = true;
+      return Outcome::Done;
+    case 0x82: Answer(r, s.chipModel.data(), 4); return Outcome::Done;
+    case 0x83: s.sysArea = c[2]; AnswerStatus(r, true); return Outcome::Done;
+    case 0x84: Answer(r, {profile.chipCount}); return Outcome::Done;
+    case 0x85: Answer(r, profile.familyModel.data(), 4); return Outcome::Done;
+    case 0x87: Answer(r, {s.images.empty() ? kStatusFailed : kStatusOk, 0}); return Outcome::Done;
+    case 0x8B: Answer(r, {profile.bondingId}); return Outcome::Done;
+    case 0x8D: s.moduleNo = c[2]; AnswerStatus(r, true); return Outcome::Done;
+    case 0x8E: case 0x8F: case 0x91: s.settings[c[1]] = c[2]; AnswerStatus(r, true); return Outcome::Done;
+    case 0x92: {
+      const bool ok = s.layout && s.visible != Disk::None && s.layout->hiddenSectors > 0;
+      if (ok) m.Show(Disk::Hidden);
+      AnswerStatus(r, ok);
+      return Outcome::Done;
+    }
+    case 0x93: {
+      if (r.direction != ScsiDirection::In || r.length == 0) return Outcome::CheckCondition;
+      const std::uint32_t block = Be32(c + 2);
+      const std::uint32_t avail = r.length - 1;
+      if (c[14]) {
+        m.TestBlock(block, c, r.data + 1, avail);
+      } else {
+        const std::uint32_t count = Be16(c + 6);
+        std::uint8_t none = 0;
+        for (std::uint32_t i = 0; i < count; ++i) {
+          const std::uint8_t code = m.TestBlock(block + i, c, &none, 0);
+          if (i < avail) r.data[1 + i] = code;
+        }
+      }
+      r.data[0] = kStatusOk;
+      return Outcome::Done;
+    }
+    case 0x94: {
+      const std::uint32_t block = Be32(c + 2);
+      const std::uint32_t count = Be16(c + 6);
+      bool ok = true;
+      for (std::uint32_t i = 0; i < count; ++i) {
+        if (m.Operate(block + i, FlashOp::Erase))
+          s.pages.erase(block + i);
+        else
+          ok = false;
+      }
+      AnswerStatus(r, ok);
+      return Outcome::Done;
+    }
+    case 0x95: {
+      if (r.direction == ScsiDirection::In) {  // 16-byte form: the device answers a status
+        AnswerStatus(r, true);
+        return Outcome::Done;
+      }
+      const std::uint32_t first = Be32(c + 2);
+      const std::uint32_t count = Be16(c + 6);
+      const std::uint32_t ppb = s.geometry.pagesPerBlock;
+      if (count == 0 || !OutData(r)) return Outcome::Done;
+      const std::uint32_t per = r.length / count;
+      for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t addr = std::uint64_t{first} + i;
+        const auto b = static_cast<std::uint32_t>(addr / ppb);
+        if (addr / ppb >= m.ActiveBlocks() || !m.Operate(b, FlashOp::Program)) return Outcome::FailCall;
+        Bytes page(r.data + std::uint64_t{i} * per, r.data + std::uint64_t{i} * per + std::min(per, s.geometry.pageSize));
+        s.pages[b][static_cast<std::uint32_t>(addr % ppb)] = std::move(page);
+      }
+      return Outcome::Done;
+    }
+    case 0x96: {
+      const std::uint32_t first = Be32(c + 2);
+      const std::uint32_t count = Be16(c + 6);
+      const std::uint32_t ppb = s.geometry.pagesPerBlock;
+      if (r.direction != ScsiDirection::In || count == 0) return Outcome::Done;
+      const std::uint32_t per = r.length / count;
+      std::memset(r.data, 0xFF, r.length);
+      for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint64_t addr = std::uint64_t{first} + i;
+        auto b = s.pages.find(static_cast<std::uint32_t>(addr / ppb));
+        if (b == s.pages.end()) continue;
+        auto p = b->second.find(static_cast<std::uint32_t>(addr % ppb));
+        if (p == b->second.end()) continue;
+        std::memcpy(r.data + std::uint64_t{i} * per, p->second.data(), std::min<std::size_t>(per, p->second.size()));
+      }
+      return Outcome::Done;
+    }
+    case 0x97: AnswerStatus(r, s.fsmLoaded); return Outcome::Done;
+    case 0x98: {
+      const Bytes map = m.OwnBitmap(m.ActiveBlocks());
+      if (r.direction != ScsiDirection::In) return Outcome::Done;
+      const std::uint32_t n = std::min(r.length, Be32(c + 2));
+      std::memset(r.data, 0, n);
+      std::memcpy(r.data, map.data(), std::min<std::size_t>(n, map.size()));
+      return Outcome::Done;
+    }
+    case 0x99: Answer(r, profile.read99.data(), profile.read99.size()); return Outcome::Done;
+    case 0x9A: Answer(r, {profile.serialNumber}); return Outcome::Done;
+    case 0x9B:
+      if (OutData(r)) {
+        s.pageTable.assign(s.geometry.pagesPerBlock, 0);
+        std::memcpy(s.pageTable.data(), r.data, std::min<std::size_t>(r.length, s.pageTable.size()));
+      }
+      return Outcome::Done;
+    case 0x9C: Answer(r, {profile.spiSizeMB}); return Outcome::Done;
+    case 0x9D:
+    case 0x9E: {
+      const std::uint64_t offset = std::uint64_t{Be16(c + 2)} * 256;
+      const std::uint64_t bytes = std::uint64_t{Be16(c + 4)} * 256;
+      if (offset + bytes > (std::uint64_t{profile.spiSizeMB} << 20) || r.length < bytes)
+        return Outcome::CheckCondition;
+      if (c[1] == 0x9D && r.direction == ScsiDirection::In) m.SpiGet(offset, r.data, bytes);
+      if (c[1] == 0x9E && OutData(r)) m.SpiPut(offset, r.data, bytes);
+      return Outcome::Done;
+    }
+    case 0xB0: Answer(r, {profile.fwSelect}); return Outcome::Done;
+    default: return Outcome::CheckCondition;
+  }
+}
+
+// One standard SCSI command.
+Outcome RunStandard(const DeviceProfile& profile, DeviceState& s, Model& m, const ScsiRequest& r, const std::uint8_t* c) {
+  switch (c[0]) {
+    case 0x12: Answer(r, profile.inquiry.data(), profile.inquiry.size()); return Outcome::Done;
+    case 0x25: {
+      const std::uint64_t sectors = m.VisibleSectors();
+      if (sectors == 0) return Outcome::CheckCondition;
+      std::uint8_t a[8];
+      PutBe32(a, static_cast<std::uint32_t>(sectors - 1));
+      PutBe32(a + 4, s.layout->blockLength);
+      Answer(r, a, 8);
+      return Outcome::Done;
+    }
+    case 0x28:
+    case 0x2A: {
+      const std::uint64_t lba = Be32(c + 2);
+      const std::uint64_t count = Be16(c + 7);
+      const std::uint64_t sectors = m.VisibleSectors();
+      const int fd = m.VisibleFd();
+      if (sectors == 0 || fd < 0 || lba + count > sectors) return Outcome::CheckCondition;
+      const std::uint64_t bytes = std::min<std::uint64_t>(r.length, count * s.layout->blockLength);
+      const auto at = static_cast<off_t>(lba * s.layout->blockLength);
+      if (c[0] == 0x2A) {
+        if (!OutData(r)) return Outcome::CheckCondition;
+        if (::pwrite(fd, r.data, bytes, at) != static_cast<ssize_t>(bytes)) return Outcome::FailCall;
+      } else {
+        if (r.direction != ScsiDirection::In) return Outcome::CheckCondition;
+        const ssize_t got = ::pread(fd, r.data, bytes, at);
+        if (got < 0) return Outcome::FailCall;
+        std::memset(r.data + got, 0, bytes - static_cast<std::uint64_t>(got));
+      }
+      return Outcome::Done;
+    }
+    case 0x1B:
+      if ((c[4] & 1) && s.layout && s.started != Disk::None)
+        m.Show(s.started);
+      else if (!(c[4] & 1))
+        s.visible = Disk::None;
+      return Outcome::Done;
+    default: return Outcome::CheckCondition;
+  }
+}
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -778,11 +1016,12 @@ bool EmulatedDevice::Execute(std::uint64_t generation, const ScsiRequest& r) {
       return false;
     }
 
-    // Injected faults.
-    // Read the CDB from the zero-padded copy: bytes past its length are 0.
+    // The CDB is read from the zero-padded copy: bytes past its length are 0.
     const std::uint8_t* c = t.cdb.data();
-    const auto range = AddressRange(c, t.cdbLength);
     const bool vendor = c[0] == kVendorIn || c[0] == kVendorOut;
+
+    // Injected faults: every matching fault counts the call, the first due one decides.
+    const auto range = AddressRange(c, t.cdbLength);
     const Fault* firing = nullptr;
     for (auto& af : s.faults) {
       const Fault& f = af.fault;
@@ -805,238 +1044,9 @@ bool EmulatedDevice::Execute(std::uint64_t generation, const ScsiRequest& r) {
       if (!vendor || c[1] != 0x71) s.flashTableRun = false;
     } else {
       bool tableRun = false;
-      outcome = vendor ? [&] {
-        switch (c[1]) {
-          case 0x70: Answer(r, profile_.flashId.data(), 5); return Outcome::Done;
-          case 0x71: {
-            tableRun = true;
-            const std::uint8_t* d = OutData(r);
-            if (!s.flashTableRun && d && r.length > 0) {
-              Bytes table(d, d + std::min<std::uint32_t>(r.length, 512));
-              table.resize(512, 0);
-              if (auto g = TableGeometry(table, profile_.chipCount)) {
-                s.geometry = *g;
-                if (s.pageTable.size() != g->pagesPerBlock) s.pageTable.assign(g->pagesPerBlock, 0xFF);
-              }
-              s.flashTable = std::move(table);
-              s.flashTableRun = true;
-            }
-            tableRun = s.flashTableRun;
-            return Outcome::Done;
-          }
-          case 0x72: AnswerStatus(r, profile_.spiSizeMB > 0); return Outcome::Done;
-          case 0x73: {
-            auto layout = m.ComputeLayout();
-            if (!layout || !m.OpenDisks(*layout)) {
-              Answer(r, {kStatusFailed, 0});
-              return Outcome::Done;
-            }
-            s.layout = layout;
-            s.started = layout->userSectors == 0 ? Disk::Hidden : Disk::User;
-            m.Show(s.started);
-            Answer(r, {kStatusOk, 0});
-            return Outcome::Done;
-          }
-          case 0x77:
-            s.fsmActive = true;
-            s.fsmLoaded = false;
-            s.fsmAnnounced = Be32(c + 2);
-            s.fsm.clear();
-            AnswerStatus(r, true);
-            return Outcome::Done;
-          case 0x78:
-            if (s.fsmActive && OutData(r)) s.fsm.insert(s.fsm.end(), r.data, r.data + r.length);
-            return Outcome::Done;
-          case 0x79: {
-            std::uint16_t sum = 0;
-            for (auto b : s.fsm) sum = static_cast<std::uint16_t>(sum + b);
-            s.fsmLoaded = s.fsmActive && s.fsm.size() == s.fsmAnnounced && sum == Be16(c + 2);
-            s.fsmActive = false;
-            AnswerStatus(r, s.fsmLoaded);
-            return Outcome::Done;
-          }
-          case 0x7A:
-            s.download = DownloadedImage{Be32(c + 2), {}};
-            AnswerStatus(r, true);
-            return Outcome::Done;
-          case 0x7B:
-            if (s.download && OutData(r)) s.download->bytes.insert(s.download->bytes.end(), r.data, r.data + r.length);
-            return Outcome::Done;
-          case 0x7C: {
-            const bool ok = s.download && s.download->bytes.size() >= s.download->announced;
-            if (ok) {
-              if (profile_.IsSpiOnly()) m.PlaceOnSpi(s.download->bytes, s.images.empty());
-              s.images.push_back(std::move(*s.download));
-            }
-            s.download.reset();
-            AnswerStatus(r, ok);
-            return Outcome::Done;
-          }
-          case 0x80: {
-            auto held = m.HeldConfig();
-            const Bytes cfg = held ? held->first : Bytes(512, 0xFF);
-            Answer(r, cfg.data(), cfg.size());
-            return Outcome::Done;
-          }
-          case 0x81:
-            ++s.resets;
-            if (profile_.chipModelAfterReset) s.chipModel = *profile_.chipModelAfterReset;
-            ResetWorkingState(profile_, s, m);
-            resetHandler = s.onReset;
-            return Outcome::Done;
-          case 0x82: Answer(r, s.chipModel.data(), 4); return Outcome::Done;
-          case 0x83: s.sysArea = c[2]; AnswerStatus(r, true); return Outcome::Done;
-          case 0x84: Answer(r, {profile_.chipCount}); return Outcome::Done;
-          case 0x85: Answer(r, profile_.familyModel.data(), 4); return Outcome::Done;
-          case 0x87: Answer(r, {s.images.empty() ? kStatusFailed : kStatusOk, 0}); return Outcome::Done;
-          case 0x8B: Answer(r, {profile_.bondingId}); return Outcome::Done;
-          case 0x8D: s.moduleNo = c[2]; AnswerStatus(r, true); return Outcome::Done;
-          case 0x8E: case 0x8F: case 0x91: s.settings[c[1]] = c[2]; AnswerStatus(r, true); return Outcome::Done;
-          case 0x92: {
-            const bool ok = s.layout && s.visible != Disk::None && s.layout->hiddenSectors > 0;
-            if (ok) m.Show(Disk::Hidden);
-            AnswerStatus(r, ok);
-            return Outcome::Done;
-          }
-          case 0x93: {
-            if (r.direction != ScsiDirection::In || r.length == 0) return Outcome::CheckCondition;
-            const std::uint32_t block = Be32(c + 2);
-            const std::uint32_t avail = r.length - 1;
-            if (c[14]) {
-              m.TestBlock(block, c, r.data + 1, avail);
-            } else {
-              const std::uint32_t count = Be16(c + 6);
-              std::uint8_t none = 0;
-              for (std::uint32_t i = 0; i < count; ++i) {
-                const std::uint8_t code = m.TestBlock(block + i, c, &none, 0);
-                if (i < avail) r.data[1 + i] = code;
-              }
-            }
-            r.data[0] = kStatusOk;
-            return Outcome::Done;
-          }
-          case 0x94: {
-            const std::uint32_t block = Be32(c + 2);
-            const std::uint32_t count = Be16(c + 6);
-            bool ok = true;
-            for (std::uint32_t i = 0; i < count; ++i) {
-              if (m.Operate(block + i, FlashOp::Erase))
-                s.pages.erase(block + i);
-              else
-                ok = false;
-            }
-            AnswerStatus(r, ok);
-            return Outcome::Done;
-          }
-          case 0x95: {
-            if (r.direction == ScsiDirection::In) {  // 16-byte form: the device answers a status
-              AnswerStatus(r, true);
-              return Outcome::Done;
-            }
-            const std::uint32_t first = Be32(c + 2);
-            const std::uint32_t count = Be16(c + 6);
-            const std::uint32_t ppb = s.geometry.pagesPerBlock;
-            if (count == 0 || !OutData(r)) return Outcome::Done;
-            const std::uint32_t per = r.length / count;
-            for (std::uint32_t i = 0; i < count; ++i) {
-              const std::uint64_t addr = std::uint64_t{first} + i;
-              const auto b = static_cast<std::uint32_t>(addr / ppb);
-              if (addr / ppb >= m.ActiveBlocks() || !m.Operate(b, FlashOp::Program)) return Outcome::FailCall;
-              Bytes page(r.data + std::uint64_t{i} * per, r.data + std::uint64_t{i} * per + std::min(per, s.geometry.pageSize));
-              s.pages[b][static_cast<std::uint32_t>(addr % ppb)] = std::move(page);
-            }
-            return Outcome::Done;
-          }
-          case 0x96: {
-            const std::uint32_t first = Be32(c + 2);
-            const std::uint32_t count = Be16(c + 6);
-            const std::uint32_t ppb = s.geometry.pagesPerBlock;
-            if (r.direction != ScsiDirection::In || count == 0) return Outcome::Done;
-            const std::uint32_t per = r.length / count;
-            std::memset(r.data, 0xFF, r.length);
-            for (std::uint32_t i = 0; i < count; ++i) {
-              const std::uint64_t addr = std::uint64_t{first} + i;
-              auto b = s.pages.find(static_cast<std::uint32_t>(addr / ppb));
-              if (b == s.pages.end()) continue;
-              auto p = b->second.find(static_cast<std::uint32_t>(addr % ppb));
-              if (p == b->second.end()) continue;
-              std::memcpy(r.data + std::uint64_t{i} * per, p->second.data(), std::min<std::size_t>(per, p->second.size()));
-            }
-            return Outcome::Done;
-          }
-          case 0x97: AnswerStatus(r, s.fsmLoaded); return Outcome::Done;
-          case 0x98: {
-            const Bytes map = m.OwnBitmap(m.ActiveBlocks());
-            if (r.direction != ScsiDirection::In) return Outcome::Done;
-            const std::uint32_t n = std::min(r.length, Be32(c + 2));
-            std::memset(r.data, 0, n);
-            std::memcpy(r.data, map.data(), std::min<std::size_t>(n, map.size()));
-            return Outcome::Done;
-          }
-          case 0x99: Answer(r, profile_.read99.data(), profile_.read99.size()); return Outcome::Done;
-          case 0x9A: Answer(r, {profile_.serialNumber}); return Outcome::Done;
-          case 0x9B:
-            if (OutData(r)) {
-              s.pageTable.assign(s.geometry.pagesPerBlock, 0);
-              std::memcpy(s.pageTable.data(), r.data, std::min<std::size_t>(r.length, s.pageTable.size()));
-            }
-            return Outcome::Done;
-          case 0x9C: Answer(r, {profile_.spiSizeMB}); return Outcome::Done;
-          case 0x9D:
-          case 0x9E: {
-            const std::uint64_t offset = std::uint64_t{Be16(c + 2)} * 256;
-            const std::uint64_t bytes = std::uint64_t{Be16(c + 4)} * 256;
-            if (offset + bytes > (std::uint64_t{profile_.spiSizeMB} << 20) || r.length < bytes)
-              return Outcome::CheckCondition;
-            if (c[1] == 0x9D && r.direction == ScsiDirection::In) m.SpiGet(offset, r.data, bytes);
-            if (c[1] == 0x9E && OutData(r)) m.SpiPut(offset, r.data, bytes);
-            return Outcome::Done;
-          }
-          case 0xB0: Answer(r, {profile_.fwSelect}); return Outcome::Done;
-          default: return Outcome::CheckCondition;
-        }
-      }()
-                       : [&] {
-        switch (c[0]) {
-          case 0x12: Answer(r, profile_.inquiry.data(), profile_.inquiry.size()); return Outcome::Done;
-          case 0x25: {
-            const std::uint64_t sectors = m.VisibleSectors();
-            if (sectors == 0) return Outcome::CheckCondition;
-            std::uint8_t a[8];
-            PutBe32(a, static_cast<std::uint32_t>(sectors - 1));
-            PutBe32(a + 4, s.layout->blockLength);
-            Answer(r, a, 8);
-            return Outcome::Done;
-          }
-          case 0x28:
-          case 0x2A: {
-            const std::uint64_t lba = Be32(c + 2);
-            const std::uint64_t count = Be16(c + 7);
-            const std::uint64_t sectors = m.VisibleSectors();
-            const int fd = m.VisibleFd();
-            if (sectors == 0 || fd < 0 || lba + count > sectors) return Outcome::CheckCondition;
-            const std::uint64_t bytes = std::min<std::uint64_t>(r.length, count * s.layout->blockLength);
-            const auto at = static_cast<off_t>(lba * s.layout->blockLength);
-            if (c[0] == 0x2A) {
-              if (!OutData(r)) return Outcome::CheckCondition;
-              if (::pwrite(fd, r.data, bytes, at) != static_cast<ssize_t>(bytes)) return Outcome::FailCall;
-            } else {
-              if (r.direction != ScsiDirection::In) return Outcome::CheckCondition;
-              const ssize_t got = ::pread(fd, r.data, bytes, at);
-              if (got < 0) return Outcome::FailCall;
-              std::memset(r.data + got, 0, bytes - static_cast<std::uint64_t>(got));
-            }
-            return Outcome::Done;
-          }
-          case 0x1B:
-            if ((c[4] & 1) && s.layout && s.started != Disk::None)
-              m.Show(s.started);
-            else if (!(c[4] & 1))
-              s.visible = Disk::None;
-            return Outcome::Done;
-          default: return Outcome::CheckCondition;
-        }
-      }();
+      bool reset = false;
+      outcome = vendor ? RunVendor(profile_, s, m, r, c, tableRun, reset) : RunStandard(profile_, s, m, r, c);
+      if (reset) resetHandler = s.onReset;
       if (!tableRun) s.flashTableRun = false;
     }
 
