@@ -470,7 +470,6 @@ std::optional<Geometry> TableGeometry(const Bytes& c, std::uint8_t chips) {
   return g;
 }
 
-
 // One vendor command (CDB byte 0 EF or EE). 'tableRun' is set while the request
 // belongs to a flash-table upload, 'reset' when the controller was reset.
 Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const ScsiRequest& r, const std::uint8_t* c,
@@ -478,7 +477,6 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
   switch (c[1]) {
     case 0x70: Answer(r, profile.flashId.data(), 5); return Outcome::Done;
     case 0x71: {
-      tableRun = true;
       const std::uint8_t* d = OutData(r);
       if (!s.flashTableRun && d && r.length > 0) {
         Bytes table(d, d + std::min<std::uint32_t>(r.length, 512));
