@@ -46,7 +46,7 @@ IniDocument::Line IniDocument::Parse(std::string text) {
   Line line;
   const std::string_view t = Trim(text);
   if (!t.empty() && t.front() == '[') {
-    const std::size_t close = t.find(']');
+    const std::size_t close = t.rfind(']');
     if (close != npos) {
       line.kind = Kind::Section;
       line.name = std::string(Trim(t.substr(1, close - 1)));

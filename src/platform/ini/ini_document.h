@@ -3,8 +3,8 @@
 //
 // Parsing: lines end at CR LF, LF or CR; a UTF-8 byte-order mark at the start
 // is kept but not part of the first line. A line whose first non-blank is '['
-// and that holds a ']' opens a section named by the text between them. A line
-// whose first non-blank is ';' is a comment. Any other non-blank line inside a
+// and that holds a ']' opens a section named by the text up to the last ']'.
+// A line whose first non-blank is ';' is a comment. Any other non-blank line inside a
 // section is a key: the name is the text before the first '=' (the whole line
 // when there is none), the value the text after it, both without surrounding
 // blanks and tabs. Names compare without regard to ASCII case; where a section
