@@ -46,8 +46,3 @@ TEST(LangId, FromTheEnvironmentOrTheOverride) {
   }
 }
 
-TEST(LangId, CodePages) {
-  EXPECT_EQ(CodePageOfLangId(LANG_CHINESE_TAIWAN), 950u);
-  EXPECT_EQ(CodePageOfLangId(LANG_CHINESE_SINGAPORE), 936u);
-  EXPECT_EQ(CodePageOfLangId(LANG_ENGLISH_US), 1252u);
-}

@@ -151,13 +151,6 @@ TEST_F(Process, ADroppedChildIsNotLeftRunning) {
   EXPECT_TRUE(Gone(pid));
 }
 
-TEST_F(Process, ZeroWaitsMeansOneLook) {
-  const ProcessResult r = RunProcess({{"sleep", "60"}, {}, {}, {}}, PollPolicy{500, 0, {}});
-  EXPECT_EQ(r.status, ProcessStatus::TimedOut);
-  EXPECT_EQ(r.waits, 0);
-  EXPECT_EQ(clock->SleepCalls(), 0u);
-}
-
 TEST(ProcessConcurrency, WorkersRunProgramsSideBySide) {
   ScopedClock scope(nullptr, 0.0);  // the system clock, waits scaled away
   std::vector<std::thread> threads;

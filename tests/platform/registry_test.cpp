@@ -142,12 +142,6 @@ TEST_F(Registry, MalformedStoreIsReadAsFarAsItGoes) {
   EXPECT_TRUE(reg.ValueExists("A"));
 }
 
-TEST(RegistryDefaultFile, LivesInTheProgramFolder) {
-  SetProgramFolder("/opt/station");
-  EXPECT_EQ(RegistryFile(), "/opt/station/registry.ini");
-  SetProgramFolder("");
-}
-
 TEST(RegistryConcurrency, WorkersReadAndWriteTheirValuesTogether) {
   TempDir dir;
   SetRegistryFile(dir / "registry.ini");
