@@ -101,10 +101,25 @@ void ReverseFlashId(const std::uint8_t* answer, std::uint8_t* id) {
   for (int i = 0; i < 5; ++i) id[4 - i] = answer[i];
 }
 
-// The CDB carries a 16-bit block count, and blockSize x count bytes must fit
-// the 32-bit transfer length; anything else would move a different amount of
-// data than the device was told about.
-bool FitsTransfer(std::uint32_t count, std::uint64_t bytes) { return count <= 0xFFFF && bytes <= 0xFFFFFFFFu; }
+// READ(10) / WRITE(10). The CDB carries a 16-bit block count, and blockSize x
+// count bytes must fit the 32-bit transfer length; anything else would move a
+// different amount of data than the device was told about, so it is refused.
+BOOL Transfer10(HANDLE h, std::uint8_t opcode, bool dataIn, std::uint8_t* buffer, std::uint32_t blockSize,
+                std::uint32_t lba, std::uint32_t count) {
+  const std::uint64_t bytes = std::uint64_t{blockSize} * count;
+  if (count > 0xFFFF || bytes > 0xFFFFFFFFu) return 0;
+  Cdb cdb(10, opcode);
+  cdb.Be32(2, lba).Be16(7, count);
+  return Direct(h, cdb, dataIn, buffer, static_cast<std::uint32_t>(bytes), 12);
+}
+
+// A one-byte query whose output is cleared first, then set from the answer area.
+BOOL ByteQuery(HANDLE h, std::uint8_t subOpcode, std::uint8_t* value) {
+  if (value) *value = 0;
+  Buffered request(h, Cdb(6, VENDOR_IN, subOpcode), 1, 12);
+  if (value) *value = request.Answer()[0];
+  return request.ok;
+}
 
 constexpr std::uint8_t kInquiryG[9] = {0x00, 0x80, 0x02, 0x02, 0x04, 0x00, 0x00, 0x00, 'G'};
 constexpr std::uint8_t kInquiry711[12] = {0x00, 0x80, 0x02, 0x02, 0x07, 0x00, 0x00, 0x00, '7', '1', '.', '1'};
@@ -295,19 +310,9 @@ BOOL cmd_bCheckFamilyModel(HANDLE h) {
   return std::memcmp(request.Answer(), "Q401", 4) == 0 ? 1 : 0;
 }
 
-BOOL cmd_bGetFwSelect(HANDLE h, std::uint8_t* value) {
-  if (value) *value = 0;
-  Buffered request(h, Cdb(6, VENDOR_IN, SUB_SCSI_OP_GET_FW_SELECT), 1, 12);
-  if (value) *value = request.Answer()[0];
-  return request.ok;
-}
+BOOL cmd_bGetFwSelect(HANDLE h, std::uint8_t* value) { return ByteQuery(h, SUB_SCSI_OP_GET_FW_SELECT, value); }
 
-BOOL cmd_bGetBondingId(HANDLE h, std::uint8_t* value) {
-  if (value) *value = 0;
-  Buffered request(h, Cdb(6, VENDOR_IN, SUB_SCSI_OP_GET_BONDING_ID), 1, 12);
-  if (value) *value = request.Answer()[0];
-  return request.ok;
-}
+BOOL cmd_bGetBondingId(HANDLE h, std::uint8_t* value) { return ByteQuery(h, SUB_SCSI_OP_GET_BONDING_ID, value); }
 
 BOOL cmd_bSetByte8F(HANDLE h, std::uint8_t value) {
   return Buffered(h, Cdb(6, VENDOR_IN, SUB_SCSI_OP_SET_BYTE_8F).Byte(2, value), 1, 12).Status();
@@ -353,19 +358,11 @@ BOOL cmd_bSpiWrite(HANDLE h, std::uint32_t start, std::uint32_t count, std::uint
 }
 
 BOOL cmd_bWrite10(HANDLE h, std::uint8_t* buffer, std::uint32_t blockSize, std::uint32_t lba, std::uint32_t count) {
-  const std::uint64_t bytes = std::uint64_t{blockSize} * count;
-  if (!FitsTransfer(count, bytes)) return 0;
-  Cdb cdb(10, SCSI_WRITE10);
-  cdb.Be32(2, lba).Be16(7, count);
-  return Direct(h, cdb, false, buffer, static_cast<std::uint32_t>(bytes), 12);
+  return Transfer10(h, SCSI_WRITE10, false, buffer, blockSize, lba, count);
 }
 
 BOOL cmd_bRead10(HANDLE h, std::uint8_t* buffer, std::uint32_t blockSize, std::uint32_t lba, std::uint32_t count) {
-  const std::uint64_t bytes = std::uint64_t{blockSize} * count;
-  if (!FitsTransfer(count, bytes)) return 0;
-  Cdb cdb(10, SCSI_READ10);
-  cdb.Be32(2, lba).Be16(7, count);
-  return Direct(h, cdb, true, buffer, static_cast<std::uint32_t>(bytes), 12);
+  return Transfer10(h, SCSI_READ10, true, buffer, blockSize, lba, count);
 }
 
 BOOL cmd_bStopUnit(HANDLE h) { return Buffered(h, Cdb(6, SCSI_START_STOP_UNIT), 0, 12).ok; }

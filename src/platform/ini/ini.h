@@ -1,0 +1,64 @@
+// Settings files of the private-profile kind (see ini_document.h for the text
+// rules). Every write reaches the file at once and replaces it whole through a
+// temporary file, so a file is never left half-written; reads see the file as
+// it is at that moment. Values are bytes as they stand (no code-page change).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/convert/exception.h"
+
+namespace platform {
+
+class TIniFile {
+ public:
+  // Only stores the name; nothing is opened until a value is read or written.
+  explicit TIniFile(std::string fileName);
+
+  const std::string& FileName() const { return fileName_; }
+
+  // Missing file, section or key: the default.
+  std::string ReadString(const std::string& section, const std::string& ident, const std::string& fallback) const;
+  // The value read with StrToInt's rules; missing or not a number: the default.
+  std::int32_t ReadInteger(const std::string& section, const std::string& ident, std::int32_t fallback) const;
+  // An integer value that is not 0; missing or not a number: the default.
+  bool ReadBool(const std::string& section, const std::string& ident, bool fallback) const;
+
+  // Each write throws EIniFileException "Unable to write to <file name>" when
+  // the file cannot be written; the file then stays as it was.
+  void WriteString(const std::string& section, const std::string& ident, const std::string& value);
+  void WriteInteger(const std::string& section, const std::string& ident, std::int32_t value);  // decimal
+  void WriteBool(const std::string& section, const std::string& ident, bool value);             // "1" / "0"
+
+  // The key names of a section in file order (empty when it is missing).
+  void ReadSection(const std::string& section, std::vector<std::string>& idents) const;
+  std::vector<std::string> ReadSection(const std::string& section) const;
+  // The section names in file order.
+  void ReadSections(std::vector<std::string>& sections) const;
+
+  bool SectionExists(const std::string& section) const;
+  bool ValueExists(const std::string& section, const std::string& ident) const;
+
+  // Removes the section (every occurrence) with its keys; a missing section
+  // leaves the file untouched. Throws as the writes do.
+  void EraseSection(const std::string& section);
+  void DeleteKey(const std::string& section, const std::string& ident);
+
+  // Nothing is buffered: present for callers that flush.
+  void UpdateFile() {}
+
+ private:
+  std::string fileName_;
+};
+
+// The profile functions over the same files. The read gives 'fallback' for a
+// missing file, section or key; the write gives false when the file cannot
+// be written (nothing changes then).
+std::string GetPrivateProfileString(const std::string& section, const std::string& key,
+                                    const std::string& fallback, const std::string& fileName);
+bool WritePrivateProfileString(const std::string& section, const std::string& key, const std::string& value,
+                               const std::string& fileName);
+
+}  // namespace platform

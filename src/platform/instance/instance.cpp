@@ -1,0 +1,108 @@
+#include "platform/instance/instance.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/paths/paths.h"
+
+namespace platform {
+
+namespace {
+
+std::mutex g_folderMutex;
+std::string g_folder;
+
+int OpenLockFile(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+void SetInstanceLockFolder(const std::string& folder) {
+  std::lock_guard lock(g_folderMutex);
+  g_folder = folder;
+}
+
+std::string InstanceLockFolder() {
+  {
+    std::lock_guard lock(g_folderMutex);
+    if (!g_folder.empty()) return g_folder;
+  }
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime && *runtime && DirectoryExists(runtime)) return runtime;
+  return "/tmp";
+}
+
+std::string InstanceLockFileName(const std::string& name) {
+  std::string out;
+  bool changed = name.empty();
+  for (std::size_t i = 0; i < name.size() && out.size() < 160; ++i) {
+    const char c = name[i];
+    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                      c == '_' || (c == '.' && i > 0);
+    out += keep ? c : '_';
+    changed = changed || !keep;
+  }
+  changed = changed || out.size() < name.size();
+  if (changed) {
+    std::uint32_t h = 2166136261u;  // FNV-1a
+    for (unsigned char c : name) h = (h ^ c) * 16777619u;
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "-%08x", h);
+    out += hex;
+  }
+  return "station-" + out + ".lock";
+}
+
+InstanceLock::InstanceLock(std::string name) : name_(std::move(name)) {}
+
+InstanceLock::~InstanceLock() { Release(); }
+
+std::string InstanceLock::Path() const { return InstanceLockFolder() + "/" + InstanceLockFileName(name_); }
+
+bool InstanceLock::Acquire() {
+  std::lock_guard lock(mutex_);
+  if (fd_ >= 0) return true;
+  const std::string folder = InstanceLockFolder();
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  const int fd = OpenLockFile(folder + "/" + InstanceLockFileName(name_));
+  if (fd < 0) return false;
+  int r;
+  do {
+    r = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) {
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+void InstanceLock::Release() {
+  std::lock_guard lock(mutex_);
+  if (fd_ < 0) return;
+  ::flock(fd_, LOCK_UN);
+  ::close(fd_);  // the file stays: removing it would race with a new holder
+  fd_ = -1;
+}
+
+bool InstanceLock::Held() const {
+  std::lock_guard lock(mutex_);
+  return fd_ >= 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,45 @@
+// The single-instance guard: a lock file named by a text (the window title the
+// system uses as the guard's name), held with flock while the owner lives.
+// The lock goes with the open file, so a holder that dies frees it, and every
+// InstanceLock object, in this process or another, sees a lock held by any
+// other object.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+namespace platform {
+
+// The folder of the lock files. Empty (the start value) means $XDG_RUNTIME_DIR
+// when it names a folder, else /tmp. Created when missing.
+void SetInstanceLockFolder(const std::string& folder);
+std::string InstanceLockFolder();
+
+// The lock file's name for a guard name: letters, digits, '.', '-' and '_'
+// are kept, every other byte becomes '_' and a leading '.' becomes '_'; when
+// anything was changed a hash of the whole name is added so that different
+// names keep different files. Ends in ".lock".
+std::string InstanceLockFileName(const std::string& name);
+
+class InstanceLock {
+ public:
+  explicit InstanceLock(std::string name);
+  ~InstanceLock();  // releases
+  InstanceLock(const InstanceLock&) = delete;
+  InstanceLock& operator=(const InstanceLock&) = delete;
+
+  // True when this object holds the lock now (also when it already did);
+  // false when another holder has it or the lock file cannot be opened.
+  bool Acquire();
+  void Release();
+  bool Held() const;
+  const std::string& Name() const { return name_; }
+  std::string Path() const;
+
+ private:
+  std::string name_;
+  mutable std::mutex mutex_;
+  int fd_ = -1;
+};
+
+}  // namespace platform

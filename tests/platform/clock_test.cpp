@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+#include "platform/clock/clock.h"
+
+using namespace platform;
+using namespace std::chrono;
+
+TEST(Clock, ManualClockMovesOnlyWhenTold) {
+  auto manual = std::make_shared<ManualClock>(system_clock::from_time_t(1700000000));
+  ScopedClock scope(manual);
+  EXPECT_EQ(Now(), system_clock::from_time_t(1700000000));
+  EXPECT_EQ(TimeInSeconds(), 1700000000);
+  const std::uint32_t t0 = GetTickCount();
+  Sleep(200);
+  Sleep(10000);
+  EXPECT_EQ(GetTickCount() - t0, 10200u);
+  EXPECT_EQ(manual->SleptMs(), 10200u);
+  EXPECT_EQ(manual->SleepCalls(), 2u);
+  EXPECT_EQ(TimeInSeconds(), 1700000010);
+  manual->Set(system_clock::from_time_t(0));
+  EXPECT_EQ(GetTickCount() - t0, 10200u) << "setting the wall clock leaves the tick count";
+  manual->Advance(milliseconds(5));
+  EXPECT_EQ(GetTickCount() - t0, 10205u);
+}
+
+TEST(Clock, LocalTimeUsesTheTimeZone) {
+  const char* tz = std::getenv("TZ");
+  const std::string saved = tz ? tz : "";
+  setenv("TZ", "UTC", 1);
+  tzset();
+  auto manual = std::make_shared<ManualClock>(system_clock::from_time_t(1700000000) + milliseconds(250));
+  ScopedClock scope(manual);
+  LocalDateTime t = LocalTime();  // 2023-11-14 22:13:20.250 UTC, a Tuesday
+  EXPECT_EQ(t.year, 2023);
+  EXPECT_EQ(t.month, 11);
+  EXPECT_EQ(t.day, 14);
+  EXPECT_EQ(t.hour, 22);
+  EXPECT_EQ(t.minute, 13);
+  EXPECT_EQ(t.second, 20);
+  EXPECT_EQ(t.millisecond, 250);
+  EXPECT_EQ(t.dayOfWeek, 2);
+  setenv("TZ", "CST-8", 1);  // eight hours east of UTC
+  tzset();
+  EXPECT_EQ(LocalTime().hour, 6);
+  EXPECT_EQ(ToLocalTime(system_clock::from_time_t(-1)).millisecond, 0);
+  if (tz) setenv("TZ", saved.c_str(), 1);
+  else unsetenv("TZ");
+  tzset();
+}
+
+TEST(Clock, ScaledSystemClockDoesNotWait) {
+  ScopedClock scope(nullptr, 0.0);
+  EXPECT_EQ(TimeScale(), 0.0);
+  const auto before = steady_clock::now();
+  for (int i = 0; i < 100; ++i) Sleep(3600 * 1000);  // a hundred hours at scale 0
+  EXPECT_LT(steady_clock::now() - before, seconds(30));
+  SetTimeScale(-2);
+  EXPECT_EQ(TimeScale(), 0.0) << "negative factors count as 0";
+}
+
+TEST(ClockConcurrency, WorkersSleepWhileTheClockIsSwapped) {
+  ScopedClock scope(nullptr, 0.0);
+  auto manual = std::make_shared<ManualClock>();
+  std::atomic<bool> stop{false};
+  std::atomic<long> calls{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 4; ++t) {
+    workers.emplace_back([&] {
+      while (!stop) {
+        Sleep(500);
+        (void)Now();
+        (void)GetTickCount();
+        ++calls;
+      }
+    });
+  }
+  for (int i = 0; i < 200; ++i) {
+    SetClock(i % 2 ? std::shared_ptr<Clock>(manual) : nullptr);
+    SetTimeScale(0.0);
+    std::this_thread::yield();
+  }
+  SetClock(manual);
+  const long seen = calls;
+  while (calls < seen + 20) std::this_thread::yield();
+  stop = true;
+  for (auto& w : workers) w.join();
+  EXPECT_GT(manual->SleepCalls(), 0u);
+}

@@ -1,0 +1,45 @@
+#include <gtest/gtest.h>
+
+#include "platform/convert/convert.h"
+
+using namespace platform;
+
+TEST(StrToInt, AcceptsBlanksSignAndBothHexForms) {
+  EXPECT_EQ(StrToInt("0"), 0);
+  EXPECT_EQ(StrToInt("123"), 123);
+  EXPECT_EQ(StrToInt("   42"), 42);
+  EXPECT_EQ(StrToInt("\t7"), 7);
+  EXPECT_EQ(StrToInt("+5"), 5);
+  EXPECT_EQ(StrToInt("-5"), -5);
+  EXPECT_EQ(StrToInt("$1f"), 31);
+  EXPECT_EQ(StrToInt("0x1F"), 31);
+  EXPECT_EQ(StrToInt("0XaB"), 171);
+  EXPECT_EQ(StrToInt("-$10"), -16);
+  EXPECT_EQ(StrToInt(" -0x10"), -16);
+  EXPECT_EQ(StrToInt("007"), 7);
+  EXPECT_EQ(StrToInt("2147483647"), INT32_MAX);
+  EXPECT_EQ(StrToInt("-2147483648"), INT32_MIN);
+  EXPECT_EQ(StrToInt("$FFFFFFFF"), -1) << "hexadecimal uses all 32 bits";
+  EXPECT_EQ(StrToInt("0x80000000"), INT32_MIN);
+}
+
+TEST(StrToInt, RejectsEverythingElseWithTheErrorText) {
+  for (const char* bad : {"", " ", "-", "+", "$", "0x", "12 ", "1a", "abc", "--1", "+-1", "1.5", "2147483648",
+                          "-2147483649", "$100000000", "x10", "0x-1", "$ 1", "- 1", "１２"}) {
+    EXPECT_FALSE(TryStrToInt(bad).has_value()) << bad;
+    try {
+      StrToInt(bad);
+      ADD_FAILURE() << "no error for '" << bad << "'";
+    } catch (const EConvertError& e) {
+      EXPECT_EQ(e.Message(), std::string("'") + bad + "' is not a valid integer value");
+      EXPECT_STREQ(e.what(), e.Message().c_str());
+    }
+  }
+  EXPECT_THROW(StrToInt("yes"), Exception) << "part of the family the error display shows";
+}
+
+TEST(StrToInt, DefaultForm) {
+  EXPECT_EQ(StrToIntDef("yes", 20), 20);
+  EXPECT_EQ(StrToIntDef("0x10", 20), 16);
+  EXPECT_EQ(IntToHex(0x1F, 4), "001F");
+}

@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "platform/instance/instance.h"
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct InstanceFolder {
+  InstanceFolder() {
+    std::string templ = (fs::temp_directory_path() / "inst-XXXXXX").string();
+    path = mkdtemp(templ.data());
+    SetInstanceLockFolder(path + "/run");  // created on first use
+  }
+  ~InstanceFolder() {
+    SetInstanceLockFolder("");
+    fs::remove_all(path);
+  }
+  std::string path;
+};
+
+// Whether another process can take the lock (it runs in a forked child).
+bool OtherProcessAcquires(const std::string& name) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    InstanceLock lock(name);
+    _exit(lock.Acquire() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+TEST(InstanceLock, SecondHolderSeesItHeldUntilReleased) {
+  InstanceFolder folder;
+  InstanceLock first("test");
+  InstanceLock second("test");
+  InstanceLock other("TitleStr");
+  ASSERT_TRUE(first.Acquire());
+  EXPECT_TRUE(first.Acquire()) << "holding it already";
+  EXPECT_TRUE(first.Held());
+  EXPECT_FALSE(second.Acquire());
+  EXPECT_FALSE(second.Held());
+  EXPECT_FALSE(OtherProcessAcquires("test"));
+  EXPECT_TRUE(other.Acquire()) << "another name is another lock";
+  EXPECT_EQ(first.Path(), folder.path + "/run/station-test.lock");
+
+  first.Release();
+  EXPECT_FALSE(first.Held());
+  EXPECT_TRUE(OtherProcessAcquires("test"));
+  EXPECT_TRUE(second.Acquire());
+  EXPECT_FALSE(first.Acquire());
+}
+
+TEST(InstanceLock, AHolderThatEndsFreesTheLock) {
+  InstanceFolder folder;
+  {
+    InstanceLock lock("test");
+    ASSERT_TRUE(lock.Acquire());
+  }
+  InstanceLock again("test");
+  EXPECT_TRUE(again.Acquire());
+}
+
+TEST(InstanceLock, NamesBecomeSafeDistinctFileNames) {
+  EXPECT_EQ(InstanceLockFileName("test"), "station-test.lock");
+  const std::string a = InstanceLockFileName("ZOQQ4xx Kestrune v2.0");
+  const std::string b = InstanceLockFileName("../../etc/passwd");
+  const std::string c = InstanceLockFileName("a/b");
+  const std::string d = InstanceLockFileName("a_b");
+  for (const std::string& n : {a, b, c}) {
+    EXPECT_EQ(n.find('/'), std::string::npos) << n;
+    EXPECT_NE(n, d);
+  }
+  EXPECT_EQ(a.rfind("station-ZOQQ4xx_Kestrune_v2.0-", 0), 0u) << a;
+  EXPECT_NE(InstanceLockFileName(""), InstanceLockFileName("_"));
+  EXPECT_LT(InstanceLockFileName(std::string(5000, 'x')).size(), 200u);
+  EXPECT_NE(InstanceLockFileName("\xE6\xB8\xAC"), InstanceLockFileName("\xE6\xB8\xAD"));
+}
+
+TEST(InstanceLock, AnUnusableFolderMeansNotAcquired) {
+  SetInstanceLockFolder("/proc/no-such-folder");
+  InstanceLock lock("test");
+  EXPECT_FALSE(lock.Acquire());
+  SetInstanceLockFolder("");
+}
+
+TEST(InstanceConcurrency, OneOfManyRacingHoldersWins) {
+  InstanceFolder folder;
+  for (int round = 0; round < 20; ++round) {
+    std::vector<std::unique_ptr<InstanceLock>> locks;
+    for (int i = 0; i < 6; ++i) locks.push_back(std::make_unique<InstanceLock>("race"));
+    std::atomic<int> winners{0};
+    std::vector<std::thread> threads;
+    for (auto& lock : locks)
+      threads.emplace_back([&winners, l = lock.get()] { winners += l->Acquire() ? 1 : 0; });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(winners, 1);
+  }
+}
