@@ -146,7 +146,7 @@ TEST(UiPropertiesConcurrency, WorkersWriteControlsWhileTheUiThreadReadsThem) {
       EXPECT_TRUE(p >= 0 && p <= 400);
       (void)form.rdo[0].AcceptsInput();
       const int index = form.list.ItemIndex();
-      EXPECT_LT(index, 21);
+      EXPECT_TRUE(index >= -1 && index < 20 + kWorkers) << index;  // 20 kept, one add per worker on top
     }
   });
   for (auto& t : workers) t.join();
