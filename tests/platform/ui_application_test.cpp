@@ -112,6 +112,21 @@ TEST(UiApplication, RunOfATerminatedApplicationShowsNothing) {
   EXPECT_FALSE(main.Visible());
 }
 
+TEST(UiApplication, TheLoopRunsEnabledTimers) {
+  ScopedApplication app;
+  TTimer timer(nullptr, "Timer1");
+  timer.SetInterval(1);  // the one real wait of these tests: two milliseconds
+  int ticks = 0;
+  timer.OnTimer = [&](TObject*) {
+    if (++ticks == 2) {
+      timer.SetEnabled(false);
+      Application->Terminate();
+    }
+  };
+  Application->Run();
+  EXPECT_EQ(ticks, 2);
+}
+
 TEST(UiApplication, MessageBoxesAreScriptedAndRecorded) {
   ScopedApplication app;
   app.dialogs().AnswerMessageBox(IDNO);

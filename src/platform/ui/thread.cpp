@@ -18,7 +18,7 @@ TThread::~TThread() {
   lock.unlock();
   Terminate();
   lock.lock();
-  finishedCv_.wait(lock, [this] { return finished_; });
+  WaitFinished(lock);
 }
 
 void TThread::Resume() {
@@ -88,19 +88,23 @@ int TThread::WaitFor() {
   if (freeOnTerminate_) throw EThread("Cannot wait for a thread that frees itself");
   if (!started_.load()) throw EThread("Cannot wait for a thread that was never started");
   if (id_ == std::this_thread::get_id()) throw EThread("A thread cannot wait for itself");
-  if (Application->IsUiThread()) {
-    // The thread may be waiting in Synchronize for this very thread: keep the
-    // queue moving while waiting.
-    while (!finished_) {
-      lock.unlock();
-      Application->ProcessMessages();
-      lock.lock();
-      finishedCv_.wait_for(lock, std::chrono::milliseconds(5), [this] { return finished_; });
-    }
-  } else {
-    finishedCv_.wait(lock, [this] { return finished_; });
-  }
+  WaitFinished(lock);
   return returnValue_.load();
+}
+
+void TThread::WaitFinished(std::unique_lock<std::mutex>& lock) {
+  if (!Application->IsUiThread()) {
+    finishedCv_.wait(lock, [this] { return finished_; });
+    return;
+  }
+  // The thread may be waiting in Synchronize for this very thread: keep the
+  // queue moving while waiting.
+  while (!finished_) {
+    lock.unlock();
+    Application->ProcessMessages();
+    lock.lock();
+    finishedCv_.wait_for(lock, std::chrono::milliseconds(2), [this] { return finished_; });
+  }
 }
 
 bool TThread::Finished() const {

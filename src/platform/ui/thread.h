@@ -73,6 +73,7 @@ class TThread : public TObject {
 
  private:
   void ThreadProc();
+  void WaitFinished(std::unique_lock<std::mutex>& lock);  // m_ held
 
   std::atomic<bool> started_{false};
   std::atomic<bool> terminated_{false};
