@@ -57,8 +57,9 @@ class TApplication : public TObject {
   // Shows the main form, then handles messages until Terminate. Returns at once,
   // without showing anything, when the application is already terminated.
   void Run();
-  // Waits until something is queued, a timer is due or Terminate is called,
-  // then handles everything that is ready.
+  // UI thread: waits until something is queued, a timer is due, Wake or
+  // Terminate is called, then handles everything that is ready. Elsewhere:
+  // returns at once.
   void HandleMessage();
   // On the UI thread: runs everything queued (and due timers) without waiting.
   // On any other thread: returns at once.
@@ -86,7 +87,11 @@ class TApplication : public TObject {
   // Shows the error in `error` through the error display, or hands it to
   // OnException when that is bound. Safe on any thread; never throws.
   void HandleException(std::exception_ptr error);
+  // The error display: the message (a dot added when it does not end in
+  // punctuation), the application title as caption, MB_OK | MB_ICONSTOP,
+  // asked as DialogKind::Error.
   void ShowException(const std::exception& e);
+  // Replaces the error display when bound (bind it at start-up).
   std::function<void(std::exception_ptr)> OnException;
 
   // ---- dialogs ----

@@ -605,8 +605,6 @@ void TComboBox::SetItemIndex(int index) {
   Touch();
 }
 
-void TComboBox::ItemDeleted(int index) { TCustomListControl::ItemDeleted(index); }
-
 void TComboBox::ItemsCleared() {
   TCustomListControl::ItemsCleared();
   editText_.clear();

@@ -392,7 +392,6 @@ class TComboBox : public TCustomListControl {
   bool UserType(const std::string& text);
 
  protected:
-  void ItemDeleted(int index) override;
   void ItemsCleared() override;
 
  private:
