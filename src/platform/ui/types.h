@@ -6,6 +6,7 @@
 // against it usually says `using namespace platform::ui;`.
 #pragma once
 
+#include "platform/convert/exception.h"
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
@@ -130,11 +131,9 @@ using TUDClickEvent = std::function<void(TObject* Sender, TUDBtnType Button)>;
 
 // ---- Errors --------------------------------------------------------------
 // The error family that handlers raise and the application shows.
-class Exception : public std::runtime_error {
- public:
-  explicit Exception(const std::string& message) : std::runtime_error(message) {}
-  std::string Message() const { return what(); }
-};
+// One family for the whole platform layer: the convert and file services raise
+// the same base.
+using platform::Exception;
 
 // An operation the object cannot do in its present state.
 class EInvalidOperation : public Exception {
