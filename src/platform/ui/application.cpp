@@ -1,5 +1,7 @@
 #include "platform/ui/application.h"
 
+#include <utility>
+
 #include "platform/ui/forms.h"
 #include "platform/ui/timers.h"
 
@@ -158,9 +160,14 @@ void TApplication::Synchronize(const std::function<void()>& fn) {
   }
   cv_.notify_all();
   if (hook) hook();
-  std::unique_lock lock(call->m);
-  call->cv.wait(lock, [&] { return call->done; });
-  if (call->error) std::rethrow_exception(call->error);
+  std::exception_ptr error;
+  {
+    std::unique_lock lock(call->m);
+    call->cv.wait(lock, [&] { return call->done; });
+    // Take the error out, so that only this thread ever owns (and frees) it.
+    error = std::exchange(call->error, nullptr);
+  }
+  if (error) std::rethrow_exception(error);
 }
 
 void TApplication::SetWakeHook(std::function<void()> hook) {
