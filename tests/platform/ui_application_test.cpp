@@ -1,0 +1,291 @@
+// The application object on one thread: queue and loop, error display,
+// message boxes, modal forms and the file dialogs through the dialog service.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ui/ui.h"
+
+using namespace platform::ui;
+
+namespace {
+
+// A password dialog in the shape of the station's: typing, a button that
+// closes, and a close rule.
+class PasswordForm : public TForm {
+ public:
+  PasswordForm() : TForm("Form2") {
+    SetCaption("DU Vadi Password");
+    OnShow = [this](TObject*) {
+      ++shows;
+      edtpassword.Clear();
+    };
+    Button1.OnClick = [this](TObject*) {
+      entered = edtpassword.Text();
+      Close();
+    };
+    OnClose = [this](TObject*, TCloseAction&) { ++closes; };
+  }
+  TEdit edtpassword{this, "edtpassword"};
+  TButton Button1{this, "Button1"};
+  TButton btnOk{this, "btnOk"};
+  std::string entered;
+  int shows = 0;
+  int closes = 0;
+};
+
+TEST(UiApplication, ProcessMessagesRunsQueuedWorkInOrder) {
+  ScopedApplication app;
+  std::vector<int> ran;
+  Application->Post([&] { ran.push_back(1); });
+  Application->Post([&] {
+    ran.push_back(2);
+    Application->Post([&] { ran.push_back(3); });  // queued from a handler
+  });
+  EXPECT_TRUE(ran.empty());
+  Application->ProcessMessages();
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
+  Application->ProcessMessages();  // nothing left: returns at once
+}
+
+TEST(UiApplication, ErrorInAQueuedHandlerIsShownAndTheLoopGoesOn) {
+  ScopedApplication app;
+  app->SetTitle("test");
+  int after = 0;
+  Application->Post([] { throw Exception("Image output fail"); });
+  Application->Post([] { throw std::runtime_error("disk full!"); });
+  Application->Post([] { throw 42; });
+  Application->Post([&] {
+    ++after;
+    Application->Terminate();
+  });
+  Application->Run();
+  EXPECT_EQ(after, 1);
+  auto errors = app.dialogs().Records(DialogKind::Error);
+  ASSERT_EQ(errors.size(), 3u);
+  EXPECT_EQ(errors[0].request.text, "Image output fail.");
+  EXPECT_EQ(errors[1].request.text, "disk full!");  // ends in punctuation: no dot added
+  EXPECT_EQ(errors[2].request.text, "Unknown error.");
+  EXPECT_EQ(errors[0].request.caption, "test");
+}
+
+TEST(UiApplication, OnExceptionReplacesTheErrorDisplay) {
+  ScopedApplication app;
+  std::string seen;
+  app->OnException = [&](std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+      seen = x.what();
+    }
+  };
+  CallGuarded([] { throw Exception("boom"); });
+  EXPECT_EQ(seen, "boom");
+  EXPECT_EQ(app.dialogs().Count(), 0u);
+}
+
+TEST(UiApplication, RunShowsTheMainFormAndClosingItEndsTheLoop) {
+  ScopedApplication app;
+  PasswordForm main;
+  int painted = 0;
+  main.OnPaint = [&](TObject*) {
+    ++painted;
+    main.Close();
+  };
+  Application->SetMainForm(&main);
+  Application->Run();  // show, first paint through the queue, close, terminate
+  EXPECT_EQ(main.shows, 1);
+  EXPECT_EQ(painted, 1);
+  EXPECT_EQ(main.closes, 1);
+  EXPECT_TRUE(Application->Terminated());
+}
+
+TEST(UiApplication, RunOfATerminatedApplicationShowsNothing) {
+  ScopedApplication app;
+  PasswordForm main;
+  Application->SetMainForm(&main);
+  Application->Terminate();
+  Application->Run();
+  EXPECT_EQ(main.shows, 0);
+  EXPECT_FALSE(main.Visible());
+}
+
+TEST(UiApplication, TheLoopRunsEnabledTimers) {
+  ScopedApplication app;
+  TTimer timer(nullptr, "Timer1");
+  timer.SetInterval(1);  // the one real wait of these tests: two milliseconds
+  int ticks = 0;
+  timer.OnTimer = [&](TObject*) {
+    if (++ticks == 2) {
+      timer.SetEnabled(false);
+      Application->Terminate();
+    }
+  };
+  Application->Run();
+  EXPECT_EQ(ticks, 2);
+}
+
+TEST(UiApplication, MessageBoxesAreScriptedAndRecorded) {
+  ScopedApplication app;
+  app.dialogs().AnswerMessageBox(IDNO);
+  const int first = Application->MessageBox(
+      "Fast Blanking Check cannot guarantee the stablity of data access.", "Warning",
+      MB_YESNO | MB_ICONWARNING);
+  const int second = MessageBox("Invalid IMG file", "Fail", MB_OK | MB_ICONERROR);
+  const int third = MessageBox("Continue?", "Warning", MB_YESNO | MB_DEFBUTTON2);
+  EXPECT_EQ(first, IDNO);
+  EXPECT_EQ(second, IDOK);  // unscripted: the default button
+  EXPECT_EQ(third, IDNO);
+  auto records = app.dialogs().Records();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].request.kind, DialogKind::MessageBox);
+  EXPECT_EQ(records[0].request.caption, "Warning");
+  EXPECT_EQ(records[0].request.flags, MB_YESNO | MB_ICONWARNING);
+  EXPECT_EQ(records[0].request.thread, std::this_thread::get_id());
+  EXPECT_EQ(records[0].answer.result, IDNO);
+  EXPECT_TRUE(records[0].scripted);
+  EXPECT_EQ(records[1].request.text, "Invalid IMG file");
+  EXPECT_EQ(app.dialogs().Unscripted(), 2u);
+}
+
+TEST(UiApplication, ShowMessageUsesTheApplicationTitle) {
+  ScopedApplication app;
+  app->SetTitle("ZOQQ4xx Kestrune v2.0");
+  ShowMessage("Over 8 device!");
+  auto last = app.dialogs().Last();
+  EXPECT_EQ(last.request.kind, DialogKind::ShowMessage);
+  EXPECT_EQ(last.request.text, "Over 8 device!");
+  EXPECT_EQ(last.request.caption, "ZOQQ4xx Kestrune v2.0");
+}
+
+TEST(UiApplication, ScriptRulesMatchByRequestAndLast) {
+  ScopedApplication app;
+  auto& dialogs = app.dialogs();
+  dialogs.Always([](const DialogRequest& r) { return r.caption == "Warning"; },
+                 [](const DialogRequest&) { return DialogAnswer{IDYES, {}}; });
+  dialogs.Then(DialogKind::MessageBox, [](const DialogRequest&) { return DialogAnswer{IDCANCEL, {}}; });
+  EXPECT_EQ(MessageBox("a", "Warning", MB_YESNO), IDYES);
+  EXPECT_EQ(MessageBox("b", "Other", MB_OKCANCEL), IDCANCEL);
+  EXPECT_EQ(MessageBox("c", "Warning", MB_YESNO), IDYES);
+  EXPECT_EQ(MessageBox("d", "Other", MB_OKCANCEL), IDOK);
+  EXPECT_EQ(dialogs.Pending(), 0u);
+  EXPECT_EQ(dialogs.Unscripted(), 1u);
+}
+
+TEST(UiApplication, ModalFormIsDrivenByTheScriptAndClosesThroughOnClose) {
+  ScopedApplication app;
+  PasswordForm dlg;
+  app.dialogs().Then(DialogKind::Modal, [&](const DialogRequest& r) {
+    EXPECT_EQ(r.form, &dlg);
+    EXPECT_EQ(r.caption, "DU Vadi Password");
+    EXPECT_TRUE(dlg.Visible());
+    EXPECT_TRUE(dlg.Modal());
+    dlg.edtpassword.UserType("46130972");
+    dlg.Button1.UserClick();  // Close() on a modal form: mrCancel
+    return DialogAnswer{};
+  });
+  EXPECT_EQ(dlg.ShowModal(), mrCancel);
+  EXPECT_EQ(dlg.entered, "46130972");
+  EXPECT_EQ(dlg.shows, 1);
+  EXPECT_EQ(dlg.closes, 1);
+  EXPECT_FALSE(dlg.Visible());
+  EXPECT_FALSE(dlg.Modal());
+
+  // A button with a modal result ends the form with it.
+  dlg.btnOk.SetModalResult(mrOk);
+  app.dialogs().Then(DialogKind::Modal, [&](const DialogRequest&) {
+    dlg.btnOk.UserClick();
+    return DialogAnswer{};
+  });
+  EXPECT_EQ(dlg.ShowModal(), mrOk);
+  // Unscripted: closed as by its close box; the close rule still runs.
+  EXPECT_EQ(dlg.ShowModal(), mrCancel);
+  EXPECT_EQ(dlg.shows, 3);
+  EXPECT_EQ(dlg.closes, 3);
+}
+
+TEST(UiApplication, ModalOfAVisibleFormIsRefused) {
+  ScopedApplication app;
+  PasswordForm dlg;
+  dlg.Show();
+  EXPECT_THROW(dlg.ShowModal(), EInvalidOperation);
+  EXPECT_TRUE(dlg.Visible());
+}
+
+TEST(UiApplication, DialogsInsideAModalFormAreRecordedAfterIt) {
+  ScopedApplication app;
+  PasswordForm dlg;
+  dlg.Button1.OnClick = [&](TObject*) {
+    MessageBox("Password Error! Pls input correct Password", "", MB_OK);
+    dlg.Close();
+  };
+  app.dialogs().Then(DialogKind::Modal, [&](const DialogRequest&) {
+    dlg.Button1.UserClick();
+    return DialogAnswer{};
+  });
+  dlg.ShowModal();
+  auto records = app.dialogs().Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].request.kind, DialogKind::Modal);
+  EXPECT_EQ(records[1].request.text, "Password Error! Pls input correct Password");
+}
+
+TEST(UiApplication, FileDialogsTakeScriptedChoicesAndDefaultExtension) {
+  ScopedApplication app;
+  TSaveDialog fsDlg(nullptr, "fsDlg");
+  fsDlg.DefaultExt = "IMG";
+  fsDlg.Filter = "Image File *.IMG|*.IMG";
+  app.dialogs().AnswerFiles({"/tmp/out/disk"});
+  ASSERT_TRUE(fsDlg.Execute());
+  EXPECT_EQ(fsDlg.FileName, "/tmp/out/disk.IMG");
+  auto req = app.dialogs().Last().request;
+  EXPECT_EQ(req.kind, DialogKind::SaveFile);
+  EXPECT_EQ(req.filter, "Image File *.IMG|*.IMG");
+
+  TOpenDialog foDlg(nullptr, "foDlg");
+  foDlg.Options |= ofAllowMultiSelect;
+  app.dialogs().AnswerFiles({"/a/x.bin", "/a/y.dat"});
+  ASSERT_TRUE(foDlg.Execute());
+  EXPECT_EQ(foDlg.Files, (std::vector<std::string>{"/a/x.bin", "/a/y.dat"}));
+  EXPECT_TRUE(app.dialogs().Last().request.flags & ofAllowMultiSelect);
+  app.dialogs().CancelFileDialog();
+  EXPECT_FALSE(foDlg.Execute());
+  EXPECT_FALSE(foDlg.Execute());  // unscripted: cancelled
+}
+
+TEST(UiApplication, FolderPickerReturnsTheChoiceOrNothing) {
+  ScopedApplication app;
+  app.dialogs().AnswerFiles({"/data/music"});
+  EXPECT_EQ(SelectFolder("Select Directory"), "/data/music");
+  EXPECT_EQ(app.dialogs().Last().request.caption, "Select Directory");
+  EXPECT_EQ(SelectFolder("Select Directory", "/nowhere"), std::nullopt);
+  EXPECT_EQ(app.dialogs().Last().request.initialDir, "/nowhere");
+}
+
+TEST(UiApplication, ScopedApplicationRestoresThePreviousOne) {
+  TApplication* outer = &CurrentApplication();
+  {
+    ScopedApplication app;
+    EXPECT_EQ(&CurrentApplication(), &app.app());
+    {
+      ScopedApplication inner;
+      EXPECT_EQ(&CurrentApplication(), &inner.app());
+    }
+    EXPECT_EQ(&CurrentApplication(), &app.app());
+  }
+  EXPECT_EQ(&CurrentApplication(), outer);
+}
+
+TEST(UiApplication, DefaultAnswersPressEnter) {
+  DialogRequest r;
+  r.flags = MB_YESNOCANCEL | MB_DEFBUTTON3;
+  EXPECT_EQ(DefaultAnswer(r).result, IDCANCEL);
+  r.flags = MB_OK | MB_DEFBUTTON2;  // no second button: the first
+  EXPECT_EQ(DefaultAnswer(r).result, IDOK);
+  r.kind = DialogKind::OpenFile;
+  EXPECT_EQ(DefaultAnswer(r).result, IDCANCEL);
+}
+
+}  // namespace

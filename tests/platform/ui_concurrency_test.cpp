@@ -1,0 +1,339 @@
+// Threads and the control model: Synchronize, properties written by workers,
+// message boxes from workers, and worker threads that free themselves.
+// These suites run under ThreadSanitizer too.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ui/ui.h"
+
+using namespace platform::ui;
+
+namespace {
+
+constexpr int kWorkers = 8;
+
+class SlotForm : public TForm {
+ public:
+  SlotForm() : TForm("Form1") {}
+  TGroupBox grpMPSetting{this, "grpMPSetting"};
+  TRadioButton rdo[4] = {{&grpMPSetting, "rdo0"}, {&grpMPSetting, "rdo1"},
+                         {&grpMPSetting, "rdo2"}, {&grpMPSetting, "rdo3"}};
+  TStaticText status{this, "D1infoStr"};
+  TCGauge gauge{this, "ProgressBar1"};
+  TListBox list{this, "TntSelectFileList2"};
+};
+
+TEST(UiSynchronizeConcurrency, WorkersRunCodeOnTheUiThreadAndWait) {
+  ScopedApplication app;
+  const auto ui = std::this_thread::get_id();
+  int uiCounter = 0;  // touched only on the UI thread
+  std::atomic<int> wrongThread{0};
+  std::atomic<int> done{0};
+  std::vector<std::thread> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) {
+        int seen = -1;
+        Application->Synchronize([&] {
+          if (std::this_thread::get_id() != ui) ++wrongThread;
+          seen = ++uiCounter;
+        });
+        EXPECT_GT(seen, 0);  // the call has run when Synchronize returns
+      }
+      if (++done == kWorkers) Application->Terminate();
+    });
+  }
+  Application->Run();
+  for (auto& t : workers) t.join();
+  EXPECT_EQ(uiCounter, kWorkers * 50);
+  EXPECT_EQ(wrongThread, 0);
+}
+
+TEST(UiSynchronizeConcurrency, OnTheUiThreadItRunsAtOnce) {
+  ScopedApplication app;
+  bool ran = false;
+  Application->Synchronize([&] { ran = true; });
+  EXPECT_TRUE(ran);
+}
+
+TEST(UiSynchronizeConcurrency, AnErrorComesOutInTheCallingThread) {
+  ScopedApplication app;
+  std::string caught;
+  std::thread worker([&] {
+    try {
+      Application->Synchronize([] { throw Exception("Write CFG fail"); });
+    } catch (const Exception& e) {
+      caught = e.what();
+    }
+    Application->Terminate();
+  });
+  Application->Run();
+  worker.join();
+  EXPECT_EQ(caught, "Write CFG fail");
+  EXPECT_EQ(app.dialogs().Count(), 0u);  // not shown: the caller has it
+}
+
+TEST(UiSynchronizeConcurrency, AWaitingCallFailsWhenTheApplicationEnds) {
+  std::promise<void> queued;
+  std::string caught;
+  std::thread worker;
+  {
+    ScopedApplication app;
+    app->SetWakeHook([&] { queued.set_value(); });
+    worker = std::thread([&] {
+      try {
+        Application->Synchronize([] { ADD_FAILURE() << "must not run"; });
+      } catch (const EThread& e) {
+        caught = e.what();
+      }
+    });
+    queued.get_future().wait();
+  }
+  worker.join();
+  EXPECT_EQ(caught, "The application has ended");
+}
+
+TEST(UiProcessMessagesConcurrency, DrainsOnTheUiThreadOnlyAndIsANoOpElsewhere) {
+  ScopedApplication app;
+  std::atomic<int> ran{0};
+  Application->Post([&] { ++ran; });
+  std::thread worker([] { Application->ProcessMessages(); });
+  worker.join();
+  EXPECT_EQ(ran, 0);
+  Application->ProcessMessages();
+  EXPECT_EQ(ran, 1);
+}
+
+TEST(UiPropertiesConcurrency, WorkersWriteControlsWhileTheUiThreadReadsThem) {
+  ScopedApplication app;
+  SlotForm form;
+  form.gauge.SetMaxValue(400);
+  std::set<std::string> written;
+  for (int w = 0; w < kWorkers; ++w) written.insert("Blanking check " + std::to_string(w));
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.emplace_back([&, w] {
+      const std::string caption = "Blanking check " + std::to_string(w);
+      const std::string item = std::string("file") + char('0' + w);
+      for (int i = 0; i < 200; ++i) {
+        form.status.SetCaption(caption);
+        form.status.SetFontColor(i % 2 ? clRed : clWindowText);
+        form.gauge.SetProgress(i * 3);
+        form.rdo[w % 4].SetChecked(true);
+        form.list.Items.Add(item);
+        if (form.list.Items.Count() > 20) form.list.Items.Delete(0);
+        form.list.SetItemIndex(form.list.Items.Count() - 1);
+        form.grpMPSetting.SetEnabled(i % 3 != 0);
+      }
+    });
+  }
+  std::thread reader([&] {
+    while (!stop) {
+      const std::string caption = form.status.Caption();
+      if (!caption.empty()) {
+        EXPECT_TRUE(written.count(caption)) << caption;
+      }
+      const TColor colour = form.status.FontColor();
+      EXPECT_TRUE(colour == clRed || colour == clWindowText);
+      const int p = form.gauge.Progress();
+      EXPECT_TRUE(p >= 0 && p <= 400);
+      (void)form.rdo[0].AcceptsInput();
+      const int index = form.list.ItemIndex();
+      EXPECT_TRUE(index >= -1 && index < 20 + kWorkers) << index;  // 20 kept, one add per worker on top
+    }
+  });
+  for (auto& t : workers) t.join();
+  stop = true;
+  reader.join();
+  int checked = 0;
+  for (auto& r : form.rdo) checked += r.Checked();
+  EXPECT_EQ(checked, 1);  // the radio group stayed one-of-many throughout
+  EXPECT_LE(form.list.Items.Count(), 20);
+}
+
+TEST(UiDialogsConcurrency, MessageBoxesFromWorkersRecordTheirThreads) {
+  ScopedApplication app;
+  app.dialogs().Always([](const DialogRequest& r) { return r.caption == "Fail"; },
+                       [](const DialogRequest&) { return DialogAnswer{IDOK, {}}; });
+  std::vector<std::thread> workers;
+  std::vector<std::thread::id> ids(kWorkers);
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.emplace_back([&, w] {
+      ids[w] = std::this_thread::get_id();
+      EXPECT_EQ(MessageBox("Error timeout", "Fail", MB_OK | MB_ICONERROR), IDOK);
+    });
+  }
+  for (auto& t : workers) t.join();
+  auto records = app.dialogs().Records();
+  ASSERT_EQ(records.size(), static_cast<std::size_t>(kWorkers));
+  std::set<std::thread::id> recorded;
+  for (const auto& r : records) recorded.insert(r.request.thread);
+  EXPECT_EQ(recorded, std::set<std::thread::id>(ids.begin(), ids.end()));
+  EXPECT_EQ(app.dialogs().Unscripted(), 0u);
+}
+
+// A worker in the shape of the production worker: suspended, free on
+// terminate, progress through Synchronize, panel texts written directly.
+class GaugeWorker : public TThread {
+ public:
+  GaugeWorker(SlotForm& form, std::promise<std::thread::id>& gone, std::atomic<int>& live)
+      : TThread(true), form_(form), gone_(gone), live_(live) {
+    SetFreeOnTerminate(true);
+    ++live_;
+  }
+  ~GaugeWorker() override {
+    --live_;
+    gone_.set_value(executedOn_);
+  }
+
+ protected:
+  void Execute() override {
+    executedOn_ = std::this_thread::get_id();
+    form_.status.SetCaption("FSM Writing...");
+    for (int p = 0; p <= 100; p += 10) {
+      progress_ = p;
+      Synchronize([this] { form_.gauge.SetProgress(progress_); });
+    }
+    Application->ProcessMessages();  // a worker's call: does nothing
+  }
+
+ private:
+  SlotForm& form_;
+  std::promise<std::thread::id>& gone_;
+  std::atomic<int>& live_;
+  std::thread::id executedOn_;
+  int progress_ = 0;
+};
+
+TEST(UiThreadConcurrency, FreeOnTerminateDeletesItselfAfterOnTerminate) {
+  ScopedApplication app;
+  SlotForm form;
+  std::promise<std::thread::id> gone;
+  std::atomic<int> live{0};
+  auto* worker = new GaugeWorker(form, gone, live);
+  EXPECT_TRUE(worker->Suspended());
+  bool terminatedOnUi = false;
+  const auto ui = std::this_thread::get_id();
+  worker->OnTerminate = [&](TObject*) {
+    terminatedOnUi = std::this_thread::get_id() == ui;
+    EXPECT_EQ(form.gauge.Progress(), 100);
+    Application->Terminate();
+  };
+  worker->Resume();
+  worker = nullptr;  // not to be touched after Resume
+  Application->Run();
+  const std::thread::id executedOn = gone.get_future().get();  // the destructor ran
+  EXPECT_NE(executedOn, ui);
+  EXPECT_TRUE(terminatedOnUi);
+  EXPECT_EQ(live, 0);
+  EXPECT_EQ(form.status.Caption(), "FSM Writing...");
+}
+
+TEST(UiThreadConcurrency, EightWorkersRunSideBySide) {
+  ScopedApplication app;
+  SlotForm forms[kWorkers];
+  std::promise<std::thread::id> gone[kWorkers];
+  std::atomic<int> live{0};
+  int ended = 0;
+  for (int w = 0; w < kWorkers; ++w) {
+    auto* worker = new GaugeWorker(forms[w], gone[w], live);
+    worker->OnTerminate = [&](TObject*) {
+      if (++ended == kWorkers) Application->Terminate();
+    };
+    worker->Resume();
+  }
+  Application->Run();
+  for (auto& g : gone) g.get_future().wait();
+  EXPECT_EQ(live, 0);
+  for (auto& f : forms) EXPECT_EQ(f.gauge.Progress(), 100);
+}
+
+class CountingThread : public TThread {
+ public:
+  CountingThread() : TThread(true) {}
+  std::atomic<int> loops{0};
+
+ protected:
+  void Execute() override {
+    while (!Terminated()) {
+      if (++loops == 3) Synchronize([] {});  // needs the UI thread while it is in WaitFor
+      std::this_thread::yield();
+    }
+    SetReturnValue(7);
+  }
+};
+
+TEST(UiThreadConcurrency, WaitForKeepsTheQueueMovingAndReturnsTheValue) {
+  ScopedApplication app;
+  CountingThread thread;
+  EXPECT_THROW(thread.WaitFor(), EThread);  // never started
+  thread.Resume();
+  thread.Resume();  // a second call does nothing
+  while (thread.loops < 3) std::this_thread::yield();
+  thread.Terminate();
+  EXPECT_EQ(thread.WaitFor(), 7);
+  EXPECT_TRUE(thread.Finished());
+}
+
+class FailingThread : public TThread {
+ public:
+  FailingThread() : TThread(true) {}
+
+ protected:
+  void Execute() override { throw Exception("Parse CFG fail"); }
+};
+
+TEST(UiThreadConcurrency, AnErrorEscapingExecuteIsKeptAndShown) {
+  ScopedApplication app;
+  FailingThread thread;
+  thread.Resume();
+  thread.WaitFor();
+  EXPECT_TRUE(thread.FatalException());
+  auto errors = app.dialogs().Records(DialogKind::Error);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].request.text, "Parse CFG fail.");
+  EXPECT_NE(errors[0].request.thread, std::this_thread::get_id());
+}
+
+TEST(UiThreadConcurrency, CreatingRunningAndWaitingForSelfFreeingThreadsIsRefused) {
+  ScopedApplication app;
+  struct Idle : TThread {
+    Idle() : TThread(false) {}
+    void Execute() override {}
+  };
+  EXPECT_THROW(Idle{}, EThread);
+  CountingThread thread;
+  thread.SetFreeOnTerminate(true);
+  EXPECT_THROW(thread.WaitFor(), EThread);
+  thread.SetFreeOnTerminate(false);  // never started: destroyed by its owner
+}
+
+TEST(UiModalConcurrency, AWorkerShowingAModalFormRunsItOnTheUiThread) {
+  ScopedApplication app;
+  SlotForm dlg;
+  const auto ui = std::this_thread::get_id();
+  std::thread::id askedOn;
+  app.dialogs().Then(DialogKind::Modal, [&](const DialogRequest& r) {
+    askedOn = r.thread;
+    dlg.SetModalResult(mrYes);
+    return DialogAnswer{};
+  });
+  TModalResult result = mrNone;
+  std::thread worker([&] {
+    result = dlg.ShowModal();
+    Application->Terminate();
+  });
+  Application->Run();
+  worker.join();
+  EXPECT_EQ(result, mrYes);
+  EXPECT_EQ(askedOn, ui);
+}
+
+}  // namespace
