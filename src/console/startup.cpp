@@ -1,0 +1,52 @@
+#include "console/startup.h"
+
+#include <exception>
+
+#include "console/main_window.h"
+#include "console/other_forms.h"
+#include "console/settings_dialog.h"
+#include "console/ui_strings.h"
+
+namespace console {
+
+inline constexpr const char* kApplicationTitle = "ZOQQ4xx Kestrune v2.0";
+
+void CreateForms() {
+  Form1 = new TForm1;  // runs FormCreate
+  Application->SetMainForm(Form1);
+  frmSetting = new TfrmSetting;
+  frmIsoMain = new TfrmIsoMain;
+  Form2 = new TForm2;
+  Form3 = new TForm3;
+}
+
+void DestroyForms() {
+  delete Form3;
+  Form3 = nullptr;
+  delete Form2;
+  Form2 = nullptr;
+  delete frmIsoMain;
+  frmIsoMain = nullptr;
+  delete frmSetting;
+  frmSetting = nullptr;
+  if (Application->MainForm() == Form1) Application->SetMainForm(nullptr);
+  delete Form1;
+  Form1 = nullptr;
+}
+
+int WinMain() {
+  InitUiStrings();
+  try {
+    Application->Initialize();
+    Application->SetTitle(kApplicationTitle);
+    CreateForms();
+    Application->Run();
+  } catch (const std::exception& e) {
+    Application->ShowException(e);
+  }
+  DestroyForms();
+  FreeUiStrings();
+  return 0;
+}
+
+}  // namespace console

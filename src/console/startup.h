@@ -1,0 +1,17 @@
+// The program's start: the application object, the five windows in their
+// order, the message loop, and the clean-up at exit.
+#pragma once
+
+namespace console {
+
+// Creates the five windows in order (main window first, which becomes the
+// application's main form) and stores them in their global pointers.
+void CreateForms();
+// Destroys them in reverse order and clears the pointers.
+void DestroyForms();
+
+// The program: texts, application title, windows, message loop. An error that
+// escapes start-up or the loop is shown by the application. Returns 0.
+int WinMain();
+
+}  // namespace console

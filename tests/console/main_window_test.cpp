@@ -1,0 +1,245 @@
+// Start-up and close of the station as the operator meets them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "console/message_table.h"
+#include "console/other_forms.h"
+#include "console/settings_dialog.h"
+#include "station_fixture.h"
+
+namespace console::testing {
+namespace {
+
+using namespace platform::ui;
+using MainWindow = StationTest;
+
+std::int32_t RegValue(const char* key, const char* name) { return RegReadInteger(key, name, -99); }
+
+TEST_F(MainWindow, CreatesTheFiveWindowsInOrderAndTheSharedState) {
+  WriteBytes(misc() / "port.log", "old");
+  CreateForms();
+  ASSERT_NE(Form1, nullptr);
+  ASSERT_NE(frmSetting, nullptr);
+  ASSERT_NE(frmIsoMain, nullptr);
+  ASSERT_NE(Form2, nullptr);
+  ASSERT_NE(Form3, nullptr);
+  EXPECT_EQ(Application->MainForm(), Form1);
+  EXPECT_EQ(Application->Title(), "test");  // the window's caption names the instance guard
+  EXPECT_FALSE(Application->Terminated());
+  ASSERT_TRUE(Form1->hInstanceMutex);
+  EXPECT_TRUE(Form1->hInstanceMutex->Held());
+  EXPECT_FALSE(fs::exists(misc() / "port.log"));
+  EXPECT_EQ(PortLogPath.Get(), (home_ / "misc/port.log").string());
+  EXPECT_EQ(Form1->FsmPath, (home_ / "misc/FSM.bin").string());
+  EXPECT_EQ(Form1->iProgramIndex, -1);
+  EXPECT_EQ(Form1->iPreferIndex, -1);
+  EXPECT_EQ(Form1->iNewProgramIndex, -1);
+  EXPECT_EQ(Form1->iIsoIndex, -1);
+  EXPECT_EQ(Form1->iTelbookIndex, -1);
+  EXPECT_EQ(Form1->iTotalCount + Form1->iPassCount + Form1->iFailCount + Form1->iRunningCount, 0);
+  EXPECT_EQ(Form1->LabelEdit.Text(), "my_audio");  // until the settings are loaded
+  EXPECT_EQ(RegValue(kWorkerKey, "BlocksPerChip"), 0);
+  EXPECT_EQ(RegValue(kWorkerKey, "LogBiTable"), 0);
+}
+
+TEST_F(MainWindow, RegistryDefaultsAreCreatedOnceAndExistingValuesKept) {
+  ASSERT_TRUE(RegWriteInteger(kWorkerKey, "BlocksPerChip", 4096));
+  CreateForms();
+  EXPECT_EQ(RegValue(kWorkerKey, "BlocksPerChip"), 4096);
+  EXPECT_EQ(RegValue(kWorkerKey, "LogBiTable"), 0);
+  ASSERT_TRUE(RegWriteInteger(kWorkerKey, "LogBiTable", 1));
+  DestroyForms();
+  CreateForms();
+  EXPECT_EQ(RegValue(kWorkerKey, "BlocksPerChip"), 4096);
+  EXPECT_EQ(RegValue(kWorkerKey, "LogBiTable"), 1);
+}
+
+TEST_F(MainWindow, ShowBindsTheSlotsAndRestoresTheLanguageChoice) {
+  ASSERT_TRUE(RegWriteInteger(kStationKey, "LanguageID", 3));
+  Start();
+  EXPECT_TRUE(Form1->TntRdoLangTC.Checked());
+  EXPECT_FALSE(Form1->TntRdoLangAuto.Checked());
+  EXPECT_EQ(platform::GetCurrentDir() + "/", platform::ProgramFolder());
+  EXPECT_EQ(Form1->PageControl1.ActivePage(), &Form1->TabSheet4);
+  EXPECT_EQ(Form1->Slots[0].statusText, &Form1->D1infoStr);
+  EXPECT_EQ(Form1->Slots[7].statusText, &Form1->D8infoStr);
+  EXPECT_EQ(Form1->Slots[3].gauge, &Form1->ProgressBar4);
+  EXPECT_EQ(Form1->Slots[4].image, &Form1->infoImage5);
+  EXPECT_EQ(Form1->Slots[5].textP, &Form1->TextP6);
+  EXPECT_EQ(Form1->Slots[6].textF, &Form1->TextF7);
+  for (const DeviceSlot& slot : Form1->Slots) EXPECT_EQ(slot.driveLetter, 0);
+}
+
+TEST_F(MainWindow, LanguageValuesOutsideTheChoicesCheckAuto) {
+  ASSERT_TRUE(RegWriteInteger(kStationKey, "LanguageID", 7));
+  Start();
+  EXPECT_TRUE(Form1->TntRdoLangAuto.Checked());
+}
+
+TEST_F(MainWindow, ASecondInstanceEndsWithoutShowingItsWindowOrSaving) {
+  platform::InstanceLock earlier("test");
+  ASSERT_TRUE(earlier.Acquire());
+  WriteBytes(misc() / "port.log", "old");
+  EXPECT_EQ(WinMain(), 0);
+  EXPECT_TRUE(Application->Terminated());
+  EXPECT_FALSE(fs::exists(misc() / "port.log"));  // its creation work still ran
+  EXPECT_EQ(RegValue(kWorkerKey, "LogBiTable"), 0);
+  EXPECT_FALSE(fs::exists(misc() / "prefer.ini"));  // never closed, so nothing saved
+  EXPECT_FALSE(fs::exists(misc() / "seting.ini"));
+  EXPECT_EQ(Form1, nullptr);
+  EXPECT_EQ(dialogs().Count(), 0u);
+  EXPECT_TRUE(earlier.Held());
+}
+
+TEST_F(MainWindow, TheProgramRunsUntilTheWindowClosesAndSavesOnClose) {
+  Application->Post([] { Form1->Close(); });
+  EXPECT_EQ(WinMain(), 0);
+  EXPECT_TRUE(fs::exists(misc() / "prefer.ini"));
+  EXPECT_TRUE(fs::exists(misc() / "seting.ini"));
+  EXPECT_TRUE(fs::exists(misc() / "hideseting.ini"));
+  EXPECT_TRUE(fs::exists(misc() / "spiseting.ini"));
+  EXPECT_EQ(Form1, nullptr);
+  EXPECT_EQ(TitleStr.Get(), "");  // texts released at exit
+  // The guard was released: a new start is the first instance again.
+  platform::InstanceLock next("test");
+  EXPECT_TRUE(next.Acquire());
+}
+
+TEST_F(MainWindow, CloseWithoutAMiscFolderShowsEachFailureAndReleasesTheGuard) {
+  Start();
+  Form1->HideFileList = {"/x"};
+  fs::remove_all(misc());
+  Stop();
+  auto errors = dialogs().Records(DialogKind::Error);
+  ASSERT_EQ(errors.size(), 4u);
+  EXPECT_NE(errors[0].request.text.find("hideseting.ini"), std::string::npos);
+  EXPECT_NE(errors[1].request.text.find("spiseting.ini"), std::string::npos);
+  EXPECT_EQ(errors[2].request.text, "Unable to write to " + (home_ / "misc/prefer.ini").string() + ".");
+  EXPECT_NE(errors[3].request.text.find("seting.ini"), std::string::npos);
+  platform::InstanceLock next("test");
+  EXPECT_TRUE(next.Acquire());
+}
+
+TEST_F(MainWindow, AFailedSettingsSaveKeepsTheOldFileAndTheListsAreStillWritten) {
+  WriteBytes(misc() / "prefer.ini", "[MP_Setting]\r\nFormat=1\r\n");
+  Start();
+  Form1->chkFormat.SetChecked(false);
+  Form1->TntSelectFileList2.Items.Add(misc().string());
+  // A folder in the settings file's place: the file cannot be replaced.
+  fs::remove(misc() / "prefer.ini");
+  fs::create_directory(misc() / "prefer.ini");
+  Stop();
+  EXPECT_EQ(dialogs().Count(DialogKind::Error), 1u);
+  EXPECT_TRUE(fs::is_directory(misc() / "prefer.ini"));
+  EXPECT_TRUE(fs::exists(misc() / "seting.ini"));
+  EXPECT_TRUE(fs::exists(misc() / "hideseting.ini"));
+}
+
+TEST_F(MainWindow, FirstPaintReportsAMissingImageFileOnce) {
+  WriteBytes(misc() / "prefer.ini",
+             "[MP_Setting]\r\neDeviceFeature=2\r\nbUseImgFile=1\r\nImageFile=/no/such/disk.img\r\n");
+  Start();
+  bool modal = false;
+  dialogs().Then(DialogKind::Modal, [&](const DialogRequest& r) {
+    modal = r.form == frmSetting;
+    frmSetting->pgeSetting.SetActivePage(&frmSetting->tabSpiSetting);
+    return DialogAnswer{};
+  });
+  Form1->Paint();
+  EXPECT_TRUE(modal);
+  EXPECT_EQ(Form1->ImageFile, "");
+  auto boxes = dialogs().Records(DialogKind::MessageBox);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].request.text, "Image file not exists. Please reassign it.");
+  EXPECT_EQ(boxes[0].request.caption, "Warning");
+  EXPECT_EQ(boxes[0].request.flags, 0x30u);
+  EXPECT_EQ(frmSetting->pgeSetting.ActivePage(), &frmSetting->tabDeviceSetting);
+  Form1->ImageFile = "/no/such/other.img";
+  Form1->Paint();
+  EXPECT_EQ(dialogs().Count(DialogKind::MessageBox), 1u);
+  EXPECT_EQ(Form1->ImageFile, "/no/such/other.img");
+}
+
+TEST_F(MainWindow, FirstPaintAcceptsAnExistingImageAndIgnoresNormalDisks) {
+  WriteBytes(home_ / "disk.img", std::string(4096, 'x'));
+  WriteBytes(misc() / "prefer.ini", "[MP_Setting]\r\neDeviceFeature=1\r\nbUseImgFile=1\r\nImageFile=" +
+                                        (home_ / "disk.img").string() + "\r\n");
+  Start();
+  Form1->Paint();
+  EXPECT_EQ(dialogs().Count(), 0u);
+  EXPECT_EQ(Form1->ImageFile, (home_ / "disk.img").string());
+  std::uint64_t size = 0;
+  EXPECT_TRUE(ProbeImageFile(Form1->ImageFile, size));
+  EXPECT_EQ(size, 4096u);
+  EXPECT_FALSE(ProbeImageFile(home_.string(), size));
+}
+
+TEST_F(MainWindow, RegistryFunctions) {
+  EXPECT_EQ(RegReadInteger(kStationKey, "LanguageID", 0), 0);
+  EXPECT_TRUE(RegWriteInteger(kStationKey, "LanguageID", 2));
+  EXPECT_EQ(RegReadInteger(kStationKey, "LanguageID", 0), 2);
+  EXPECT_TRUE(RegWriteString(kStationKey, "AddDir", "/media/files"));
+  platform::TRegistry reg;
+  reg.SetRootKey(platform::HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(reg.OpenKey(kStationKey, false));
+  EXPECT_EQ(reg.ReadString("AddDir"), "/media/files");
+  EXPECT_EQ(RegReadInteger(kStationKey, "AddDir", 5), 5);  // not an integer
+}
+
+TEST_F(MainWindow, FolderPickerOpensOnAnExistingFolderOnly) {
+  std::string path = "stale", name = "stale";
+  dialogs().CancelFileDialog();
+  EXPECT_FALSE(BrowseForFolder(home_.string(), path, name, "Select Directory"));
+  EXPECT_EQ(path, "");
+  EXPECT_EQ(name, "");
+  EXPECT_EQ(dialogs().Last().request.initialDir, home_.string());
+  EXPECT_EQ(dialogs().Last().request.caption, "Select Directory");
+
+  dialogs().AnswerFiles({(home_ / "misc").string()});
+  EXPECT_TRUE(BrowseForFolder((home_ / "nowhere").string(), path, name, "Select Directory"));
+  EXPECT_EQ(dialogs().Last().request.initialDir, "");
+  EXPECT_EQ(path, (home_ / "misc").string());
+  EXPECT_EQ(name, "misc");
+}
+
+// Workers count their runs in from their own threads.
+TEST(MainWindowConcurrency, CountersStayConsistentAcrossWorkers) {
+  ScopedApplication app;
+  char pattern[] = "/tmp/console-counters-XXXXXX";
+  fs::path root = ::mkdtemp(pattern);
+  platform::SetProgramFolder(root.string());
+  platform::SetRegistryFile((root / "registry.ini").string());
+  platform::SetInstanceLockFolder(root.string());
+  {
+    TForm1 form;
+    std::vector<std::thread> workers;
+    std::atomic<int> bad{0};
+    for (int w = 0; w < 8; ++w)
+      workers.emplace_back([&, w] {
+        for (int i = 0; i < 500; ++i) {
+          form.CountRunStart();
+          RunCounters c = form.CountFinishedRun((i + w) % 3 != 0);
+          if (c.failed != c.total - c.passed) bad.fetch_add(1);
+          if (form.CountRunEnd() < 0) bad.fetch_add(1);
+          if (form.CountRunEnd() < 0) bad.fetch_add(1);  // one end too many stays at 0
+        }
+      });
+    for (auto& t : workers) t.join();
+    RunCounters c = form.Counters();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(c.total, 4000);
+    EXPECT_EQ(c.failed, c.total - c.passed);
+    EXPECT_EQ(form.iRunningCount.load(), 0);
+  }
+  platform::SetProgramFolder("");
+  platform::SetRegistryFile("");
+  platform::SetInstanceLockFolder("");
+  fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace console::testing
