@@ -629,7 +629,9 @@ bool FatVolume::FatSetVolumeLabel(std::string_view label) {
     FatEntryRecord record;
     record.shortName = ShortNameOf(text.substr(0, 8), text.size() > 8 ? text.substr(8) : std::string());
     record.type = kEntryLabel;
-    ok = FatCreateEntryNoLfn(record, 0);
+    ok = FatCreateEntryNoLfn(record, 0) && WriteBootLabel(record.shortName);
+  } else if (ok) {
+    ok = WriteBootLabel(ShortNameOf("NO NAME", ""));
   }
   currentDirectory_ = saved;
   return ok;

@@ -26,6 +26,9 @@ constexpr std::uint32_t kFat16Eoc = 0xFFF8;
 constexpr std::uint32_t kFat32Eoc = 0x0FFFFFF8;
 constexpr std::uint32_t kFsInfoSector = 1;
 constexpr std::uint32_t kBackupBootSector = 6;
+constexpr std::size_t kFat16Extended = 36;  // drive number; signature at +2, serial at +3, label at +7
+constexpr std::size_t kFat32Extended = 64;
+constexpr char kNoLabel[12] = "NO NAME    ";
 
 // The FAT32 FSInfo sector: free cluster count and where to look for the next free one.
 void BuildFsInfo(std::uint8_t* b, std::uint32_t size, std::uint32_t freeClusters, std::uint32_t nextFree) {
@@ -204,6 +207,12 @@ bool FatVolume::FatFormat(std::uint32_t sectorSize, std::uint64_t totalSectors) 
   Put16(b + 17, layout->rootEntries);
   b[21] = 0xF8;
   Put32(b + 32, layout->totalSectors);
+  // The extended fields (drive number, signature 0x29, serial number 0 and
+  // the label) let checkers compare the boot sector's label with the root's.
+  const std::size_t extended = fat32 ? kFat32Extended : kFat16Extended;
+  b[extended] = 0x80;
+  b[extended + 2] = 0x29;
+  std::memcpy(b + extended + 7, kNoLabel, 11);
   if (fat32) {
     Put32(b + 36, layout->fatSize);
     Put32(b + 44, 2);
@@ -261,6 +270,16 @@ bool FatVolume::FatUpdateInfoSector() {
   BuildFsInfo(sector_, geometry_.bytesPerSector, freeClusters_, freeHint_);
   const std::uint64_t lba = std::uint64_t{geometry_.volumeStart} + geometry_.fsInfoSector;
   return FatWriteSector(lba, sector_) && FatWriteSector(lba + kBackupBootSector, sector_);
+}
+
+bool FatVolume::WriteBootLabel(const ShortName& label) {
+  const std::size_t extended = geometry_.fatType == kFat32 ? kFat32Extended : kFat16Extended;
+  if (!FatReadSector(geometry_.volumeStart, sector_)) return false;
+  if (sector_[extended + 2] != 0x29) return true;  // a boot sector without the label field
+  std::memcpy(sector_ + extended + 7, label.data(), label.size());
+  if (!FatWriteSector(geometry_.volumeStart, sector_)) return false;
+  // The backup boot sector stays a copy of the boot sector.
+  return geometry_.fatType != kFat32 || FatWriteSector(std::uint64_t{geometry_.volumeStart} + kBackupBootSector, sector_);
 }
 
 void FatVolume::Unmount() {

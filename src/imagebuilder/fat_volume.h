@@ -221,6 +221,7 @@ class FatVolume {
   };
 
   bool Fail(FatError code, std::string text);
+  bool WriteBootLabel(const ShortName& label);
   bool SectorFail(std::uint64_t lba, bool write);
   bool Mounted();
   DirIndex* Directory(std::uint32_t cluster);
