@@ -140,7 +140,7 @@ bool RamDisk::ImageSaveSlot(const std::string& path, std::uint32_t slot, std::ui
       const std::size_t at = out.size();
       out.resize(at + recordSize);
       PutLe32(out.data() + at, chunk.firstLba + i);
-      std::memcpy(out.data() + at + 4, chunk.data + std::size_t{i} * sectorSize_, sectorSize_);
+      std::memcpy(out.data() + at + 4, SectorData(chunk, i), sectorSize_);
       ++records;
     }
   }

@@ -1,5 +1,7 @@
 #include "imagebuilder/ramdisk.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -21,6 +23,7 @@ bool RamDisk::RamDiskInit(std::uint32_t sectorSize) {
   error_.clear();
   sectorSize_ = sectorSize;
   sectorsPerChunk_ = kRamDiskChunkBytes / sectorSize;
+  slabSectors_ = sectorSize >= kSlabBytes ? 1 : kSlabBytes / sectorSize;
   initialised_ = true;
   RamDiskAddChunk(0);
   return true;
@@ -39,18 +42,16 @@ int RamDisk::RamDiskAddChunk(std::uint32_t lba) {
     Fail("sector address out of range");
     return -1;
   }
-  // calloc leaves large blocks to the kernel's zero pages: memory is taken only
-  // as sectors are written.
-  auto* data = static_cast<std::uint8_t*>(std::calloc(kRamDiskChunkBytes, 1));
+  auto* sectors = static_cast<std::uint32_t*>(std::calloc(sectorsPerChunk_, sizeof(std::uint32_t)));
   auto* dirty = static_cast<std::uint8_t*>(std::calloc(sectorsPerChunk_, 1));
-  if (data == nullptr || dirty == nullptr) {
-    std::free(data);
+  if (sectors == nullptr || dirty == nullptr) {
+    std::free(sectors);
     std::free(dirty);
     Fail("out of memory for the sector store");
     return -1;
   }
   RamDiskChunk& chunk = chunks_[count_];
-  chunk.data = data;
+  chunk.sectors = sectors;
   chunk.dirty = dirty;
   chunk.firstLba = lba;
   const std::uint64_t last = std::uint64_t{lba} + sectorsPerChunk_ - 1;
@@ -90,6 +91,38 @@ bool RamDisk::RamDiskLookup(std::uint32_t lba, RamDiskChunk*& chunk, std::uint32
   return true;
 }
 
+std::uint8_t* RamDisk::SectorStorage(RamDiskChunk& chunk, std::uint32_t index) {
+  if (chunk.sectors[index] != 0) {
+    const std::uint32_t slot = chunk.sectors[index] - 1;
+    return slabs_[slot / slabSectors_] + std::size_t{slot % slabSectors_} * sectorSize_;
+  }
+  const std::uint32_t perSlab = slabSectors_;
+  if (stored_ == 0xFFFFFFFEu) {
+    Fail("the sector store is full");
+    return nullptr;
+  }
+  if (stored_ / perSlab >= slabs_.size()) {
+    // Mapped directly so that a discarded volume's memory goes back at once.
+    void* mapped = ::mmap(nullptr, std::size_t{slabSectors_} * sectorSize_, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    auto* slab = mapped == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(mapped);
+    if (slab == nullptr) {
+      Fail("out of memory for the sector store");
+      return nullptr;
+    }
+    slabs_.push_back(slab);
+  }
+  const std::uint32_t slot = stored_++;
+  chunk.sectors[index] = slot + 1;
+  return slabs_[slot / perSlab] + std::size_t{slot % perSlab} * sectorSize_;
+}
+
+const std::uint8_t* RamDisk::SectorData(const RamDiskChunk& chunk, std::uint32_t index) const {
+  if (chunk.sectors == nullptr || chunk.sectors[index] == 0) return nullptr;
+  const std::uint32_t slot = chunk.sectors[index] - 1;
+  return slabs_[slot / slabSectors_] + std::size_t{slot % slabSectors_} * sectorSize_;
+}
+
 bool RamDisk::RamDiskWrite(std::uint32_t lba, std::uint32_t count, const std::uint8_t* buffer) {
   if (count == 0) return true;
   if (std::uint64_t{lba} + count > kNoLba) return Fail("sector address out of range");
@@ -97,7 +130,9 @@ bool RamDisk::RamDiskWrite(std::uint32_t lba, std::uint32_t count, const std::ui
     RamDiskChunk* chunk = nullptr;
     std::uint32_t index = 0;
     if (!RamDiskLookup(lba + i, chunk, index)) return false;
-    std::memcpy(chunk->data + std::size_t{index} * sectorSize_, buffer + std::size_t{i} * sectorSize_, sectorSize_);
+    std::uint8_t* sector = SectorStorage(*chunk, index);
+    if (sector == nullptr) return false;
+    std::memcpy(sector, buffer + std::size_t{i} * sectorSize_, sectorSize_);
     chunk->dirty[index] = 1;
   }
   return true;
@@ -110,7 +145,8 @@ bool RamDisk::RamDiskRead(std::uint32_t lba, std::uint32_t count, std::uint8_t* 
     RamDiskChunk* chunk = nullptr;
     std::uint32_t index = 0;
     if (!RamDiskLookup(lba + i, chunk, index)) return false;
-    std::uint8_t* sector = chunk->data + std::size_t{index} * sectorSize_;
+    std::uint8_t* sector = SectorStorage(*chunk, index);
+    if (sector == nullptr) return false;
     if (chunk->dirty[index] == 0) {
       // A sector that is read becomes part of the volume, as zeros (it may hold
       // content of an earlier save that is no longer marked).
@@ -124,10 +160,13 @@ bool RamDisk::RamDiskRead(std::uint32_t lba, std::uint32_t count, std::uint8_t* 
 
 void RamDisk::RamDiskFree() {
   for (RamDiskChunk& chunk : chunks_) {
-    std::free(chunk.data);
+    std::free(chunk.sectors);
     std::free(chunk.dirty);
     chunk = RamDiskChunk{};
   }
+  for (std::uint8_t* slab : slabs_) ::munmap(slab, std::size_t{slabSectors_} * sectorSize_);
+  slabs_.clear();
+  stored_ = 0;
   count_ = 0;
   lastHit_ = 0;
 }

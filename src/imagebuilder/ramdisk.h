@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace imagebuilder {
 
@@ -19,9 +20,12 @@ constexpr std::uint32_t kRamDiskChunkBytes = 8u << 20;  // 8 MiB of sectors per 
 constexpr std::uint32_t kRamDiskMaxChunks = 1024;       // so at most 8 GiB of sectors
 constexpr std::uint32_t kNoLba = 0xFFFFFFFFu;           // first/last LBA of a freed chunk
 
+// A chunk covers up to 8 MiB of sectors. Sector contents live packed in the
+// store's slabs, taken as sectors are first written (or read), so memory
+// follows the sectors touched rather than the address range covered.
 struct RamDiskChunk {
-  std::uint8_t* data = nullptr;   // kRamDiskChunkBytes, zero-filled at creation
-  std::uint8_t* dirty = nullptr;  // one byte per sector: 1 = part of the volume's content
+  std::uint32_t* sectors = nullptr;  // per sector: 0 = no content yet, else 1 + slab slot
+  std::uint8_t* dirty = nullptr;     // per sector: 1 = part of the volume's content
   std::uint32_t firstLba = kNoLba;
   std::uint32_t lastLba = kNoLba;  // inclusive
 };
@@ -80,6 +84,10 @@ class RamDisk {
   const RamDiskChunk& Chunk(std::uint32_t index) const { return chunks_[index]; }
   // Number of sectors currently marked as the volume's content.
   std::uint64_t DirtySectorCount() const;
+  // The stored content of a chunk's sector; null when it has none.
+  const std::uint8_t* SectorData(const RamDiskChunk& chunk, std::uint32_t index) const;
+  // Bytes of sector content held (what the store costs beyond its maps).
+  std::uint64_t StoredBytes() const { return std::uint64_t{stored_} * sectorSize_; }
 
   void SetProgressCallback(ProgressCallback callback) { progress_ = std::move(callback); }
   // What the last failed operation ran into (empty when nothing failed).
@@ -87,6 +95,8 @@ class RamDisk {
 
  private:
   bool Fail(std::string text);
+  // The content of a chunk's sector, taking a slab slot for it first when it has none.
+  std::uint8_t* SectorStorage(RamDiskChunk& chunk, std::uint32_t index);
   void Progress() const {
     if (progress_) progress_();
   }
@@ -97,6 +107,10 @@ class RamDisk {
   std::uint32_t sectorsPerChunk_ = 0;
   bool initialised_ = false;
   std::uint32_t lastHit_ = 0;  // chunk of the last lookup, tried first (chunks never overlap)
+  static constexpr std::uint32_t kSlabBytes = 1u << 20;
+  std::vector<std::uint8_t*> slabs_;  // slabSectors_ sectors each
+  std::uint32_t slabSectors_ = 0;
+  std::uint32_t stored_ = 0;  // slab slots in use
   ProgressCallback progress_;
   std::string error_;
 };
