@@ -1,6 +1,7 @@
 // Directories, entries, long names, files and the volume label.
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "imagebuilder/fat_volume.h"
 
@@ -513,7 +514,9 @@ std::unique_ptr<FatFileHandle> FatVolume::FatCreateFile(std::string_view longPat
     Fail(kFatErrBadPath, "illegal file path " + std::string(longPath));
     return nullptr;
   }
-  while (true) {
+  // Every component is checked before anything is created.
+  std::vector<std::u16string> names;
+  for (;;) {
     const std::size_t separator = FindPathSeparator(rest);
     const std::string_view component = separator == 0 ? rest : rest.substr(0, separator - 1);
     std::u16string name;
@@ -526,38 +529,43 @@ std::unique_ptr<FatFileHandle> FatVolume::FatCreateFile(std::string_view longPat
       Fail(kFatErrBadName, std::string(longPath) + ": " + problem);
       return nullptr;
     }
+    names.push_back(std::move(name));
+    if (separator == 0) break;
+    rest.remove_prefix(separator);
+  }
+  for (std::size_t i = 0; i + 1 < names.size(); ++i) {
+    // A folder on the way.
     FatEntryRecord record;
-    record.longName = name;
+    record.longName = names[i];
     const bool found = FatFindByLongName(record);
     if (!found && record.type != kEntryEnd) return nullptr;  // the lookup failed
-    if (separator != 0) {
-      // A folder on the way.
-      if (found && record.type != kEntryDirectory) {
-        Fail(kFatErrNameClash, std::string(longPath) + ": " + std::string(component) + " is not a folder");
-        return nullptr;
-      }
-      std::uint32_t cluster = record.firstCluster;
-      if (!found && !MakeDirectory(name, currentDirectory_, cluster)) return nullptr;
-      currentDirectory_ = cluster;
-      rest.remove_prefix(separator);
-      continue;
+    if (found && record.type != kEntryDirectory) {
+      Fail(kFatErrNameClash, std::string(longPath) + ": " + Utf16ToUtf8(names[i]) + " is not a folder");
+      return nullptr;
     }
-    // The file.
-    if (found) {
-      if (record.type != kEntryFile) {
-        Fail(kFatErrNameClash, std::string(longPath) + " is a folder");
-        return nullptr;
-      }
-      if (!ReplaceFile(record, *Directory(currentDirectory_), name)) return nullptr;
-    } else {
-      record.type = kEntryFile;
-      if (!FatCreateEntry(record, currentDirectory_)) return nullptr;
-    }
-    auto handle = std::make_unique<FatFileHandle>();
-    handle->record = std::move(record);
-    handle->directory = currentDirectory_;
-    return handle;
+    std::uint32_t cluster = record.firstCluster;
+    if (!found && !MakeDirectory(names[i], currentDirectory_, cluster)) return nullptr;
+    currentDirectory_ = cluster;
   }
+  // The file.
+  FatEntryRecord record;
+  record.longName = names.back();
+  const bool found = FatFindByLongName(record);
+  if (!found && record.type != kEntryEnd) return nullptr;
+  if (found) {
+    if (record.type != kEntryFile) {
+      Fail(kFatErrNameClash, std::string(longPath) + " is a folder");
+      return nullptr;
+    }
+    if (!ReplaceFile(record, *Directory(currentDirectory_), names.back())) return nullptr;
+  } else {
+    record.type = kEntryFile;
+    if (!FatCreateEntry(record, currentDirectory_)) return nullptr;
+  }
+  auto handle = std::make_unique<FatFileHandle>();
+  handle->record = std::move(record);
+  handle->directory = currentDirectory_;
+  return handle;
 }
 
 std::uint32_t FatVolume::FatWriteFileData(const std::uint8_t* buffer, std::uint32_t n, FatFileHandle& handle) {
