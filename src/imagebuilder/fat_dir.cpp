@@ -259,7 +259,7 @@ bool FatVolume::BuildIndex(std::uint32_t cluster, DirIndex& index) {
   return true;
 }
 
-bool FatVolume::ReserveEntries(DirIndex& index, std::uint32_t count, std::uint32_t& first) {
+bool FatVolume::FatFindFreeSlot(DirIndex& index, std::uint32_t count, std::uint32_t& first) {
   if (std::uint64_t{index.end} + count > index.capacity) {
     if (index.fixedRoot) return Fail(kFatErrRootEnd, "the root directory is full");
     if (std::uint64_t{index.end} + count > kFatMaxDirectoryEntries)
@@ -353,7 +353,7 @@ bool FatVolume::FatCreateEntry(FatEntryRecord& record, std::uint32_t directoryCl
     if (!FatAllocCluster(record.firstCluster) || !FatZeroCluster(record.firstCluster)) return false;
   }
   std::uint32_t first = 0;
-  if (!ReserveEntries(*index, slots + 1, first)) {
+  if (!FatFindFreeSlot(*index, slots + 1, first)) {
     if (record.firstCluster != 0) {
       const std::uint8_t code = errorCode_;
       const std::string text = errorText_;
@@ -392,7 +392,7 @@ bool FatVolume::FatCreateEntryNoLfn(FatEntryRecord& record, std::uint32_t direct
     if (!FatAllocCluster(record.firstCluster) || !FatZeroCluster(record.firstCluster)) return false;
   }
   std::uint32_t entry = 0;
-  if (!ReserveEntries(*index, 1, entry)) return false;
+  if (!FatFindFreeSlot(*index, 1, entry)) return false;
   record.entryAddress = EntryAddress(*index, entry);
   if (!FatWriteShortEntry(record)) return false;
   if (label) {

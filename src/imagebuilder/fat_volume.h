@@ -31,7 +31,6 @@ enum FatError : std::uint8_t {
   kFatErrDirectoryFull = 24, // a directory would exceed 65536 entries
   kFatErrBadName = 25,       // a name FAT cannot store
   kFatErrNameClash = 26,     // a file where a folder is expected, or the reverse
-  kFatErrNoFirstCluster = 27,
   kFatErrFileTooLarge = 28,  // beyond 4 GiB - 1 bytes, or data after a short last piece
   kFatErrBadPath = 29,       // a relative path with folders
 };
@@ -230,7 +229,10 @@ class FatVolume {
   bool EntryIndexOf(const DirIndex& index, std::uint64_t address, std::uint32_t& entry) const;
   bool ReadEntry(std::uint64_t address, std::uint8_t* entry);
   bool WriteEntry(std::uint64_t address, const std::uint8_t* entry);
-  bool ReserveEntries(DirIndex& index, std::uint32_t count, std::uint32_t& first);
+  // Takes `count` consecutive free entries at the directory's end (so a
+  // name's slots and its short entry stay adjacent), growing a cluster
+  // directory by zeroed clusters; the FAT16 root cannot grow.
+  bool FatFindFreeSlot(DirIndex& index, std::uint32_t count, std::uint32_t& first);
   ShortName UniqueShortName(DirIndex& index, std::u16string_view longName);
   void FillRecord(FatEntryRecord& record, const std::uint8_t* entry, std::uint64_t address);
   bool MakeDirectory(const std::u16string& name, std::uint32_t parent, std::uint32_t& cluster);

@@ -213,6 +213,10 @@ TEST_F(FatDir, PathsAndNames) {
   const auto root = Entries(0);
   ASSERT_EQ(root.size(), 2u);
   EXPECT_EQ(Name(root[1]), "B       TXT");
+  EXPECT_EQ(FindPathSeparator("ab\\c"), 3u);
+  EXPECT_EQ(FindPathSeparatorW(u"abc"), 0u);
+  EXPECT_EQ(FirstPathComponent("\\Music\\a.mp3"), "Music");
+  EXPECT_EQ(FirstPathComponentW(u"a.mp3"), u"a.mp3");
 }
 
 TEST_F(FatDir, ShortNamesAreUniqueAndTheSameOnEveryVolume) {

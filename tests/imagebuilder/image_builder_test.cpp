@@ -83,6 +83,18 @@ TEST(ImageBuild, FailuresNameTheStageAndThePath) {
   EXPECT_NE(r.message.find("missing"), std::string::npos) << r.message;
 }
 
+TEST(ImageBuild, HostReadProblemsFailWithThePath) {
+  TempDir dir;
+  oracle::WriteFile(dir / "in/a.txt", "a");
+  ImageBuilder builder;
+  ASSERT_TRUE(builder.ImageCreateVolume(32768, 512));
+  EXPECT_FALSE(builder.AddDirToImage(dir / "in/a.txt", "\\"));
+  EXPECT_NE(builder.LastError().find("cannot read folder"), std::string::npos) << builder.LastError();
+  // A file whose length is not what it reads as (size 0, content follows) is not truncated silently.
+  EXPECT_FALSE(builder.AddFileToImage("/proc/self/status", "\\status"));
+  EXPECT_NE(builder.LastError().find("/proc/self/status"), std::string::npos) << builder.LastError();
+}
+
 TEST(ImageBuild, UnreadableFoldersFailTheBuild) {
   if (::geteuid() == 0) GTEST_SKIP() << "permissions do not apply to root";
   TempDir dir;
@@ -110,6 +122,9 @@ TEST(ImageBuild, AFileThatCannotFitFailsBeforeItIsCopied) {
   record.longName = u"big.bin";
   builder.Volume().SetCurrentDirectory(0);
   EXPECT_FALSE(builder.Volume().FatFindByLongName(record)) << "no entry was made";
+  std::filesystem::resize_file(big, 5ull << 30);
+  EXPECT_FALSE(builder.AddFileToImage(big, "\\big.bin"));
+  EXPECT_NE(builder.LastError().find("4 GiB"), std::string::npos) << builder.LastError();
 }
 
 TEST(ImageBuild, FoldersCopyFilesFirstThenSubFoldersAndSkipHiddenAndEmptyOnes) {
