@@ -79,7 +79,7 @@ TEST(FatGeometry, ClusterSizeStepsAndTheFat16Limit) {
 // Formatting writes what mounting reads back, at every boundary.
 TEST(FatGeometry, FormatThenMountAgrees) {
   for (const std::uint32_t sectorSize : {512u, 1024u}) {
-    for (const std::uint32_t sizeMiB : {16u, 128u, 256u, 512u, 1024u, 2016u, 2048u, 3072u}) {
+    for (const std::uint32_t sizeMiB : {16u, 128u, 256u, 512u, 1024u, 2016u, 2048u, 3072u, 8192u}) {
       SCOPED_TRACE(std::to_string(sizeMiB) + " MiB, " + std::to_string(sectorSize));
       ImageBuilder builder;
       const std::uint64_t total = (std::uint64_t{sizeMiB} << 20) / sectorSize;
