@@ -51,8 +51,8 @@ struct Tree {
       std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(size));
       dataBytes += size;
     };
-    write(root + "/tree/large/Concert recording part 1.wav", 24u << 20);
-    write(root + "/tree/large/Concert recording part 2.wav", 24u << 20);
+    write(root + "/tree/large/Concert recording side A.wav", 24u << 20);
+    write(root + "/tree/large/Concert recording side B.wav", 24u << 20);
     std::uniform_int_distribution<std::size_t> small(1, 4096);
     for (int d = 1; d <= 20; ++d) {
       char folder[64];

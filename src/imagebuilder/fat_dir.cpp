@@ -233,18 +233,19 @@ bool FatVolume::BuildIndex(std::uint32_t cluster, DirIndex& index) {
       continue;
     }
     const ShortName shortName = StoredName(e);
-    if (type == kEntryLabel) {
-      index.labelIndex = i;
+    ShortName raw;  // the checksum covers the bytes as stored
+    std::memcpy(raw.data(), e, raw.size());
+    const bool named = expected == 0 && slots > 0 && FatLfnChecksum(raw) == checksum;
+    if (type == kEntryLabel || type == kEntryDot || type == kEntryDotDot) {
+      if (type == kEntryLabel) index.labelIndex = i;
       expected = 0;
-      continue;
-    }
-    if (type == kEntryDot || type == kEntryDotDot) {
-      expected = 0;
+      slots = 0;
+      collected.clear();
       continue;
     }
     index.shorts[Key(shortName)] = i;
     std::u16string name;
-    if (expected == 0 && slots > 0 && !collected.empty() && FatLfnChecksum(StoredName(e)) == checksum) {
+    if (named) {
       const std::size_t stop = collected.find(u'\0');
       name = collected.substr(0, stop);
     } else {

@@ -192,6 +192,33 @@ TEST_F(FatDir, ANameAddedAgainReplacesTheEarlierEntry) {
   EXPECT_EQ(files.at("Dir/song.MP3"), "later");
 }
 
+TEST_F(FatDir, AfterARemountNamesAreFoundByWalkingTheDirectories) {
+  ASSERT_TRUE(Write("\\Dir\\Some long name of a song.txt", "12345"));
+  ASSERT_TRUE(Write("\\Dir\\\xC3\xA5" "berg.txt", "x"));
+  ASSERT_TRUE(Write("\\Dir\\PLAIN.TXT", "p"));
+  ASSERT_TRUE(V().FatSetVolumeLabel("LBL"));
+  ASSERT_TRUE(builder.ImageMount());
+  FatEntryRecord dir;
+  dir.longName = u"dir";
+  ASSERT_TRUE(V().FatFindByLongName(dir));
+  V().SetCurrentDirectory(dir.firstCluster);
+  FatEntryRecord song;
+  song.longName = u"SOME LONG NAME OF A SONG.TXT";
+  ASSERT_TRUE(V().FatFindByLongName(song));
+  EXPECT_EQ(song.size, 5u);
+  FatEntryRecord plain;
+  plain.longName = u"plain.txt";
+  EXPECT_TRUE(V().FatFindByLongName(plain));
+  FatEntryRecord umlaut;
+  umlaut.longName = u"\u00C5BERG.TXT";
+  EXPECT_TRUE(V().FatFindByLongName(umlaut));
+  ASSERT_TRUE(Write("\\Dir\\some long name of a song.txt", "again"));
+  ASSERT_TRUE(V().FatSetVolumeLabel("NEW"));
+  const auto files = CheckedFiles();
+  EXPECT_EQ(files.size(), 3u);
+  EXPECT_EQ(files.at("Dir/some long name of a song.txt"), "again");
+}
+
 TEST_F(FatDir, FilesAndFoldersDoNotStandInForEachOther) {
   ASSERT_TRUE(Write("\\A", "file"));
   EXPECT_FALSE(V().FatCreateFile("\\A\\B.TXT"));
