@@ -178,6 +178,14 @@ TEST_F(FatDir, DataAroundSectorAndClusterBoundaries) {
     ASSERT_TRUE(builder.ImageReadSectors(static_cast<std::uint32_t>(lba), 1, last.data()));
     for (std::size_t i = (size - 1) % 512 + 1; i < 512; ++i) ASSERT_EQ(last[i], 0) << name << " byte " << i;
   }
+  // Both FAT copies carry every change.
+  const FatGeometry& g = V().Geometry();
+  std::vector<std::uint8_t> first(512), second(512);
+  for (std::uint32_t i = 0; i < g.fatSize; ++i) {
+    ASSERT_TRUE(builder.ImageReadSectors(g.fatStart + i, 1, first.data()));
+    ASSERT_TRUE(builder.ImageReadSectors(g.fatStart + g.fatSize + i, 1, second.data()));
+    ASSERT_EQ(first, second) << "FAT sector " << i;
+  }
   EXPECT_EQ(CheckedFiles(), expected);
 }
 
