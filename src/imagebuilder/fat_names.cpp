@@ -1,0 +1,228 @@
+#include "imagebuilder/fat_names.h"
+
+#include <algorithm>
+
+namespace imagebuilder {
+
+bool Utf8ToUtf16(std::string_view in, std::u16string& out) {
+  out.clear();
+  out.reserve(in.size());
+  std::size_t i = 0;
+  while (i < in.size()) {
+    const auto b0 = static_cast<unsigned char>(in[i]);
+    std::uint32_t cp = 0;
+    std::size_t len = 0;
+    if (b0 < 0x80) {
+      cp = b0;
+      len = 1;
+    } else if ((b0 & 0xE0) == 0xC0) {
+      cp = b0 & 0x1F;
+      len = 2;
+    } else if ((b0 & 0xF0) == 0xE0) {
+      cp = b0 & 0x0F;
+      len = 3;
+    } else if ((b0 & 0xF8) == 0xF0) {
+      cp = b0 & 0x07;
+      len = 4;
+    } else {
+      return false;
+    }
+    if (i + len > in.size()) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      const auto b = static_cast<unsigned char>(in[i + k]);
+      if ((b & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    static constexpr std::uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+    i += len;
+  }
+  return true;
+}
+
+std::string Utf16ToUtf8(std::u16string_view in) {
+  std::string out;
+  out.reserve(in.size());
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    std::uint32_t cp = in[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+char16_t FoldCase(char16_t c) {
+  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
+  if (c < 0xE0) return c;
+  if (c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);        // Latin-1 a-grave .. thorn
+  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<char16_t>(c - 0x20);  // Greek
+  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 0x20);      // Cyrillic a .. ya
+  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 0x50);      // Cyrillic ie-grave .. dzhe
+  return c;
+}
+
+std::u16string FoldName(std::u16string_view name) {
+  std::u16string out(name);
+  for (char16_t& c : out) c = FoldCase(c);
+  return out;
+}
+
+std::string LongNameProblem(std::u16string_view name) {
+  if (name.empty()) return "empty name";
+  if (name.size() > 255) return "name longer than 255 characters";
+  if (name == u"." || name == u"..") return "reserved name";
+  for (char16_t c : name) {
+    if (c < 0x20 || c == 0x7F) return "control character in name";
+    if (std::u16string_view(u"\\/:*?\"<>|").find(c) != std::u16string_view::npos)
+      return "character not allowed in a FAT name";
+  }
+  if (name.back() == u' ' || name.back() == u'.') return "name ends with a blank or a dot";
+  return {};
+}
+
+namespace {
+
+bool IsShortNameChar(char16_t c) {
+  if ((c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')) return true;
+  return std::u16string_view(u"$%'-_@~`!(){}^#&").find(c) != std::u16string_view::npos;
+}
+
+char16_t Upper(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c; }
+
+void AppendMapped(std::string& out, std::u16string_view part) {
+  for (std::size_t i = 0; i < part.size(); ++i) {
+    const char16_t c = Upper(part[i]);
+    if (IsShortNameChar(c)) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('_');
+      // One replacement per character, not per half of a surrogate pair.
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < part.size()) ++i;
+    }
+  }
+}
+
+}  // namespace
+
+ShortNameBasis MakeShortNameBasis(std::u16string_view longName) {
+  ShortNameBasis basis;
+  const std::size_t dot = longName.rfind(u'.');
+  const bool oneDot = dot == std::u16string_view::npos || longName.find(u'.') == dot;
+  const std::u16string_view base0 = longName.substr(0, dot == std::u16string_view::npos ? longName.size() : dot);
+  const std::u16string_view ext0 = dot == std::u16string_view::npos ? std::u16string_view{} : longName.substr(dot + 1);
+  const bool allValid = std::all_of(longName.begin(), longName.end(),
+                                    [](char16_t c) { return c == u'.' || IsShortNameChar(Upper(c)); });
+  if (oneDot && allValid && !base0.empty() && base0.size() <= 8 && ext0.size() <= 3) {
+    AppendMapped(basis.base, base0);
+    AppendMapped(basis.ext, ext0);
+    basis.exact = true;
+    return basis;
+  }
+  // Lossy: drop blanks and leading dots, split at the last dot, drop inner dots.
+  std::u16string s;
+  for (char16_t c : longName)
+    if (c != u' ') s.push_back(c);
+  const std::size_t lead = s.find_first_not_of(u'.');
+  s.erase(0, lead == std::u16string::npos ? s.size() : lead);
+  const std::size_t last = s.rfind(u'.');
+  std::u16string base = s.substr(0, last == std::u16string::npos ? s.size() : last);
+  std::erase(base, u'.');
+  AppendMapped(basis.base, base);
+  if (last != std::u16string::npos) AppendMapped(basis.ext, std::u16string_view(s).substr(last + 1));
+  if (basis.base.empty()) basis.base.push_back('_');
+  if (basis.base.size() > 8) basis.base.resize(8);
+  if (basis.ext.size() > 3) basis.ext.resize(3);
+  return basis;
+}
+
+ShortName ShortNameOf(std::string_view base, std::string_view ext) {
+  ShortName name;
+  name.fill(' ');
+  for (std::size_t i = 0; i < base.size() && i < 8; ++i) name[i] = static_cast<std::uint8_t>(base[i]);
+  for (std::size_t i = 0; i < ext.size() && i < 3; ++i) name[8 + i] = static_cast<std::uint8_t>(ext[i]);
+  return name;
+}
+
+ShortName ShortNameWithTail(const ShortNameBasis& basis, std::uint32_t n) {
+  std::string tail(1, '~');
+  tail += std::to_string(n);
+  const std::size_t keep = std::min<std::size_t>({basis.base.size(), 6, 8 - std::min<std::size_t>(tail.size(), 8)});
+  return ShortNameOf(basis.base.substr(0, keep) + tail, basis.ext);
+}
+
+std::string ShortNameText(const ShortName& shortName) {
+  std::string base(shortName.begin(), shortName.begin() + 8);
+  std::string ext(shortName.begin() + 8, shortName.end());
+  base.erase(base.find_last_not_of(' ') + 1);
+  ext.erase(ext.find_last_not_of(' ') + 1);
+  return ext.empty() ? base : base + "." + ext;
+}
+
+bool FatMakeShortName(std::string_view ansiName, ShortName& shortName) {
+  const std::size_t dot = ansiName.find('.');
+  const std::string_view base = ansiName.substr(0, dot);
+  const std::string_view ext = dot == std::string_view::npos ? std::string_view{} : ansiName.substr(dot + 1);
+  if (base.empty() || base.size() > 8 || ext.size() > 3) return false;
+  auto upper = [](std::string_view part) {
+    std::string s(part);
+    for (char& c : s)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+    return s;
+  };
+  shortName = ShortNameOf(upper(base), upper(ext));
+  return true;
+}
+
+std::uint8_t FatLfnChecksum(const ShortName& shortName) {
+  std::uint8_t sum = 0;
+  for (std::uint8_t b : shortName) sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + b);
+  return sum;
+}
+
+std::size_t FindPathSeparator(std::string_view path) {
+  const std::size_t at = path.find('\\');
+  return at == std::string_view::npos ? 0 : at + 1;
+}
+
+std::size_t FindPathSeparatorW(std::u16string_view path) {
+  const std::size_t at = path.find(u'\\');
+  return at == std::u16string_view::npos ? 0 : at + 1;
+}
+
+std::string FirstPathComponent(std::string_view path) {
+  if (!path.empty() && path.front() == '\\') path.remove_prefix(1);
+  return std::string(path.substr(0, path.find('\\')));
+}
+
+std::u16string FirstPathComponentW(std::u16string_view path) {
+  if (!path.empty() && path.front() == u'\\') path.remove_prefix(1);
+  return std::u16string(path.substr(0, path.find(u'\\')));
+}
+
+}  // namespace imagebuilder

@@ -1,0 +1,107 @@
+// The disk image builder: builds one FAT volume from host files and folders
+// in the sector store and saves it as a slot of a "Q4X1 IMG" container, once
+// for 512-byte and once for 1024-byte sectors.
+//
+// State: an ImageBuilder owns one sector store, one mounted volume and its
+// sector buffer; it is used from one thread (the image tool's window thread).
+// The image tool uses the process-wide instance TheImageBuilder(); tests make
+// their own. Operations return bool; a failure leaves a text in LastError()
+// (and the volume's error code in Volume().ErrorCode()). Diagnostics go to
+// standard output.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "imagebuilder/fat_volume.h"
+#include "imagebuilder/ramdisk.h"
+
+namespace imagebuilder {
+
+// What the image tool asks for: the list's host paths in order, the volume
+// size in MiB, the label and the output file.
+struct ImageBuildRequest {
+  std::vector<std::string> entries;
+  std::uint32_t sizeMiB = 256;
+  std::string label;
+  std::string outputPath;
+};
+
+// Which step of a pass failed, so the window can pick its message.
+enum class ImageBuildStage {
+  kNone,        // success
+  kInitVolume,  // the volume could not be created, or the label is not valid
+  kAddFiles,    // a host file or folder could not be copied
+  kOutput,      // the image file could not be written
+};
+
+struct ImageBuildResult {
+  bool ok = true;
+  ImageBuildStage stage = ImageBuildStage::kNone;
+  std::string message;  // what went wrong, naming the host path where there is one
+};
+
+class ImageBuilder {
+ public:
+  ImageBuilder() : volume_(store_) {}
+  ImageBuilder(const ImageBuilder&) = delete;
+  ImageBuilder& operator=(const ImageBuilder&) = delete;
+
+  // Called once per host entry, per sector of file data and per sector saved.
+  void SetProgressCallback(ProgressCallback callback);
+
+  // One pass: create the volume at this sector size, set the label, copy the
+  // entries, save as `slot` of the request's output file, discard the store.
+  ImageBuildResult ImageBuildPass(const ImageBuildRequest& request, std::uint32_t sectorSize, std::uint32_t slot);
+  // Both passes: 512-byte sectors into slot 0, then 1024-byte sectors into slot 1.
+  ImageBuildResult ImageBuildFile(const ImageBuildRequest& request);
+
+  // Formats a fresh store of totalSectors sectors and mounts it. Whatever an
+  // earlier volume left in the store is dropped first.
+  bool ImageCreateVolume(std::uint64_t totalSectors, std::uint32_t sectorSize);
+  bool ImageMount();
+  // Brings the FSInfo sector up to date and saves the store as a slot; the
+  // store then takes a new sector size at its next initialisation.
+  bool ImageSave(const std::string& path, std::uint32_t slot, std::uint32_t sizeMiB);
+  // Frees the store and forgets the volume.
+  void ImageDiscard();
+  bool ImageReadSectors(std::uint32_t lba, std::uint32_t count, std::uint8_t* buffer);
+  bool ImageWriteSectors(std::uint32_t lba, std::uint32_t count, const std::uint8_t* buffer);
+
+  // Copies the host entries into the volume's root: a folder becomes a root
+  // folder of its name, a file a root file of its name.
+  bool AddListToImage(const std::vector<std::string>& entries);
+  // Copies a host folder as folder `name of hostDir` inside imageParent ("\"
+  // for the root): its files (sorted) first, then its sub-folders (sorted).
+  // Hidden entries (names starting with "."), symbolic links and special files
+  // inside it are not copied. A folder that holds no file at any depth leaves
+  // nothing on the volume.
+  bool AddDirToImage(const std::string& hostDir, const std::string& imageParent);
+  // Copies one regular host file to imagePath ("\" separated, from the root).
+  bool AddFileToImage(const std::string& hostFile, const std::string& imagePath);
+
+  RamDisk& Store() { return store_; }
+  FatVolume& Volume() { return volume_; }
+  const std::string& LastError() const { return error_; }
+
+ private:
+  bool Fail(std::string text);
+  bool FailVolume(const std::string& context);
+  void Progress() const {
+    if (progress_) progress_();
+  }
+
+  static constexpr std::size_t kReadSize = 256 * 1024;
+
+  RamDisk store_;
+  FatVolume volume_;
+  std::vector<std::uint8_t> readBuffer_;
+  ProgressCallback progress_;
+  std::string error_;
+};
+
+// The instance the image tool uses.
+ImageBuilder& TheImageBuilder();
+
+}  // namespace imagebuilder

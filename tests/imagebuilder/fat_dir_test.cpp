@@ -1,0 +1,325 @@
+// Directories, long and short names, file data and the label.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "image_oracle.h"
+#include "imagebuilder/image_builder.h"
+
+using namespace imagebuilder;
+using oracle::TempDir;
+
+namespace {
+
+using Entry = std::array<std::uint8_t, 32>;
+
+class FatDir : public ::testing::Test {
+ protected:
+  // 16 MiB at 512-byte sectors: FAT16, 2 KiB clusters (64 entries a cluster).
+  void SetUp() override { ASSERT_TRUE(builder.ImageCreateVolume(32768, 512)) << builder.LastError(); }
+
+  FatVolume& V() { return builder.Volume(); }
+
+  std::unique_ptr<FatFileHandle> Write(const std::string& path, const std::string& bytes) {
+    auto handle = V().FatCreateFile(path);
+    if (!handle) return nullptr;
+    const std::uint32_t sector = V().Geometry().bytesPerSector;
+    for (std::size_t at = 0; at < bytes.size(); at += sector) {
+      const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(sector, bytes.size() - at));
+      EXPECT_EQ(V().FatWriteFileData(reinterpret_cast<const std::uint8_t*>(bytes.data()) + at, n, *handle), n);
+    }
+    EXPECT_TRUE(V().FatCloseFile(*handle)) << V().ErrorText();
+    return handle;
+  }
+
+  // Every 32-byte entry of a directory (0 = root) up to its end entry.
+  std::vector<Entry> Entries(std::uint32_t cluster) {
+    std::vector<Entry> out;
+    std::vector<std::uint8_t> sector(V().Geometry().bytesPerSector);
+    auto take = [&](std::uint64_t lba) {
+      EXPECT_TRUE(builder.ImageReadSectors(static_cast<std::uint32_t>(lba), 1, sector.data()));
+      for (std::size_t at = 0; at < sector.size(); at += 32) {
+        if (sector[at] == 0) return false;
+        Entry e;
+        std::memcpy(e.data(), sector.data() + at, 32);
+        out.push_back(e);
+      }
+      return true;
+    };
+    if (cluster == 0 && V().Type() == kFat16) {
+      const std::uint64_t root = V().FatRootDirAddress() >> V().Geometry().sectorShift;
+      for (std::uint32_t i = 0; i < 32; ++i)
+        if (!take(root + i)) break;
+      return out;
+    }
+    if (cluster == 0) cluster = V().Geometry().rootCluster;
+    for (;;) {
+      for (std::uint32_t i = 0; i < V().Geometry().sectorsPerCluster; ++i)
+        if (!take(V().FatClusterToLba(cluster) + i)) return out;
+      if (V().FatNextCluster(cluster) != 0) return out;
+    }
+  }
+
+  // Saves the volume, runs fsck.fat on it and copies it out with mcopy.
+  std::map<std::string, std::string> CheckedFiles() {
+    const std::string image = dir / "v.IMG";
+    EXPECT_TRUE(builder.ImageSave(image, 0, 16)) << builder.LastError();
+    EXPECT_TRUE(oracle::ExtractSlot(image, 0, dir / "v.raw"));
+    const auto fsck = oracle::Run("fsck.fat -n " + oracle::Quote(dir / "v.raw"));
+    EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
+    std::filesystem::remove_all(dir / "out");
+    return oracle::VolumeFiles(dir / "v.raw", dir / "out");
+  }
+
+  static std::string Name(const Entry& e) { return std::string(e.begin(), e.begin() + 11); }
+  static std::uint32_t Cluster(const Entry& e) { return FatVolume::FatEntryFirstCluster(e.data()); }
+  static std::uint16_t Char(const Entry& e, int offset) { return static_cast<std::uint16_t>(oracle::Le16(e.data() + offset)); }
+
+  TempDir dir;
+  ImageBuilder builder;
+};
+
+TEST_F(FatDir, LongNameSlotLayout) {
+  ASSERT_TRUE(Write("\\exactly13.txt", "a"));
+  ASSERT_TRUE(Write("\\fourteen_c.txt", "b"));
+  const auto root = Entries(0);
+  ASSERT_EQ(root.size(), 5u);
+  // 13 characters: one slot, 0x41, no terminator.
+  EXPECT_EQ(root[0][0], 0x41);
+  EXPECT_EQ(root[0][11], 0x0F);
+  EXPECT_EQ(Char(root[0], 1), u'e');
+  EXPECT_EQ(Char(root[0], 30), u't');
+  EXPECT_EQ(Name(root[1]), "EXACTL~1TXT");
+  ShortName stored;
+  std::memcpy(stored.data(), root[1].data(), 11);
+  EXPECT_EQ(root[0][13], FatLfnChecksum(stored));
+  // 14 characters: 0x42 first with character 14, a terminator and padding, then 0x01.
+  EXPECT_EQ(root[2][0], 0x42);
+  EXPECT_EQ(Char(root[2], 1), u't');
+  EXPECT_EQ(Char(root[2], 3), 0x0000);
+  for (int offset : {5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30}) EXPECT_EQ(Char(root[2], offset), 0xFFFF);
+  EXPECT_EQ(root[3][0], 0x01);
+  EXPECT_EQ(Char(root[3], 1), u'f');
+  EXPECT_EQ(oracle::Le16(root[2].data() + 26), 0u);
+}
+
+TEST_F(FatDir, NestedFoldersGetBlankPaddedDotEntries) {
+  ASSERT_TRUE(Write("\\A\\B\\F.TXT", "x"));
+  const auto root = Entries(0);
+  ASSERT_EQ(root.size(), 2u);  // A: one slot and its short entry
+  EXPECT_EQ(root[1][11], 0x10);
+  const std::uint32_t a = Cluster(root[1]);
+  const auto inA = Entries(a);
+  ASSERT_EQ(inA.size(), 4u);
+  EXPECT_EQ(Name(inA[0]), ".          ");
+  EXPECT_EQ(Cluster(inA[0]), a);
+  EXPECT_EQ(Name(inA[1]), "..         ");
+  EXPECT_EQ(Cluster(inA[1]), 0u);
+  const std::uint32_t b = Cluster(inA[3]);
+  const auto inB = Entries(b);
+  EXPECT_EQ(Cluster(inB[0]), b);
+  EXPECT_EQ(Cluster(inB[1]), a);
+  EXPECT_EQ(inB[0][11], 0x10);
+  EXPECT_EQ(CheckedFiles().count("A/B/F.TXT"), 1u);
+}
+
+TEST_F(FatDir, AFullDirectoryClusterGrowsByAZeroedLinkedCluster) {
+  for (int i = 0; i < 30; ++i) ASSERT_TRUE(Write("\\Grow\\file number " + std::to_string(100 + i) + ".bin", "z"));
+  V().SetCurrentDirectory(0);
+  FatEntryRecord grow;
+  grow.longName = u"grow";
+  ASSERT_TRUE(V().FatFindByLongName(grow));
+  std::uint32_t cluster = grow.firstCluster;
+  ASSERT_EQ(V().FatNextCluster(cluster), 0);
+  EXPECT_EQ(V().FatNextCluster(cluster), 2) << "two clusters, the second ends the chain";
+  EXPECT_EQ(Entries(grow.firstCluster).size(), 2u + 30 * 3);
+  EXPECT_EQ(CheckedFiles().size(), 30u);
+}
+
+TEST_F(FatDir, TheFat16RootFillsUpCleanly) {
+  int made = 0;
+  while (Write("\\r" + std::to_string(1000 + made), "") != nullptr) ++made;
+  EXPECT_EQ(made, 256) << "512 entries, two per name";
+  EXPECT_EQ(V().ErrorCode(), kFatErrRootEnd);
+  EXPECT_EQ(CheckedFiles().size(), 256u);
+}
+
+TEST_F(FatDir, ADirectoryStopsAt65536Entries) {
+  int made = 0;
+  for (; made < 40000; ++made) {
+    auto handle = V().FatCreateFile("\\Big\\f" + std::to_string(100000 + made));
+    if (!handle) break;
+    V().FatCloseFile(*handle);
+  }
+  EXPECT_EQ(made, 32767) << "the dot entries and 32767 names of two entries each";
+  EXPECT_EQ(V().ErrorCode(), kFatErrDirectoryFull);
+}
+
+TEST_F(FatDir, DataAroundSectorAndClusterBoundaries) {
+  std::map<std::string, std::string> expected;
+  for (std::size_t size : {0, 1, 511, 512, 513, 2047, 2048, 2049, 5000}) {
+    const std::string name = "size " + std::to_string(size) + ".bin";
+    expected[name] = oracle::Pattern(size, static_cast<unsigned>(size));
+    auto handle = Write("\\" + name, expected[name]);
+    ASSERT_TRUE(handle);
+    EXPECT_EQ(handle->record.size, size);
+    if (size == 0) {
+      EXPECT_EQ(handle->record.firstCluster, 0u) << "an empty file has no cluster";
+      continue;
+    }
+    std::uint32_t cluster = handle->record.firstCluster, clusters = 1;
+    while (V().FatNextCluster(cluster) == 0) ++clusters;
+    EXPECT_EQ(clusters, (size + 2047) / 2048) << name;
+    // The rest of the last sector is zero, whatever the caller's buffer held.
+    std::vector<std::uint8_t> last(512);
+    const std::uint64_t lba = V().FatClusterToLba(cluster) + ((size - 1) % 2048) / 512;
+    ASSERT_TRUE(builder.ImageReadSectors(static_cast<std::uint32_t>(lba), 1, last.data()));
+    for (std::size_t i = (size - 1) % 512 + 1; i < 512; ++i) ASSERT_EQ(last[i], 0) << name << " byte " << i;
+  }
+  // Both FAT copies carry every change.
+  const FatGeometry& g = V().Geometry();
+  std::vector<std::uint8_t> first(512), second(512);
+  for (std::uint32_t i = 0; i < g.fatSize; ++i) {
+    ASSERT_TRUE(builder.ImageReadSectors(g.fatStart + i, 1, first.data()));
+    ASSERT_TRUE(builder.ImageReadSectors(g.fatStart + g.fatSize + i, 1, second.data()));
+    ASSERT_EQ(first, second) << "FAT sector " << i;
+  }
+  EXPECT_EQ(CheckedFiles(), expected);
+}
+
+TEST_F(FatDir, ANameAddedAgainReplacesTheEarlierEntry) {
+  const std::uint32_t before = V().FreeClusterCount();
+  ASSERT_TRUE(Write("\\Dir\\Song.mp3", oracle::Pattern(5000, 1)));
+  ASSERT_TRUE(Write("\\DIR\\song.MP3", "later"));
+  ASSERT_TRUE(Write("\\Dir\\Song.mp3.old", "x"));
+  EXPECT_EQ(V().FreeClusterCount(), before - 3) << "the folder and one cluster per file";
+  const auto files = CheckedFiles();
+  EXPECT_EQ(files.size(), 2u);
+  EXPECT_EQ(files.at("Dir/song.MP3"), "later");
+}
+
+TEST_F(FatDir, AfterARemountNamesAreFoundByWalkingTheDirectories) {
+  ASSERT_TRUE(Write("\\Dir\\Some long name of a song.txt", "12345"));
+  ASSERT_TRUE(Write("\\Dir\\\xC3\xA5" "berg.txt", "x"));
+  ASSERT_TRUE(Write("\\Dir\\PLAIN.TXT", "p"));
+  ASSERT_TRUE(V().FatSetVolumeLabel("LBL"));
+  ASSERT_TRUE(builder.ImageMount());
+  FatEntryRecord dir;
+  dir.longName = u"dir";
+  ASSERT_TRUE(V().FatFindByLongName(dir));
+  V().SetCurrentDirectory(dir.firstCluster);
+  FatEntryRecord song;
+  song.longName = u"SOME LONG NAME OF A SONG.TXT";
+  ASSERT_TRUE(V().FatFindByLongName(song));
+  EXPECT_EQ(song.size, 5u);
+  FatEntryRecord plain;
+  plain.longName = u"plain.txt";
+  EXPECT_TRUE(V().FatFindByLongName(plain));
+  FatEntryRecord umlaut;
+  umlaut.longName = u"\u00C5BERG.TXT";
+  EXPECT_TRUE(V().FatFindByLongName(umlaut));
+  ASSERT_TRUE(Write("\\Dir\\some long name of a song.txt", "again"));
+  ASSERT_TRUE(V().FatSetVolumeLabel("NEW"));
+  const auto files = CheckedFiles();
+  EXPECT_EQ(files.size(), 3u);
+  EXPECT_EQ(files.at("Dir/some long name of a song.txt"), "again");
+}
+
+TEST_F(FatDir, FilesAndFoldersDoNotStandInForEachOther) {
+  ASSERT_TRUE(Write("\\A", "file"));
+  EXPECT_FALSE(V().FatCreateFile("\\A\\B.TXT"));
+  EXPECT_EQ(V().ErrorCode(), kFatErrNameClash);
+  ASSERT_TRUE(Write("\\D\\X.TXT", "x"));
+  EXPECT_FALSE(V().FatCreateFile("\\d"));
+  EXPECT_EQ(V().ErrorCode(), kFatErrNameClash);
+  EXPECT_EQ(CheckedFiles().size(), 2u);
+}
+
+TEST_F(FatDir, PathsAndNames) {
+  EXPECT_FALSE(V().FatCreateFile("A\\B.TXT"));
+  EXPECT_EQ(V().ErrorCode(), kFatErrBadPath);
+  EXPECT_TRUE(Write("B.TXT", "in the root"));
+  for (const char* bad : {"\\a:b", "\\dot.", "\\x\\\\y", "\\\x01", "\\bad\xFF"}) {
+    EXPECT_FALSE(V().FatCreateFile(bad)) << bad;
+    EXPECT_EQ(V().ErrorCode(), kFatErrBadName) << bad;
+  }
+  const auto root = Entries(0);
+  ASSERT_EQ(root.size(), 2u);
+  EXPECT_EQ(Name(root[1]), "B       TXT");
+  EXPECT_EQ(FindPathSeparator("ab\\c"), 3u);
+  EXPECT_EQ(FindPathSeparatorW(u"abc"), 0u);
+  EXPECT_EQ(FirstPathComponent("\\Music\\a.mp3"), "Music");
+  EXPECT_EQ(FirstPathComponentW(u"a.mp3"), u"a.mp3");
+}
+
+TEST_F(FatDir, ShortNamesAreUniqueAndTheSameOnEveryVolume) {
+  auto names = [&](ImageBuilder& b) {
+    std::vector<std::string> out;
+    for (int i = 0; i < 12; ++i) {
+      auto h = b.Volume().FatCreateFile("\\Same prefix " + std::to_string(i) + ".mp3");
+      EXPECT_TRUE(h);
+      out.push_back(ShortNameText(h->record.shortName));
+      b.Volume().FatCloseFile(*h);
+    }
+    auto h = b.Volume().FatCreateFile("\\readme.txt");
+    out.push_back(ShortNameText(h->record.shortName));
+    return out;
+  };
+  const auto first = names(builder);
+  EXPECT_EQ(first[0], "SAMEPR~1.MP3");
+  EXPECT_EQ(first[9], "SAMEP~10.MP3");
+  EXPECT_EQ(first[12], "README.TXT");
+  EXPECT_EQ(std::set<std::string>(first.begin(), first.end()).size(), first.size());
+  ImageBuilder other;
+  ASSERT_TRUE(other.ImageCreateVolume(16384, 1024));
+  EXPECT_EQ(names(other), first);
+
+  ShortName s;
+  ASSERT_TRUE(FatMakeShortName("readme.txt", s));
+  EXPECT_EQ(std::string(s.begin(), s.end()), "README  TXT");
+  EXPECT_FALSE(FatMakeShortName("longername.txt", s));
+  EXPECT_FALSE(FatMakeShortName("a.txtx", s));
+}
+
+TEST_F(FatDir, AShortNameStartingWithE5IsStoredAs05) {
+  FatEntryRecord record;
+  ASSERT_TRUE(FatMakeShortName("\xE5" "BC.TXT", record.shortName));
+  record.type = kEntryFile;
+  ASSERT_TRUE(V().FatCreateEntryNoLfn(record, 0));
+  const auto root = Entries(0);
+  ASSERT_EQ(root.size(), 1u);
+  EXPECT_EQ(root[0][0], 0x05);
+  EXPECT_EQ(FatVolume::FatClassifyEntry(root[0].data()), kEntryFile);
+  FatEntryRecord found;
+  found.shortName = record.shortName;
+  V().SetCurrentDirectory(0);
+  ASSERT_TRUE(V().FatFindByShortName(found));
+  EXPECT_EQ(found.shortName[0], 0xE5);
+}
+
+TEST_F(FatDir, VolumeLabel) {
+  ASSERT_TRUE(V().FatSetVolumeLabel("Pass wd"));
+  ASSERT_TRUE(V().FatSetVolumeLabel("Other"));
+  auto root = Entries(0);
+  int labels = 0;
+  for (const Entry& e : root)
+    if (e[0] != 0xE5 && e[11] == 0x08) {
+      ++labels;
+      EXPECT_EQ(Name(e), "OTHER      ");
+      EXPECT_EQ(Cluster(e), 0u);
+    }
+  EXPECT_EQ(labels, 1);
+  std::vector<std::uint8_t> boot(512);
+  ASSERT_TRUE(builder.ImageReadSectors(0, 1, boot.data()));
+  EXPECT_EQ(std::string(boot.begin() + 43, boot.begin() + 54), "OTHER      ");
+  EXPECT_FALSE(V().FatSetVolumeLabel("A*B"));
+  EXPECT_FALSE(V().FatSetVolumeLabel("TWELVE CHARS"));
+  EXPECT_FALSE(V().FatSetVolumeLabel(" LEAD"));
+  ASSERT_TRUE(V().FatSetVolumeLabel(""));
+  for (const Entry& e : Entries(0)) EXPECT_TRUE(e[0] == 0xE5 || e[11] != 0x08);
+  CheckedFiles();
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+// Test helpers for image files: read a container, extract a slot into a raw
+// volume file, run fsck.fat and mtools on it, and compare file trees.
+#pragma once
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace oracle {
+
+namespace fs = std::filesystem;
+
+inline std::uint32_t Le32(const std::uint8_t* p) {
+  return p[0] | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
+}
+inline std::uint32_t Le16(const std::uint8_t* p) { return p[0] | (std::uint32_t{p[1]} << 8); }
+
+// A fresh temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/imagebuilder-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+      if (it->is_directory(ec) && !it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Deterministic content of a given size.
+inline std::string Pattern(std::size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  std::uint32_t x = seed * 2654435761u + 12345u;
+  for (char& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 16);
+  }
+  return s;
+}
+
+struct Slot {
+  std::uint32_t sectorSize = 0;
+  std::uint32_t dataOffset = 0;
+  std::uint32_t records = 0;
+};
+struct Container {
+  std::string magic;
+  std::uint32_t sizeMiB = 0;
+  std::array<Slot, 2> slots{};
+  std::uint64_t fileSize = 0;
+  std::string bytes;
+};
+
+inline std::optional<Container> ReadContainer(const std::string& path) {
+  Container c;
+  c.bytes = ReadFile(path);
+  if (c.bytes.size() < 512) return std::nullopt;
+  const auto* p = reinterpret_cast<const std::uint8_t*>(c.bytes.data());
+  c.magic.assign(c.bytes.data(), 9);
+  c.sizeMiB = Le32(p + 12);
+  for (int s = 0; s < 2; ++s) c.slots[s] = {Le32(p + 16 + 16 * s), Le32(p + 20 + 16 * s), Le32(p + 24 + 16 * s)};
+  c.fileSize = c.bytes.size();
+  return c;
+}
+
+// The records of one slot: LBA -> sector.
+inline std::map<std::uint32_t, std::string> SlotRecords(const Container& c, int slot) {
+  std::map<std::uint32_t, std::string> records;
+  const Slot& s = c.slots[slot];
+  const std::size_t recordSize = 4 + s.sectorSize;
+  for (std::uint32_t i = 0; i < s.records; ++i) {
+    const std::size_t at = s.dataOffset + i * recordSize;
+    if (at + recordSize > c.bytes.size()) break;
+    records[Le32(reinterpret_cast<const std::uint8_t*>(c.bytes.data()) + at)] = c.bytes.substr(at + 4, s.sectorSize);
+  }
+  return records;
+}
+
+// Writes slot `slot` of a container as a raw volume: every record at its LBA,
+// the rest zeros (sparse), sized by the boot sector's total sector count.
+inline bool ExtractSlot(const std::string& containerPath, int slot, const std::string& rawPath) {
+  const auto c = ReadContainer(containerPath);
+  if (!c) return false;
+  const auto records = SlotRecords(*c, slot);
+  const auto boot = records.find(0);
+  if (boot == records.end()) return false;
+  const auto* b = reinterpret_cast<const std::uint8_t*>(boot->second.data());
+  const std::uint64_t total = Le16(b + 19) != 0 ? Le16(b + 19) : Le32(b + 32);
+  const int fd = ::open(rawPath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return false;
+  bool ok = ::ftruncate(fd, static_cast<off_t>(total * c->slots[slot].sectorSize)) == 0;
+  for (const auto& [lba, sector] : records)
+    ok = ok && ::pwrite(fd, sector.data(), sector.size(), static_cast<off_t>(std::uint64_t{lba} * sector.size())) ==
+                   static_cast<ssize_t>(sector.size());
+  return ::close(fd) == 0 && ok;
+}
+
+struct CommandResult {
+  int exitCode = -1;
+  std::string output;
+};
+
+inline CommandResult Run(const std::string& command) {
+  ::setenv("MTOOLS_SKIP_CHECK", "1", 1);
+  CommandResult result;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  std::size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+inline std::string Quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// Every regular file under root: relative path -> content.
+inline std::map<std::string, std::string> TreeFiles(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root))
+    if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = ReadFile(entry.path().string());
+  return files;
+}
+
+// Copies every file of a raw volume out with mcopy and returns the tree.
+inline std::map<std::string, std::string> VolumeFiles(const std::string& raw, const std::string& outDir,
+                                                      std::string* log = nullptr) {
+  fs::create_directories(outDir);
+  const CommandResult r = Run("mcopy -s -n -m -i " + Quote(raw) + " '::*' " + Quote(outDir + "/"));
+  if (log != nullptr) *log = r.output + "(exit " + std::to_string(r.exitCode) + ")";
+  return TreeFiles(outDir);
+}
+
+}  // namespace oracle
