@@ -4,20 +4,10 @@
 #include <vector>
 
 #include "imagebuilder/fat_volume.h"
+#include "imagebuilder/le_bytes.h"
 
 namespace imagebuilder {
 namespace {
-
-void Put16(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  Put16(p, v);
-  Put16(p + 2, v >> 16);
-}
-std::uint32_t Get16(const std::uint8_t* p) { return p[0] | (std::uint32_t{p[1]} << 8); }
-std::uint32_t Get32(const std::uint8_t* p) { return Get16(p) | (Get16(p + 2) << 16); }
 
 constexpr std::uint8_t kAttrLabel = 0x08;
 constexpr std::uint8_t kAttrDirectory = 0x10;

@@ -6,23 +6,16 @@
 #include <fstream>
 #include <thread>
 
+#include "support/temp_dir.h"
 #include "platform/ini/ini.h"
 #include "platform/paths/paths.h"
 
 using namespace platform;
+using testing_support::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-  TempDir() {
-    std::string templ = (fs::temp_directory_path() / "ini-XXXXXX").string();
-    path = mkdtemp(templ.data());
-  }
-  ~TempDir() { fs::remove_all(path); }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
 
 // "T3" and the like (g++ 12 warns falsely on literal + std::string).
 std::string Name(char prefix, int n) { return std::string(1, prefix).append(std::to_string(n)); }

@@ -7,25 +7,18 @@
 #include <fstream>
 #include <thread>
 
+#include "support/temp_dir.h"
 #include "platform/clock/clock.h"
 #include "platform/paths/paths.h"
 #include "platform/process/process.h"
 
 using namespace platform;
+using testing_support::TempDir;
 namespace fs = std::filesystem;
 using namespace std::chrono;
 
 namespace {
 
-struct TempDir {
-  TempDir() {
-    std::string templ = (fs::temp_directory_path() / "proc-XXXXXX").string();
-    path = mkdtemp(templ.data());
-  }
-  ~TempDir() { fs::remove_all(path); }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
 
 ProcessOptions Shell(const std::string& script) { return ProcessOptions{{"/bin/sh", "-c", script}, {}, {}, {}}; }
 

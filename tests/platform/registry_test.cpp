@@ -3,23 +3,16 @@
 #include <filesystem>
 #include <thread>
 
+#include "support/temp_dir.h"
 #include "platform/paths/paths.h"
 #include "platform/registry/registry.h"
 
 using namespace platform;
+using testing_support::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-  TempDir() {
-    std::string templ = (fs::temp_directory_path() / "reg-XXXXXX").string();
-    path = mkdtemp(templ.data());
-  }
-  ~TempDir() { fs::remove_all(path); }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
 
 // "V3" and the like (g++ 12 warns falsely on literal + std::string).
 std::string Name(int n) { return std::string("V").append(std::to_string(n)); }

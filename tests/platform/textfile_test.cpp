@@ -4,25 +4,18 @@
 
 #include <filesystem>
 
+#include "support/temp_dir.h"
 #include "platform/locale/locale.h"
 #include "platform/paths/paths.h"
 #include "platform/textfile/textfile.h"
 
 using namespace platform;
+using testing_support::TempDir;
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
 namespace {
 
-struct TempDir {
-  TempDir() {
-    std::string templ = (fs::temp_directory_path() / "list-XXXXXX").string();
-    path = mkdtemp(templ.data());
-  }
-  ~TempDir() { fs::remove_all(path); }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
 
 std::string Bytes(std::initializer_list<int> values) {
   std::string out;
