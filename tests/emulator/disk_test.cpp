@@ -2,6 +2,7 @@
 // drive letter, checked with dosfstools.
 #include <cstdlib>
 #include <fstream>
+#include <tuple>
 
 #include "emulator_fixture.h"
 
@@ -89,9 +90,7 @@ TEST_F(EmulatorTest, FatToolsWorkOnTheUserAndHiddenDisks) {
   // The boot sector the tool wrote is what READ(10) answers.
   Bytes boot(512);
   ASSERT_TRUE(cmd_bRead10(h, boot.data(), 512, 0, 1));
-  EXPECT_EQ(boot[510], 0x55);
-  EXPECT_EQ(boot[511], 0xAA);
-  EXPECT_EQ(boot[11] | (boot[12] << 8), 512);
+  EXPECT_EQ(std::tuple(boot[510], boot[511], boot[11] | (boot[12] << 8)), std::tuple(0x55, 0xAA, 512));
 
   ASSERT_TRUE(cmd_bChangeToHiddenDisk(h));
   EXPECT_EQ(Capacity(h).first, 24674u);

@@ -1,4 +1,4 @@
-// FSM download, image downloads with their checks and settings, SPI flash.
+// FSM download, image downloads with their checks, SPI flash.
 #include "emulator_fixture.h"
 
 using namespace device;
@@ -80,11 +80,15 @@ TEST_F(EmulatorTest, ImageDownloadsAreKeptInOrderAndChecked) {
   EXPECT_EQ(images[1].bytes, prefer);
   EXPECT_EQ(images[2].announced, 0u);
   EXPECT_TRUE(cmd_bFwParityCheck(h));
-
 }
 
 TEST_F(EmulatorTest, SpiImagesLandWhereTheReadBackExpectsThem) {
   auto [d, h] = Open(emulator::profiles::SpiOnlyDevice());
+  std::uint8_t id[5] = {};
+  ASSERT_TRUE(cmd_bGetFlashIdByDrive('E', id));  // no NAND
+  EXPECT_EQ(Bytes(id, id + 5), (Bytes{0xFF, 0x00, 0xFF, 0x00, 0xFF}));
+  EXPECT_EQ(cmd_GetSpiSizeMB(h), 4);
+  EXPECT_TRUE(cmd_bCheckSpiFlash(h));
   const Bytes program = Pattern(100000, 5), prefer = Pattern(5000, 6);
   Download(h, program);
   Download(h, prefer);

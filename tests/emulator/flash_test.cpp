@@ -23,10 +23,7 @@ std::uint8_t TestBlock(platform::HANDLE h, std::uint32_t block, std::uint8_t thr
 
 TEST_F(EmulatorTest, FlashTableSelectsTheGeometry) {
   auto [d, h] = Open(Small());
-  DeviceProfile other = Small().WithGeometry(4096, 128, 512).WithEccMode(3);
-  Bytes table = emulator::FlashTableFor(other, "K9 TEST");
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(table.data() + 480)), "K9 TEST");
-  EXPECT_EQ(table[127], 0x98);
+  Bytes table = emulator::FlashTableFor(Small().WithGeometry(4096, 128, 512).WithEccMode(3));
 
   // A table file of 2048 bytes and one of 0 bytes after it: one upload.
   table.resize(2048, 0);
@@ -35,7 +32,6 @@ TEST_F(EmulatorTest, FlashTableSelectsTheGeometry) {
   ASSERT_TRUE(cmd_bWriteFlashTable(h, second.data(), 512));  // continuation piece, not a new table
   const auto g = d->ActiveGeometry();
   EXPECT_EQ(std::tuple(g.pageSize, g.pagesPerBlock, g.blocksPerChip, g.eccMode), std::tuple(4096u, 128u, 512u, 3));
-  EXPECT_EQ(ReadBitmap(h, other).size(), 64u);
 
   // Another command ends the upload; the next piece is a new table.
   EXPECT_EQ(cmd_GetChipCount(h), 1);
@@ -133,25 +129,22 @@ TEST_F(EmulatorTest, EraseFailuresOnceAndAfterOperations) {
 
 TEST_F(EmulatorTest, ConfigurationBlockPersistsAcrossReplug) {
   const auto p = Small();
-  auto d = Make(p);
+  auto [d, h] = Open(p);
   Bytes cfg = emulator::FlashTableFor(p, "T"), read(512);
   cfg[1] = 'X';  // any signature is kept as written
-  {
-    Handle h('E');
-    ASSERT_TRUE(cmd_bReadCfg(h, read.data()));
-    EXPECT_EQ(read, Bytes(512, 0xFF));  // nothing stored yet
-    Bytes bitmap = ReadBitmap(h, p);
-    bitmap[0] &= 0x7F;  // block 0 not used: the copies go to blocks 1 and 2
-    StoreConfig(h, p, cfg, bitmap);
-    ASSERT_TRUE(cmd_bReadCfg(h, read.data()));
-    EXPECT_EQ(read, cfg);
-    EXPECT_TRUE(d->Page(1, 0));
-    EXPECT_TRUE(d->Page(2, 1));
-  }
+  ASSERT_TRUE(cmd_bReadCfg(h, read.data()));
+  EXPECT_EQ(read, Bytes(512, 0xFF));  // nothing stored yet
+  Bytes bitmap = ReadBitmap(h, p);
+  bitmap[0] &= 0x7F;  // block 0 not used: the copies go to blocks 1 and 2
+  StoreConfig(h, p, cfg, bitmap);
+  ASSERT_TRUE(cmd_bReadCfg(h, read.data()));
+  EXPECT_EQ(read, cfg);
+  EXPECT_TRUE(d->Page(1, 0));
+  EXPECT_TRUE(d->Page(2, 1));
+
   d->Unplug();
   ASSERT_EQ(d->Plug('E'), 'E');
-  Handle h('E');
-  ASSERT_TRUE(cmd_bReadCfg(h, read.data()));
+  ASSERT_TRUE(cmd_bReadCfg(Handle('E'), read.data()));
   EXPECT_EQ(read, cfg);
   EXPECT_EQ(d->StoredConfig(), cfg);
 

