@@ -1,4 +1,4 @@
-// FSM download, image downloads with their checks and settings, SPI flash.
+// FSM download, image downloads with their checks, SPI flash.
 #include "emulator_fixture.h"
 
 using namespace device;
@@ -12,22 +12,13 @@ Bytes Pattern(std::size_t n, std::uint8_t salt) {
   return b;
 }
 
-std::uint16_t Sum16(const Bytes& b) {
-  std::uint16_t s = 0;
-  for (auto v : b) s = static_cast<std::uint16_t>(s + v);
-  return s;
-}
-
 // Sends a file in 2048-byte pieces, with the trailing empty piece when the size is a multiple of 2048.
 template <typename Send>
 void Pieces(Bytes data, Send send) {
-  std::size_t at = 0;
-  do {
-    const std::size_t n = std::min<std::size_t>(2048, data.size() - at);
+  for (std::size_t at = 0, n = 2048; n == 2048; at += n) {
+    n = std::min<std::size_t>(2048, data.size() - at);
     ASSERT_TRUE(send(data.data() + at, static_cast<std::uint32_t>(n)));
-    at += n;
-    if (n < 2048) break;
-  } while (true);
+  }
 }
 
 void Download(platform::HANDLE h, const Bytes& image) {
@@ -39,32 +30,29 @@ void Download(platform::HANDLE h, const Bytes& image) {
 }  // namespace
 
 TEST_F(EmulatorTest, FsmDownloadChecksSizeAndSum) {
-  auto d = Make(Small());
-  Handle h('E');
+  auto [d, h] = Open(Small());
+  auto load = [&](std::uint32_t announced, const Bytes& data, std::uint32_t sum) {
+    ASSERT_TRUE(cmd_bDownloadStart(h, announced));
+    Pieces(data, [&](std::uint8_t* p, std::uint32_t n) { return cmd_bDownloadData(h, p, n); });
+    ASSERT_TRUE(cmd_bDownloadSum(h, sum));
+  };
   const Bytes fsm = Pattern(4096, 3);
-  ASSERT_TRUE(cmd_bDownloadStart(h, 4096));
-  Pieces(fsm, [&](std::uint8_t* p, std::uint32_t n) { return cmd_bDownloadData(h, p, n); });
-  ASSERT_TRUE(cmd_bDownloadSum(h, Sum16(fsm)));
+  std::uint16_t sum = 0;
+  for (auto v : fsm) sum = static_cast<std::uint16_t>(sum + v);
+  load(4096, fsm, sum);
   EXPECT_TRUE(d->FsmLoaded());
   EXPECT_EQ(d->FsmBytes(), fsm);
   EXPECT_EQ(d->CountVendor(SUB_SCSI_OP_DOWNLOAD_DATA), 3u);  // 2048, 2048 and 0
   EXPECT_TRUE(cmd_bFsmInit(h));
 
   // A wrong sum, or the size still 0 while the file is not, leaves no FSM.
-  ASSERT_TRUE(cmd_bDownloadStart(h, 4096));
-  Pieces(fsm, [&](std::uint8_t* p, std::uint32_t n) { return cmd_bDownloadData(h, p, n); });
-  ASSERT_TRUE(cmd_bDownloadSum(h, Sum16(fsm) + 1));
+  load(4096, fsm, static_cast<std::uint16_t>(sum + 1));
   EXPECT_FALSE(d->FsmLoaded());
-  ASSERT_TRUE(cmd_bDownloadStart(h, 0));
-  Pieces(fsm, [&](std::uint8_t* p, std::uint32_t n) { return cmd_bDownloadData(h, p, n); });
-  ASSERT_TRUE(cmd_bDownloadSum(h, Sum16(fsm)));
+  load(0, fsm, sum);
   EXPECT_FALSE(d->FsmLoaded());
 
   // "abc" sums to 0x0126; the FSM is forgotten at the next plug.
-  Bytes abc = {'a', 'b', 'c'};
-  ASSERT_TRUE(cmd_bDownloadStart(h, 3));
-  ASSERT_TRUE(cmd_bDownloadData(h, abc.data(), 3));
-  ASSERT_TRUE(cmd_bDownloadSum(h, 0x0126));
+  load(3, {'a', 'b', 'c'}, 0x0126);
   EXPECT_TRUE(d->FsmLoaded());
   d->Unplug();
   d->Plug('E');
@@ -72,8 +60,7 @@ TEST_F(EmulatorTest, FsmDownloadChecksSizeAndSum) {
 }
 
 TEST_F(EmulatorTest, ImageDownloadsAreKeptInOrderAndChecked) {
-  auto d = Make(Small());
-  Handle h('E');
+  auto [d, h] = Open(Small());
   EXPECT_FALSE(cmd_bFwParityCheck(h));  // no firmware yet
   const Bytes program = Pattern(5000, 1), prefer = Pattern(4096, 2), empty;
 
@@ -93,37 +80,27 @@ TEST_F(EmulatorTest, ImageDownloadsAreKeptInOrderAndChecked) {
   EXPECT_EQ(images[1].bytes, prefer);
   EXPECT_EQ(images[2].announced, 0u);
   EXPECT_TRUE(cmd_bFwParityCheck(h));
-
-  EXPECT_TRUE(cmd_bSetModuleNo(h, 12));
-  EXPECT_TRUE(cmd_bSetByte8E(h, 1));
-  EXPECT_TRUE(cmd_bSetByte8F(h, 2));
-  EXPECT_TRUE(cmd_bSetByte91(h, 3));
-  EXPECT_TRUE(cmd_bSetSysAreaSize(h, 5));
-  EXPECT_EQ(d->ModuleNumber(), 12);
-  EXPECT_EQ(d->SysAreaUnit(), 5);
-  const auto settings = d->SettingBytes();
-  EXPECT_EQ(settings.at(0x8E), 1);
-  EXPECT_EQ(settings.at(0x8F), 2);
-  EXPECT_EQ(settings.at(0x91), 3);
 }
 
 TEST_F(EmulatorTest, SpiImagesLandWhereTheReadBackExpectsThem) {
-  auto d = Make(emulator::profiles::SpiOnlyDevice());
-  Handle h('E');
-  ASSERT_TRUE(cmd_bCheckSpiFlash(h));
+  auto [d, h] = Open(emulator::profiles::SpiOnlyDevice());
+  std::uint8_t id[5] = {};
+  ASSERT_TRUE(cmd_bGetFlashIdByDrive('E', id));  // no NAND
+  EXPECT_EQ(Bytes(id, id + 5), (Bytes{0xFF, 0x00, 0xFF, 0x00, 0xFF}));
+  EXPECT_EQ(cmd_GetSpiSizeMB(h), 4);
+  EXPECT_TRUE(cmd_bCheckSpiFlash(h));
   const Bytes program = Pattern(100000, 5), prefer = Pattern(5000, 6);
   Download(h, program);
   Download(h, prefer);
 
   // Read the image as the station dumps it: 2048 bytes (8 units) per request.
-  const std::uint32_t length = 131072 + 131072;
-  Bytes flash(length);
-  for (std::uint32_t unit = 0; unit < length / 256; unit += 8)
+  Bytes flash(262144);
+  for (std::uint32_t unit = 0; unit < flash.size() / 256; unit += 8)
     ASSERT_TRUE(cmd_bSpiRead(h, unit, 8, flash.data() + unit * 256));
   EXPECT_EQ(0, std::memcmp(flash.data(), program.data(), 4));
   EXPECT_EQ(0, std::memcmp(flash.data() + 65536, program.data() + 2048, program.size() - 2048));
-  const std::uint32_t P = 196608;  // program rounded up to 64 KiB, plus 64 KiB
-  EXPECT_EQ(0, std::memcmp(flash.data() + P, prefer.data() + 2048, 2048));
+  const std::uint32_t preferAt = 196608;  // program rounded up to 64 KiB, plus 64 KiB
+  EXPECT_EQ(0, std::memcmp(flash.data() + preferAt, prefer.data() + 2048, 2048));
 
   // Plain SPI writes and reads in 256-byte units; past the flash is refused.
   Bytes units = Pattern(512, 9), back(512);
@@ -131,7 +108,6 @@ TEST_F(EmulatorTest, SpiImagesLandWhereTheReadBackExpectsThem) {
   ASSERT_TRUE(cmd_bSpiRead(h, 0x3000, 2, back.data()));
   EXPECT_EQ(back, units);
   EXPECT_EQ(d->SpiRead(0x3000 * 256, 512), units);
-  d->ClearTrace();
   ASSERT_TRUE(cmd_bSpiRead(h, 0x4000 - 1, 2, back.data()));  // 4 MB ends at unit 0x4000
   EXPECT_TRUE(d->Trace().back().checkCondition);
 }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -14,6 +13,7 @@
 #include "device/commands.h"
 #include "emulator/emulated_device.h"
 #include "platform/volumes/volumes.h"
+#include "support/temp_dir.h"
 
 namespace emulator_test {
 
@@ -24,19 +24,17 @@ using emulator::EmulatedDevice;
 // An open volume handle, closed at the end of its scope.
 class Handle {
  public:
-  explicit Handle(char letter) {
-    const std::string path = std::string(device::kVolumePathPrefix) + letter + ":";
-    h_ = platform::CreateFileA(path.c_str(), platform::GENERIC_READ | platform::GENERIC_WRITE,
-                               platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr, platform::OPEN_EXISTING,
-                               0, nullptr);
-  }
+  explicit Handle(char letter)
+      : h_(platform::CreateFileA((std::string(device::kVolumePathPrefix) + letter + ":").c_str(),
+                                 platform::GENERIC_READ | platform::GENERIC_WRITE,
+                                 platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr,
+                                 platform::OPEN_EXISTING, 0, nullptr)) {}
   ~Handle() {
     if (h_ != platform::INVALID_HANDLE_VALUE) platform::CloseHandle(h_);
   }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
   operator platform::HANDLE() const { return h_; }
-  bool Valid() const { return h_ != platform::INVALID_HANDLE_VALUE; }
 
  private:
   platform::HANDLE h_;
@@ -44,25 +42,21 @@ class Handle {
 
 // 1024 blocks of 64 x 2 KiB pages (128 MiB) with three factory-bad blocks.
 inline DeviceProfile Small() {
-  DeviceProfile p;
-  p.Named("small").WithGeometry(2048, 64, 1024).WithBadBlocks({3, 100, 513});
-  return p;
+  return DeviceProfile().Named("small").WithGeometry(2048, 64, 1024).WithBadBlocks({3, 100, 513});
 }
 
-struct EmulatorTest : ::testing::Test {
-  std::filesystem::path dir;
+// Good-block bitmaps: bit set = good, most significant bit first.
+inline bool Good(const Bytes& bitmap, std::uint32_t b) { return (bitmap[b / 8] >> (7 - b % 8)) & 1; }
 
-  void SetUp() override {
-    platform::Volumes().Clear();
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir = std::filesystem::temp_directory_path() /
-          ("emulator-" + std::to_string(::getpid()) + "-" + info->test_suite_name() + "-" + info->name());
-    std::filesystem::remove_all(dir);
-  }
+struct EmulatorTest : ::testing::Test {
+  testing_support::TempDir tmp{"emulator"};
+  std::filesystem::path dir = tmp.path;
+  std::vector<std::shared_ptr<EmulatedDevice>> devices;
+
+  void SetUp() override { platform::Volumes().Clear(); }
   void TearDown() override {
     devices.clear();
     platform::Volumes().Clear();
-    std::filesystem::remove_all(dir);
   }
 
   std::shared_ptr<EmulatedDevice> Make(const DeviceProfile& p, char letter = 'E') {
@@ -72,28 +66,28 @@ struct EmulatorTest : ::testing::Test {
     return d;
   }
 
-  std::vector<std::shared_ptr<EmulatedDevice>> devices;
+  // A device made, plugged at 'letter' and opened there.
+  struct Opened {
+    std::shared_ptr<EmulatedDevice> device;
+    Handle handle;
+  };
+  Opened Open(const DeviceProfile& p, char letter = 'E') { return {Make(p, letter), Handle(letter)}; }
 };
 
-// Writes a configuration block the way a production run does: the block
-// (with system area units and hidden share filled in) on the first page of
-// each of the first two good blocks, the good-block bitmap on the pages after it.
+// Writes a configuration block the way a production run does: the block on the
+// first page of each of the first two good blocks, the good-block bitmap on the pages after it.
 inline void StoreConfig(platform::HANDLE h, const DeviceProfile& p, Bytes cfg, const Bytes& bitmap) {
-  const std::uint32_t n = p.TotalBlocks();
-  std::vector<std::uint32_t> good;
-  for (std::uint32_t b = 0; b < n && good.size() < 2; ++b)
-    if (bitmap[b / 8] & (0x80 >> (b % 8))) good.push_back(b);
-  cfg.resize(p.geometry.pageSize, 0);
-  for (auto b : good) {
-    const std::uint32_t first = b * p.geometry.pagesPerBlock;
+  const std::uint32_t size = p.geometry.pageSize, ppb = p.geometry.pagesPerBlock;
+  Bytes map = bitmap;
+  map.resize((map.size() + size - 1) / size * size, 0);
+  cfg.resize(size, 0);
+  for (std::uint32_t b = 0, copies = 0; b < p.TotalBlocks() && copies < 2; ++b) {
+    if (!Good(bitmap, b)) continue;
+    ++copies;
     ASSERT_TRUE(device::cmd_bEraseBlock(h, b, 1));
-    ASSERT_TRUE(device::cmd_bWritePages(h, first, 1, cfg.data(), p.geometry.pageSize, p.geometry.eccMode));
-    for (std::uint32_t k = 0; k * p.geometry.pageSize < bitmap.size(); ++k) {
-      Bytes page(p.geometry.pageSize, 0);
-      std::memcpy(page.data(), bitmap.data() + k * p.geometry.pageSize,
-                  std::min<std::size_t>(p.geometry.pageSize, bitmap.size() - k * p.geometry.pageSize));
-      ASSERT_TRUE(device::cmd_bWritePages(h, first + 1 + k, 1, page.data(), p.geometry.pageSize, p.geometry.eccMode));
-    }
+    ASSERT_TRUE(device::cmd_bWritePages(h, b * ppb, 1, cfg.data(), size, p.geometry.eccMode));
+    for (std::uint32_t k = 0; k * size < map.size(); ++k)
+      ASSERT_TRUE(device::cmd_bWritePages(h, b * ppb + 1 + k, 1, map.data() + k * size, size, p.geometry.eccMode));
   }
 }
 
