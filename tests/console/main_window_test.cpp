@@ -109,21 +109,6 @@ TEST_F(MainWindow, CloseWithoutAMiscFolderShowsEachFailureAndReleasesTheGuard) {
   EXPECT_TRUE(next.Acquire());
 }
 
-TEST_F(MainWindow, AFailedSettingsSaveKeepsTheOldFileAndTheListsAreStillWritten) {
-  WriteBytes(misc() / "prefer.ini", "[MP_Setting]\r\nFormat=1\r\n");
-  Start();
-  Form1->chkFormat.SetChecked(false);
-  Form1->TntSelectFileList2.Items.Add(misc().string());
-  // A folder in the settings file's place: the file cannot be replaced.
-  fs::remove(misc() / "prefer.ini");
-  fs::create_directory(misc() / "prefer.ini");
-  Stop();
-  EXPECT_EQ(dialogs().Count(DialogKind::Error), 1u);
-  EXPECT_TRUE(fs::is_directory(misc() / "prefer.ini"));
-  EXPECT_TRUE(fs::exists(misc() / "seting.ini"));
-  EXPECT_TRUE(fs::exists(misc() / "hideseting.ini"));
-}
-
 TEST_F(MainWindow, FirstPaintReportsAMissingImageFileOnce) {
   WriteBytes(misc() / "prefer.ini",
              "[MP_Setting]\r\neDeviceFeature=2\r\nbUseImgFile=1\r\nImageFile=/no/such/disk.img\r\n");
@@ -147,20 +132,8 @@ TEST_F(MainWindow, FirstPaintReportsAMissingImageFileOnce) {
   Form1->Paint();
   EXPECT_EQ(dialogs().Count(DialogKind::MessageBox), 1u);
   EXPECT_EQ(Form1->ImageFile, "/no/such/other.img");
-}
-
-TEST_F(MainWindow, FirstPaintAcceptsAnExistingImageButNotAFolder) {
-  WriteBytes(home_ / "disk.img", std::string(4096, 'x'));
-  WriteBytes(misc() / "prefer.ini", "[MP_Setting]\r\neDeviceFeature=1\r\nbUseImgFile=1\r\nImageFile=" +
-                                        (home_ / "disk.img").string() + "\r\n");
-  Start();
-  Form1->Paint();
-  EXPECT_EQ(dialogs().Count(), 0u);
-  EXPECT_EQ(Form1->ImageFile, (home_ / "disk.img").string());
   std::uint64_t size = 0;
-  EXPECT_TRUE(ProbeImageFile(Form1->ImageFile, size));
-  EXPECT_EQ(size, 4096u);
-  EXPECT_FALSE(ProbeImageFile(home_.string(), size));
+  EXPECT_FALSE(ProbeImageFile(home_.string(), size));  // a folder is no image
 }
 
 TEST_F(MainWindow, FolderPickerOpensOnAnExistingFolderOnly) {

@@ -86,6 +86,10 @@ TEST_F(SettingsFile, SaveAndLoadKeepEverySetting) {
   EXPECT_TRUE(g.SystemAreaComBo.Enabled());
   EXPECT_TRUE(g.Upgradebtn.Enabled());
   EXPECT_FALSE(frmSetting->chkNonFS.Visible());
+  // The image named in the settings exists: the first paint accepts it silently.
+  g.Paint();
+  EXPECT_EQ(dialogs().Count(), 0u);
+  EXPECT_EQ(g.ImageFile, saved.ImageFile);
 }
 
 TEST_F(SettingsFile, ExistingKeysKeepTheirPlacesAndForeignContentStays) {
@@ -109,21 +113,17 @@ TEST_F(SettingsFile, ExistingKeysKeepTheirPlacesAndForeignContentStays) {
 
 TEST_F(SettingsFile, MalformedValuesGiveTheKeysDefaults) {
   WriteBytes(misc() / "prefer.ini",
-             "[mp_setting]\r\nPageMode=yes\r\niScanLevel=abc\r\nPattern=0x1F\r\niBadThreshold=  42\r\n"
-             "eDeviceFeature=258\r\niHideDiskRatio=35\r\nDealCapError=-1\r\nFwUpgrade=\r\nFormat=7\r\n"
-             "System Area Size=40\r\nAllowErrorRate=99999999999\r\n");
+             "[mp_setting]\r\nPageMode=yes\r\niScanLevel=abc\r\neDeviceFeature=258\r\niHideDiskRatio=35\r\n"
+             "DealCapError=-1\r\nFwUpgrade=\r\nFormat=7\r\nSystem Area Size=40\r\n");
   Start();
   TForm1& f = *Form1;
   EXPECT_FALSE(f.PageMode);
   EXPECT_EQ(f.iScanLevel, 0);
-  EXPECT_EQ(f.Pattern, 0x1F);
-  EXPECT_EQ(f.iBadThreshold, 42);
   EXPECT_EQ(f.eDeviceFeature, 2);  // low 8 bits
   EXPECT_EQ(f.DealCapError, 255);
   EXPECT_TRUE(f.chkFwUpgrade.Checked());
   EXPECT_TRUE(f.chkFormat.Checked());
   EXPECT_EQ(f.SystemAreaComBo.ItemIndex(), -1);  // outside the items: nothing selected
-  EXPECT_EQ(f.AllowErrorRate, 2);
   EXPECT_EQ(f.labDiskFeature.Caption(), "Hidden disk35%");
   Stop();
   EXPECT_NE(Prefer().find("System Area Size=-1\r\n"), std::string::npos);
@@ -143,14 +143,15 @@ TEST_F(SettingsFile, GarbageFileAndUnknownDiskSplit) {
   EXPECT_EQ(Form1->labDiskFeature.Caption(), "keep");
 }
 
-TEST_F(SettingsFile, DiskFeatureTextInEachLanguage) {
-  std::string text;
-  ASSERT_TRUE(DiskFeatureText(kEncryptedDisk, 10, 0, &text));
-  EXPECT_EQ(text, "Encrypted disk10%");
-  ASSERT_TRUE(DiskFeatureText(kHiddenDisk, 35, 1, &text));
-  EXPECT_EQ(text, "隱藏磁碟35%");
-  ASSERT_TRUE(DiskFeatureText(kNormalDisk, 35, 2, &text));
-  EXPECT_EQ(text, "普通磁盘");
+TEST(DiskFeature, TextInEachLanguage) {
+  auto text = [](std::uint8_t feature, int ratio, int language) {
+    std::string t;
+    return DiskFeatureText(feature, ratio, language, &t) ? t : "(none)";
+  };
+  EXPECT_EQ(text(kEncryptedDisk, 10, 0), "Encrypted disk10%");
+  EXPECT_EQ(text(kHiddenDisk, 35, 1), "隱藏磁碟35%");
+  EXPECT_EQ(text(kNormalDisk, 35, 2), "普通磁盘");
+  EXPECT_EQ(text(3, 35, 0), "(none)");
 }
 
 TEST_F(SettingsFile, ValuesStayOnOneLine) {
