@@ -46,13 +46,14 @@ TEST_F(MainWindow, ShowBindsTheSlotsAndRestoresTheLanguageChoice) {
   Start();
   EXPECT_EQ(platform::GetCurrentDir() + "/", platform::ProgramFolder());
   EXPECT_EQ(Form1->PageControl1.ActivePage(), &Form1->TabSheet4);
-  EXPECT_EQ(Form1->Slots[0].statusText, &Form1->D1infoStr);
-  EXPECT_EQ(Form1->Slots[7].statusText, &Form1->D8infoStr);
-  EXPECT_EQ(Form1->Slots[3].gauge, &Form1->ProgressBar4);
-  EXPECT_EQ(Form1->Slots[4].image, &Form1->infoImage5);
-  EXPECT_EQ(Form1->Slots[5].textP, &Form1->TextP6);
-  EXPECT_EQ(Form1->Slots[6].textF, &Form1->TextF7);
-  for (const DeviceSlot& slot : Form1->Slots) EXPECT_EQ(slot.driveLetter, 0);
+  for (int k = 0; k < kSlotCount; ++k) {
+    const DeviceSlot& s = Form1->Slots[k];
+    const std::string n = std::to_string(k + 1);
+    EXPECT_EQ(s.statusText->Name() + " " + s.image->Name() + " " + s.gauge->Name() + " " + s.textP->Name() + " " +
+                  s.textF->Name(),
+              "D" + n + "infoStr infoImage" + n + " ProgressBar" + n + " TextP" + n + " TextF" + n);
+    EXPECT_EQ(s.driveLetter, 0);
+  }
   DestroyForms();
   const std::pair<int, TTntRadioButton TForm1::*> choices[] = {{1, &TForm1::TntRdoLangEng},
                                                                {2, &TForm1::TntRdoLangSC},

@@ -31,7 +31,7 @@ TEST(MessageTable, HasNinetyNineRowsOfThreeTextsWithPlainEnglish) {
   }
 }
 
-TEST(MessageTable, BlanksHoldWhereCallersJoinTexts) {
+TEST(MessageTable, BlanksAndLineFeedsStayWhereTheyAre) {
   EXPECT_STREQ(MessageTable[79][0], "SPI hidden files write ");
   for (int r : {92, 93}) EXPECT_STREQ(MessageTable[r][0], "Check Data ");
   for (int c = 0; c < kLanguageColumns; ++c) {
@@ -41,9 +41,7 @@ TEST(MessageTable, BlanksHoldWhereCallersJoinTexts) {
   }
   EXPECT_STRNE(MessageTable[92][1], MessageTable[93][1]);
   EXPECT_STRNE(MessageTable[92][2], MessageTable[93][2]);
-}
-
-TEST(MessageTable, LineFeedsWhereTheTextHasTwoLines) {
+  // Line feeds only where the text has two lines.
   EXPECT_EQ(std::string(MessageTable[86][0]),
             "Fast Blanking Check cannot guarantee the stablity of data access.\n"
             "Still want to select this tiem?and must use good flash");
@@ -71,14 +69,6 @@ TEST(MessageTable, OutOfRangeReadsAreHarmless) {
   EXPECT_STREQ(MessageText(27, 7), "Warning");
   EXPECT_STREQ(MessageText(-1, 0), "");
   EXPECT_STREQ(MessageText(99, 0), "");
-}
-
-TEST(UiStrings, EveryNamedStringIsFoundByItsOwnName) {
-  auto all = AllUiStrings();
-  ASSERT_EQ(all.size(), 73u);
-  for (UiString* s : all) EXPECT_EQ(FindUiString(s->Name()), s) << s->Name();
-  EXPECT_EQ(FindUiString("NoSuchStr"), nullptr);
-  EXPECT_EQ(FindUiString("FSMLoad")->Source(), UiStringSource::Fixed);
 }
 
 TEST(UiStrings, BlankingCheckSetupIsRebuiltFromTwoStrings) {
