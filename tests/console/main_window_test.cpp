@@ -1,12 +1,11 @@
 // Start-up and close of the station as the operator meets them.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "console/message_table.h"
 #include "console/other_forms.h"
 #include "console/settings_dialog.h"
 #include "station_fixture.h"
@@ -16,17 +15,16 @@ namespace {
 
 using namespace platform::ui;
 using MainWindow = StationTest;
+using MainWindowConcurrency = StationTest;
 
 std::int32_t RegValue(const char* key, const char* name) { return RegReadInteger(key, name, -99); }
 
-TEST_F(MainWindow, CreatesTheFiveWindowsInOrderAndTheSharedState) {
+TEST_F(MainWindow, CreationTakesTheGuardClearsThePortLogAndSeedsTheRegistryOnce) {
   WriteBytes(misc() / "port.log", "old");
+  ASSERT_TRUE(RegWriteInteger(kWorkerKey, "BlocksPerChip", 4096));
   CreateForms();
-  ASSERT_NE(Form1, nullptr);
-  ASSERT_NE(frmSetting, nullptr);
-  ASSERT_NE(frmIsoMain, nullptr);
-  ASSERT_NE(Form2, nullptr);
-  ASSERT_NE(Form3, nullptr);
+  for (const TForm* w : std::initializer_list<const TForm*>{Form1, frmSetting, frmIsoMain, Form2, Form3})
+    ASSERT_NE(w, nullptr);
   EXPECT_EQ(Application->MainForm(), Form1);
   EXPECT_EQ(Application->Title(), "test");  // the window's caption names the instance guard
   EXPECT_FALSE(Application->Terminated());
@@ -35,20 +33,6 @@ TEST_F(MainWindow, CreatesTheFiveWindowsInOrderAndTheSharedState) {
   EXPECT_FALSE(fs::exists(misc() / "port.log"));
   EXPECT_EQ(PortLogPath.Get(), (home_ / "misc/port.log").string());
   EXPECT_EQ(Form1->FsmPath, (home_ / "misc/FSM.bin").string());
-  EXPECT_EQ(Form1->iProgramIndex, -1);
-  EXPECT_EQ(Form1->iPreferIndex, -1);
-  EXPECT_EQ(Form1->iNewProgramIndex, -1);
-  EXPECT_EQ(Form1->iIsoIndex, -1);
-  EXPECT_EQ(Form1->iTelbookIndex, -1);
-  EXPECT_EQ(Form1->iTotalCount + Form1->iPassCount + Form1->iFailCount + Form1->iRunningCount, 0);
-  EXPECT_EQ(Form1->LabelEdit.Text(), "my_audio");  // until the settings are loaded
-  EXPECT_EQ(RegValue(kWorkerKey, "BlocksPerChip"), 0);
-  EXPECT_EQ(RegValue(kWorkerKey, "LogBiTable"), 0);
-}
-
-TEST_F(MainWindow, RegistryDefaultsAreCreatedOnceAndExistingValuesKept) {
-  ASSERT_TRUE(RegWriteInteger(kWorkerKey, "BlocksPerChip", 4096));
-  CreateForms();
   EXPECT_EQ(RegValue(kWorkerKey, "BlocksPerChip"), 4096);
   EXPECT_EQ(RegValue(kWorkerKey, "LogBiTable"), 0);
   ASSERT_TRUE(RegWriteInteger(kWorkerKey, "LogBiTable", 1));
@@ -59,25 +43,29 @@ TEST_F(MainWindow, RegistryDefaultsAreCreatedOnceAndExistingValuesKept) {
 }
 
 TEST_F(MainWindow, ShowBindsTheSlotsAndRestoresTheLanguageChoice) {
-  ASSERT_TRUE(RegWriteInteger(kStationKey, "LanguageID", 3));
   Start();
-  EXPECT_TRUE(Form1->TntRdoLangTC.Checked());
-  EXPECT_FALSE(Form1->TntRdoLangAuto.Checked());
   EXPECT_EQ(platform::GetCurrentDir() + "/", platform::ProgramFolder());
   EXPECT_EQ(Form1->PageControl1.ActivePage(), &Form1->TabSheet4);
-  EXPECT_EQ(Form1->Slots[0].statusText, &Form1->D1infoStr);
-  EXPECT_EQ(Form1->Slots[7].statusText, &Form1->D8infoStr);
-  EXPECT_EQ(Form1->Slots[3].gauge, &Form1->ProgressBar4);
-  EXPECT_EQ(Form1->Slots[4].image, &Form1->infoImage5);
-  EXPECT_EQ(Form1->Slots[5].textP, &Form1->TextP6);
-  EXPECT_EQ(Form1->Slots[6].textF, &Form1->TextF7);
-  for (const DeviceSlot& slot : Form1->Slots) EXPECT_EQ(slot.driveLetter, 0);
-}
-
-TEST_F(MainWindow, LanguageValuesOutsideTheChoicesCheckAuto) {
-  ASSERT_TRUE(RegWriteInteger(kStationKey, "LanguageID", 7));
-  Start();
-  EXPECT_TRUE(Form1->TntRdoLangAuto.Checked());
+  for (int k = 0; k < kSlotCount; ++k) {
+    const DeviceSlot& s = Form1->Slots[k];
+    const std::string n = std::to_string(k + 1);
+    EXPECT_EQ(s.statusText->Name() + " " + s.image->Name() + " " + s.gauge->Name() + " " + s.textP->Name() + " " +
+                  s.textF->Name(),
+              "D" + n + "infoStr infoImage" + n + " ProgressBar" + n + " TextP" + n + " TextF" + n);
+    EXPECT_EQ(s.driveLetter, 0);
+  }
+  DestroyForms();
+  const std::pair<int, TTntRadioButton TForm1::*> choices[] = {{1, &TForm1::TntRdoLangEng},
+                                                               {2, &TForm1::TntRdoLangSC},
+                                                               {3, &TForm1::TntRdoLangTC},
+                                                               {7, &TForm1::TntRdoLangAuto}};
+  for (auto [id, radio] : choices) {
+    ASSERT_TRUE(RegWriteInteger(kStationKey, "LanguageID", id));
+    Start();
+    EXPECT_TRUE((Form1->*radio).Checked()) << id;
+    EXPECT_EQ(Form1->TntRdoLangAuto.Checked(), id == 7) << id;
+    DestroyForms();
+  }
 }
 
 TEST_F(MainWindow, ASecondInstanceEndsWithoutShowingItsWindowOrSaving) {
@@ -98,10 +86,8 @@ TEST_F(MainWindow, ASecondInstanceEndsWithoutShowingItsWindowOrSaving) {
 TEST_F(MainWindow, TheProgramRunsUntilTheWindowClosesAndSavesOnClose) {
   Application->Post([] { Form1->Close(); });
   EXPECT_EQ(WinMain(), 0);
-  EXPECT_TRUE(fs::exists(misc() / "prefer.ini"));
-  EXPECT_TRUE(fs::exists(misc() / "seting.ini"));
-  EXPECT_TRUE(fs::exists(misc() / "hideseting.ini"));
-  EXPECT_TRUE(fs::exists(misc() / "spiseting.ini"));
+  for (const char* name : {"prefer.ini", "seting.ini", "hideseting.ini", "spiseting.ini"})
+    EXPECT_TRUE(fs::exists(misc() / name)) << name;
   EXPECT_EQ(Form1, nullptr);
   EXPECT_EQ(TitleStr.Get(), "");  // texts released at exit
   // The guard was released: a new start is the first instance again.
@@ -122,21 +108,6 @@ TEST_F(MainWindow, CloseWithoutAMiscFolderShowsEachFailureAndReleasesTheGuard) {
   EXPECT_NE(errors[3].request.text.find("seting.ini"), std::string::npos);
   platform::InstanceLock next("test");
   EXPECT_TRUE(next.Acquire());
-}
-
-TEST_F(MainWindow, AFailedSettingsSaveKeepsTheOldFileAndTheListsAreStillWritten) {
-  WriteBytes(misc() / "prefer.ini", "[MP_Setting]\r\nFormat=1\r\n");
-  Start();
-  Form1->chkFormat.SetChecked(false);
-  Form1->TntSelectFileList2.Items.Add(misc().string());
-  // A folder in the settings file's place: the file cannot be replaced.
-  fs::remove(misc() / "prefer.ini");
-  fs::create_directory(misc() / "prefer.ini");
-  Stop();
-  EXPECT_EQ(dialogs().Count(DialogKind::Error), 1u);
-  EXPECT_TRUE(fs::is_directory(misc() / "prefer.ini"));
-  EXPECT_TRUE(fs::exists(misc() / "seting.ini"));
-  EXPECT_TRUE(fs::exists(misc() / "hideseting.ini"));
 }
 
 TEST_F(MainWindow, FirstPaintReportsAMissingImageFileOnce) {
@@ -162,43 +133,16 @@ TEST_F(MainWindow, FirstPaintReportsAMissingImageFileOnce) {
   Form1->Paint();
   EXPECT_EQ(dialogs().Count(DialogKind::MessageBox), 1u);
   EXPECT_EQ(Form1->ImageFile, "/no/such/other.img");
-}
-
-TEST_F(MainWindow, FirstPaintAcceptsAnExistingImageAndIgnoresNormalDisks) {
-  WriteBytes(home_ / "disk.img", std::string(4096, 'x'));
-  WriteBytes(misc() / "prefer.ini", "[MP_Setting]\r\neDeviceFeature=1\r\nbUseImgFile=1\r\nImageFile=" +
-                                        (home_ / "disk.img").string() + "\r\n");
-  Start();
-  Form1->Paint();
-  EXPECT_EQ(dialogs().Count(), 0u);
-  EXPECT_EQ(Form1->ImageFile, (home_ / "disk.img").string());
   std::uint64_t size = 0;
-  EXPECT_TRUE(ProbeImageFile(Form1->ImageFile, size));
-  EXPECT_EQ(size, 4096u);
-  EXPECT_FALSE(ProbeImageFile(home_.string(), size));
-}
-
-TEST_F(MainWindow, RegistryFunctions) {
-  EXPECT_EQ(RegReadInteger(kStationKey, "LanguageID", 0), 0);
-  EXPECT_TRUE(RegWriteInteger(kStationKey, "LanguageID", 2));
-  EXPECT_EQ(RegReadInteger(kStationKey, "LanguageID", 0), 2);
-  EXPECT_TRUE(RegWriteString(kStationKey, "AddDir", "/media/files"));
-  platform::TRegistry reg;
-  reg.SetRootKey(platform::HKEY_LOCAL_MACHINE);
-  ASSERT_TRUE(reg.OpenKey(kStationKey, false));
-  EXPECT_EQ(reg.ReadString("AddDir"), "/media/files");
-  EXPECT_EQ(RegReadInteger(kStationKey, "AddDir", 5), 5);  // not an integer
+  EXPECT_FALSE(ProbeImageFile(home_.string(), size));  // a folder is no image
 }
 
 TEST_F(MainWindow, FolderPickerOpensOnAnExistingFolderOnly) {
   std::string path = "stale", name = "stale";
   dialogs().CancelFileDialog();
   EXPECT_FALSE(BrowseForFolder(home_.string(), path, name, "Select Directory"));
-  EXPECT_EQ(path, "");
-  EXPECT_EQ(name, "");
+  EXPECT_EQ(path + name, "");
   EXPECT_EQ(dialogs().Last().request.initialDir, home_.string());
-  EXPECT_EQ(dialogs().Last().request.caption, "Select Directory");
-
   dialogs().AnswerFiles({(home_ / "misc").string()});
   EXPECT_TRUE(BrowseForFolder((home_ / "nowhere").string(), path, name, "Select Directory"));
   EXPECT_EQ(dialogs().Last().request.initialDir, "");
@@ -207,38 +151,26 @@ TEST_F(MainWindow, FolderPickerOpensOnAnExistingFolderOnly) {
 }
 
 // Workers count their runs in from their own threads.
-TEST(MainWindowConcurrency, CountersStayConsistentAcrossWorkers) {
-  ScopedApplication app;
-  char pattern[] = "/tmp/console-counters-XXXXXX";
-  fs::path root = ::mkdtemp(pattern);
-  platform::SetProgramFolder(root.string());
-  platform::SetRegistryFile((root / "registry.ini").string());
-  platform::SetInstanceLockFolder(root.string());
-  {
-    TForm1 form;
-    std::vector<std::thread> workers;
-    std::atomic<int> bad{0};
-    for (int w = 0; w < 8; ++w)
-      workers.emplace_back([&, w] {
-        for (int i = 0; i < 500; ++i) {
-          form.CountRunStart();
-          RunCounters c = form.CountFinishedRun((i + w) % 3 != 0);
-          if (c.failed != c.total - c.passed) bad.fetch_add(1);
-          if (form.CountRunEnd() < 0) bad.fetch_add(1);
-          if (form.CountRunEnd() < 0) bad.fetch_add(1);  // one end too many stays at 0
-        }
-      });
-    for (auto& t : workers) t.join();
-    RunCounters c = form.Counters();
-    EXPECT_EQ(bad.load(), 0);
-    EXPECT_EQ(c.total, 4000);
-    EXPECT_EQ(c.failed, c.total - c.passed);
-    EXPECT_EQ(form.iRunningCount.load(), 0);
-  }
-  platform::SetProgramFolder("");
-  platform::SetRegistryFile("");
-  platform::SetInstanceLockFolder("");
-  fs::remove_all(root);
+TEST_F(MainWindowConcurrency, CountersStayConsistentAcrossWorkers) {
+  TForm1 form;
+  std::vector<std::thread> workers;
+  std::atomic<int> bad{0};
+  for (int w = 0; w < 8; ++w)
+    workers.emplace_back([&, w] {
+      for (int i = 0; i < 500; ++i) {
+        form.CountRunStart();
+        RunCounters c = form.CountFinishedRun((i + w) % 3 != 0);
+        if (c.failed != c.total - c.passed) bad.fetch_add(1);
+        if (form.CountRunEnd() < 0) bad.fetch_add(1);
+        if (form.CountRunEnd() < 0) bad.fetch_add(1);  // one end too many stays at 0
+      }
+    });
+  for (auto& t : workers) t.join();
+  RunCounters c = form.Counters();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(c.total, 4000);
+  EXPECT_EQ(c.failed, c.total - c.passed);
+  EXPECT_EQ(form.iRunningCount.load(), 0);
 }
 
 }  // namespace

@@ -6,11 +6,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 
 #include "console/main_window.h"
 #include "console/startup.h"
@@ -62,7 +60,6 @@ class StationTest : public ::testing::Test {
   }
 
   platform::ui::ScriptedDialogs& dialogs() { return app_->dialogs(); }
-
   // Creates the five windows and shows the main one (FormShow).
   void Start() {
     CreateForms();

@@ -1,77 +1,47 @@
 // The station's texts: the named strings and the three-language message table.
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstring>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "console/message_table.h"
 #include "console/ui_strings.h"
+#include "platform/codepage/codepage.h"
 
 namespace console {
 namespace {
 
-// Converts UTF-8 into `codepage`; false when a character has no place in it.
-bool ConvertsTo(const char* codepage, const std::string& text, std::string* out) {
-  iconv_t cd = iconv_open(codepage, "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  std::string in = text;
-  std::vector<char> buffer(in.size() * 4 + 8);
-  char* inPtr = in.data();
-  size_t inLeft = in.size();
-  char* outPtr = buffer.data();
-  size_t outLeft = buffer.size();
-  size_t r = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1) || inLeft != 0) return false;
-  out->assign(buffer.data(), outPtr);
-  return true;
+// A text survives the trip into the code page and back only when every one
+// of its characters has a place there (a missing one comes back as '?').
+std::string ThroughCodePage(const char* text, unsigned codePage) {
+  return platform::CodePageToUtf8(platform::Utf8ToCodePage(text, codePage), codePage);
 }
 
-TEST(MessageTable, HasNinetyNineRowsOfThreeNonEmptyTexts) {
+TEST(MessageTable, HasNinetyNineRowsOfThreeTextsWithPlainEnglish) {
   EXPECT_EQ(sizeof(MessageTable) / sizeof(MessageTable[0]), 99u);
-  for (int r = 0; r < kMessageRows; ++r)
+  for (int r = 0; r < kMessageRows; ++r) {
     for (int c = 0; c < kLanguageColumns; ++c) {
       ASSERT_NE(MessageTable[r][c], nullptr) << r << "/" << c;
       EXPECT_GT(std::strlen(MessageTable[r][c]), 0u) << r << "/" << c;
     }
+    for (const char* p = MessageTable[r][0]; *p; ++p) EXPECT_LT(static_cast<unsigned char>(*p), 0x80) << "row " << r;
+  }
 }
 
-TEST(MessageTable, EnglishRowsThatCallersJoinWithOtherTexts) {
-  EXPECT_STREQ(MessageTable[0][0], "Blank Check");
-  EXPECT_STREQ(MessageTable[15][0], "Normal");
-  EXPECT_STREQ(MessageTable[16][0], "Encrypted disk");
-  EXPECT_STREQ(MessageTable[17][0], "Hidden disk");
-  EXPECT_STREQ(MessageTable[26][0], "Firmware file not found");
-  EXPECT_STREQ(MessageTable[27][0], "Warning");
-  EXPECT_STREQ(MessageTable[36][0], " Setup");
-  EXPECT_STREQ(MessageTable[37][0], " End");
-  EXPECT_STREQ(MessageTable[43][0], "Length of Filepath exceeds 128!");
-  EXPECT_STREQ(MessageTable[65][0], "Image file not exists. Please reassign it.");
+TEST(MessageTable, BlanksAndLineFeedsStayWhereTheyAre) {
   EXPECT_STREQ(MessageTable[79][0], "SPI hidden files write ");
-  EXPECT_STREQ(MessageTable[92][0], "Check Data ");
-  EXPECT_STREQ(MessageTable[93][0], "Check Data ");
-  EXPECT_STRNE(MessageTable[92][1], MessageTable[93][1]);
-  EXPECT_STRNE(MessageTable[92][2], MessageTable[93][2]);
-  EXPECT_STREQ(MessageTable[98][0], "Fix Usb IO Port");
-}
-
-TEST(MessageTable, LeadingAndTrailingBlanksHoldInEveryColumn) {
+  for (int r : {92, 93}) EXPECT_STREQ(MessageTable[r][0], "Check Data ");
   for (int c = 0; c < kLanguageColumns; ++c) {
     EXPECT_EQ(MessageTable[36][c][0], ' ') << c;
     EXPECT_EQ(MessageTable[37][c][0], ' ') << c;
-    std::string spi = MessageTable[79][c];
-    EXPECT_EQ(spi.back(), ' ') << c;
+    EXPECT_EQ(std::string(MessageTable[79][c]).back(), ' ') << c;
   }
-  EXPECT_EQ(std::string(MessageTable[92][0]).back(), ' ');
-}
-
-TEST(MessageTable, LineFeedsWhereTheTextHasTwoLines) {
+  EXPECT_STRNE(MessageTable[92][1], MessageTable[93][1]);
+  EXPECT_STRNE(MessageTable[92][2], MessageTable[93][2]);
+  // Line feeds only where the text has two lines.
   EXPECT_EQ(std::string(MessageTable[86][0]),
             "Fast Blanking Check cannot guarantee the stablity of data access.\n"
             "Still want to select this tiem?and must use good flash");
@@ -80,39 +50,18 @@ TEST(MessageTable, LineFeedsWhereTheTextHasTwoLines) {
   EXPECT_STREQ(MessageTable[10][0], "Bad block rate threshold");
   EXPECT_STREQ(MessageTable[10][1], "要求低格\n當壞塊率大於");
   EXPECT_STREQ(MessageTable[10][2], "要求低格\n当坏块率大于");
-  // No other row breaks its line.
-  for (int r = 0; r < kMessageRows; ++r) {
-    if (r == 10 || r == 86) continue;
-    for (int c = 0; c < kLanguageColumns; ++c)
+  for (int r = 0; r < kMessageRows; ++r)
+    for (int c = 0; c < kLanguageColumns && r != 10 && r != 86; ++c)
       EXPECT_EQ(std::strchr(MessageTable[r][c], '\n'), nullptr) << r << "/" << c;
-  }
-}
-
-TEST(MessageTable, ChineseTextsGivenForTheFixedRows) {
-  EXPECT_STREQ(MessageTable[26][1], "找不到固件檔(program.bin)");
-  EXPECT_STREQ(MessageTable[26][2], "找不到固件档(program.bin)");
-  EXPECT_STREQ(MessageTable[65][1], "映像檔不存在，請重新指定！");
-  EXPECT_STREQ(MessageTable[65][2], "映像档不存在，请重新指定！");
-  EXPECT_STREQ(MessageTable[71][1], "失敗");
-  EXPECT_STREQ(MessageTable[71][2], "失败");
-  EXPECT_STREQ(MessageTable[88][1], "請輸入密碼");
-  EXPECT_STREQ(MessageTable[88][2], "请输入密码");
 }
 
 TEST(MessageTable, EveryChineseTextHasItsCodePage) {
-  std::string out;
   for (int r = 0; r < kMessageRows; ++r) {
-    EXPECT_TRUE(ConvertsTo("CP950", MessageTable[r][1], &out)) << "row " << r;
-    EXPECT_TRUE(ConvertsTo("CP936", MessageTable[r][2], &out)) << "row " << r;
-    // English stays plain ASCII.
-    for (const char* p = MessageTable[r][0]; *p; ++p)
-      EXPECT_LT(static_cast<unsigned char>(*p), 0x80) << "row " << r;
+    EXPECT_EQ(ThroughCodePage(MessageTable[r][1], platform::CP_BIG5), MessageTable[r][1]) << "row " << r;
+    EXPECT_EQ(ThroughCodePage(MessageTable[r][2], platform::CP_GBK), MessageTable[r][2]) << "row " << r;
   }
-  // The Chinese columns really are Chinese wherever English words are not kept.
-  ASSERT_TRUE(ConvertsTo("CP950", MessageTable[71][1], &out));
-  EXPECT_EQ(out, "\xA5\xA2\xB1\xD1");  // 失敗 in Big5
-  ASSERT_TRUE(ConvertsTo("CP936", MessageTable[71][2], &out));
-  EXPECT_EQ(out, "\xCA\xA7\xB0\xDC");  // 失败 in GBK
+  EXPECT_EQ(platform::Utf8ToCodePage(MessageTable[71][1], platform::CP_BIG5), "\xA5\xA2\xB1\xD1");  // 失敗
+  EXPECT_EQ(platform::Utf8ToCodePage(MessageTable[71][2], platform::CP_GBK), "\xCA\xA7\xB0\xDC");   // 失败
 }
 
 TEST(MessageTable, OutOfRangeReadsAreHarmless) {
@@ -122,53 +71,9 @@ TEST(MessageTable, OutOfRangeReadsAreHarmless) {
   EXPECT_STREQ(MessageText(99, 0), "");
 }
 
-class UiStringsTest : public ::testing::Test {
- protected:
-  void SetUp() override { InitUiStrings(); }
-  void TearDown() override { InitUiStrings(); }
-};
-
-TEST_F(UiStringsTest, SeventyThreeNamedStringsWithTheirSources) {
-  auto all = AllUiStrings();
-  ASSERT_EQ(all.size(), 73u);
-  std::set<std::string> names;
-  int fromIni = 0, fixed = 0, derived = 0;
-  for (UiString* s : all) {
-    names.insert(s->Name());
-    switch (s->Source()) {
-      case UiStringSource::LangIni: ++fromIni; break;
-      case UiStringSource::Fixed: ++fixed; break;
-      case UiStringSource::Derived: ++derived; break;
-    }
-  }
-  EXPECT_EQ(names.size(), 73u);
-  EXPECT_EQ(fromIni, 66);
-  EXPECT_EQ(fixed, 6);
-  EXPECT_EQ(derived, 1);
-  for (const char* name : {"FSMLoad", "ProgramWriteRetryStr", "PreferWriteRetryStr", "TelbookWriteSetupStr",
-                           "TelbookWriteEndStr", "TelbookWriteStr"})
-    EXPECT_EQ(FindUiString(name)->Source(), UiStringSource::Fixed) << name;
-  EXPECT_EQ(FindUiString("BlankingCheckSetupStr"), &BlankingCheckSetupStr);
-  EXPECT_EQ(FindUiString("NoSuchStr"), nullptr);
-  EXPECT_EQ(all.front(), &TitleStr);
-  EXPECT_EQ(all.back(), &HiddenDiskStr);
-}
-
-TEST_F(UiStringsTest, EnglishDefaults) {
-  EXPECT_EQ(TitleStr.Get(), "MP3 Mass Production Tool");
-  EXPECT_EQ(SysPreCopyStr.Get(), "System files and Pre-copy files:");
-  EXPECT_EQ(PassWriteStr.Get(), "PASS Write Setup");
-  EXPECT_EQ(PassWriteSetupStr.Get(), "PASS Write Setup");
-  EXPECT_EQ(BlankingCheckStr.Get(), "Blanking Check");
-  EXPECT_EQ(RealBlankingCheckStr.Get(), "Blanking Check");
+TEST(UiStrings, BlankingCheckSetupIsRebuiltFromTwoStrings) {
+  InitUiStrings();
   EXPECT_EQ(BlankingCheckSetupStr.Get(), "Blanking Check Setup");
-  EXPECT_EQ(WaitDeviceMsg.Get(), "Waiting device...");
-  EXPECT_EQ(MenuUpgradeStr.Get(), "Menual Upgrade Mode");
-  EXPECT_EQ(FSMLoad + FailMsg, "FSM Loadfail");
-  EXPECT_EQ(PortLogPath.Get(), "");
-}
-
-TEST_F(UiStringsTest, BlankingCheckSetupIsRebuiltFromTwoStrings) {
   DeriveBlankingCheckSetupStr();
   EXPECT_EQ(BlankingCheckSetupStr.Get(), "Blanking CheckSetting");
   BlankingCheckStr = "低格";
@@ -176,23 +81,15 @@ TEST_F(UiStringsTest, BlankingCheckSetupIsRebuiltFromTwoStrings) {
   DeriveBlankingCheckSetupStr();
   EXPECT_EQ(BlankingCheckSetupStr.Get(), "低格設定");
   EXPECT_EQ(RealBlankingCheckStr.Get(), "Blanking Check");  // translated on its own
-}
-
-TEST_F(UiStringsTest, InitRestoresAndFreeEmpties) {
-  TitleStr = "x";
-  PortLogPath = "/tmp/misc/port.log";
-  FreeUiStrings();
-  EXPECT_EQ(TitleStr.Get(), "");
-  EXPECT_EQ(PortLogPath.Get(), "");
   InitUiStrings();
-  EXPECT_EQ(TitleStr.Get(), "MP3 Mass Production Tool");
 }
 
-TEST_F(UiStringsTest, AHeldTextSurvivesReplacement) {
+TEST(UiStrings, AHeldTextSurvivesReplacement) {
   auto held = SuccessMsg.Share();
   SuccessMsg = "成功";
   EXPECT_EQ(*held, "successful");
   EXPECT_EQ(SuccessMsg.Get(), "成功");
+  InitUiStrings();
 }
 
 // Workers read the strings while the UI thread switches languages: each read
