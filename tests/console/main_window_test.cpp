@@ -83,6 +83,16 @@ TEST_F(MainWindow, ASecondInstanceEndsWithoutShowingItsWindowOrSaving) {
   EXPECT_TRUE(earlier.Held());
 }
 
+TEST_F(MainWindow, ALockFolderThatCannotBeUsedIsNoSecondInstance) {
+  WriteBytes(root_ / "not-a-folder", "x");
+  platform::SetInstanceLockFolder((root_ / "not-a-folder" / "locks").string());
+  CreateForms();
+  EXPECT_FALSE(Application->Terminated());  // the station runs, unguarded
+  EXPECT_FALSE(Form1->hInstanceMutex);
+  platform::InstanceLock probe("test");
+  EXPECT_EQ(probe.TryAcquire(), platform::InstanceLockState::Unavailable);
+}
+
 TEST_F(MainWindow, TheProgramRunsUntilTheWindowClosesAndSavesOnClose) {
   Application->Post([] { Form1->Close(); });
   EXPECT_EQ(WinMain(), 0);
