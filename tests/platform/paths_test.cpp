@@ -10,13 +10,15 @@
 using namespace platform;
 namespace fs = std::filesystem;
 
-TEST(ProgramFolder, IsTheExecutablesFolderUnlessSet) {
+TEST(ProgramFolder, IsTheExecutablesFolderUnlessSetAndResolvesWindowsNames) {
   const std::string exeFolder = fs::read_symlink("/proc/self/exe").parent_path().string() + "/";
   EXPECT_EQ(ProgramFolder(), exeFolder);
   SetProgramFolder("/srv/station");
   EXPECT_EQ(ProgramFolder(), "/srv/station/");
   EXPECT_EQ(ProgramPath(".\\misc\\PASS.IMG"), "/srv/station/misc/PASS.IMG");
   EXPECT_EQ(ProgramPath("/abs/file"), "/abs/file");
+  EXPECT_EQ(ToNativePath(".\\flash\\"), "flash/") << "relative names stay relative";
+  EXPECT_EQ(ToNativePath("..\\up"), "../up");
 
   const char* argv[] = {"station", "--home", "/home/line1"};
   EXPECT_TRUE(ApplyHomeOption(3, argv));
@@ -27,13 +29,6 @@ TEST(ProgramFolder, IsTheExecutablesFolderUnlessSet) {
   EXPECT_FALSE(ApplyHomeOption(2, argv)) << "no folder after the option";
   SetProgramFolder("");
   EXPECT_EQ(ProgramFolder(), exeFolder);
-}
-
-TEST(WindowsNames, BecomeNativeRelativeNames) {
-  EXPECT_EQ(ToNativePath("log\\1.txt"), "log/1.txt");
-  EXPECT_EQ(ToNativePath(".\\flash\\"), "flash/");
-  EXPECT_EQ(ToNativePath("..\\up"), "../up");
-  EXPECT_EQ(ToNativePath("/already/native"), "/already/native");
 }
 
 TEST(CurrentFolder, CanBeSetAndRead) {

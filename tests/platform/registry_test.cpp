@@ -23,18 +23,22 @@ std::string Slurp(const std::string& path) {
 constexpr const char* kWorkerKey = "SoftWare\\ZOQQ471\\DUVadi";
 constexpr const char* kConsoleKey = "SoftWare\\ZOQQ471\\kestrune71";
 
+TRegistry Machine() {
+  TRegistry reg;
+  reg.SetRootKey(HKEY_LOCAL_MACHINE);
+  return reg;
+}
+
 // The read the station's registry functions make: open with create, the value
 // when it exists, else the default.
 std::int32_t ReadInt(const char* key, const char* name, std::int32_t fallback) {
-  TRegistry reg;
-  reg.SetRootKey(HKEY_LOCAL_MACHINE);
+  TRegistry reg = Machine();
   if (!reg.OpenKey(key, true)) return fallback;
   return reg.ValueExists(name) ? reg.ReadInteger(name, fallback) : fallback;
 }
 
 bool WriteInt(const char* key, const char* name, std::int32_t value) {
-  TRegistry reg;
-  reg.SetRootKey(HKEY_LOCAL_MACHINE);
+  TRegistry reg = Machine();
   return reg.OpenKey(key, true) && reg.WriteInteger(name, value);
 }
 
@@ -63,8 +67,7 @@ TEST_F(Registry, MissingValuesGiveTheCallersDefault) {
 }
 
 TEST_F(Registry, TypedValuesRoundTrip) {
-  TRegistry reg;
-  reg.SetRootKey(HKEY_LOCAL_MACHINE);
+  TRegistry reg = Machine();
   EXPECT_FALSE(reg.OpenKey(kConsoleKey, false)) << "missing and not to be created";
   ASSERT_TRUE(reg.OpenKey(kConsoleKey, true));
   const std::string folder = " /media/\xE4\xB8\xAD\xE6\x96\x87 \"x\"\\y\r\nz ";
@@ -72,8 +75,7 @@ TEST_F(Registry, TypedValuesRoundTrip) {
   EXPECT_TRUE(reg.WriteInteger("LanguageID", 3));
   EXPECT_TRUE(reg.WriteInteger("Min", INT32_MIN));
 
-  TRegistry again;
-  again.SetRootKey(HKEY_LOCAL_MACHINE);
+  TRegistry again = Machine();
   ASSERT_TRUE(again.OpenKey("\\software\\zoqq471\\\\KESTRUNE71\\", false)) << "paths compare without case";
   EXPECT_EQ(again.ReadString("adddir"), folder);
   EXPECT_EQ(again.ReadInteger("languageid", 0), 3);
@@ -115,8 +117,7 @@ TEST_F(Registry, MalformedStoreIsReadAsFarAsItGoes) {
       WriteFileAtomically(store, "garbage\r\n[HKEY_LOCAL_MACHINE\\K]\r\nA=integer:x\r\nB=string:\"ok\"\r\nC=12\r\n"));
   EXPECT_EQ(ReadInt("K", "A", -1), -1);
   EXPECT_EQ(ReadInt("K", "C", -1), -1) << "a value without type";
-  TRegistry reg;
-  reg.SetRootKey(HKEY_LOCAL_MACHINE);
+  TRegistry reg = Machine();
   ASSERT_TRUE(reg.OpenKey("K", false));
   EXPECT_EQ(reg.ReadString("B"), "ok");
   EXPECT_TRUE(reg.ValueExists("A"));

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -10,6 +11,8 @@
 #include "platform/textfile/textfile.h"
 
 using namespace platform;
+using testing::StartsWith;
+using testing::ThrowsMessage;
 using testing_support::TempDir;
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
@@ -101,12 +104,8 @@ TEST(ListFile, SavedAndLoadedByteForByteOrLeftWhole) {
   EXPECT_EQ(back, lines) << "a failed load leaves the list";
 
   ::chmod(path.c_str(), 0444);
-  try {
-    SaveListFile(path, {"new", "entries"});
-    FAIL() << "no error";
-  } catch (const EFCreateError& e) {
-    EXPECT_EQ(e.Message().rfind("Cannot create file \"" + path + "\". ", 0), 0u) << e.Message();
-  }
+  EXPECT_THAT([&] { SaveListFile(path, {"new", "entries"}); },
+              ThrowsMessage<EFCreateError>(StartsWith("Cannot create file \"" + path + "\". ")));
   ASSERT_TRUE(LoadListFile(path, back));
   EXPECT_EQ(back, lines);
   EXPECT_THROW(SaveListFile(dir / "no/folder.ini", {"x"}), Exception);
