@@ -130,13 +130,12 @@ TEST_F(Process, OnlyOurOwnChildIsKilled) {
 
 TEST(ProcessConcurrency, WorkersRunProgramsSideBySide) {
   ScopedClock scope(nullptr, 0.0);  // the system clock, waits scaled away
-  std::vector<std::thread> threads;
   std::vector<int> codes(6, -1);
-  for (int t = 0; t < 6; ++t) {
-    threads.emplace_back([&codes, t] {
-      codes[t] = RunProcess(Shell("exit " + std::to_string(10 + t)), PollPolicy{500, -1, {}}).exitCode;
-    });
+  {
+    std::vector<std::jthread> threads;  // joined at the end of the block
+    for (int t = 0; t < 6; ++t)
+      threads.emplace_back(
+          [&codes, t] { codes[t] = RunProcess(Shell("exit " + std::to_string(10 + t)), PollPolicy{}).exitCode; });
   }
-  for (auto& th : threads) th.join();
   for (int t = 0; t < 6; ++t) EXPECT_EQ(codes[t], 10 + t);
 }
