@@ -299,11 +299,19 @@ void TForm1::CheckManuupgradeClick(TObject*) { Upgradebtn.SetEnabled(CheckManuup
 bool IsSecondInstance(TForm1& form) {
   Application->SetTitle(form.Caption());
   auto guard = std::make_unique<platform::InstanceLock>(Application->Title());
-  if (!guard->Acquire()) {
-    // An earlier instance holds the name. Its window cannot be brought
-    // forward from here; our own title is cleared as the lookup would need.
-    Application->SetTitle("");
-    return true;
+  switch (guard->TryAcquire()) {
+    case platform::InstanceLockState::HeldByAnother:
+      // An earlier instance holds the name. Its window cannot be brought
+      // forward from here; our own title is cleared as the lookup would need.
+      Application->SetTitle("");
+      return true;
+    case platform::InstanceLockState::Unavailable:
+      // No guard can be made (the lock folder is not writable): that is no
+      // sign of another instance, so the station runs unguarded.
+      std::fprintf(stderr, "Instance lock %s cannot be opened; running without it\n", guard->Path().c_str());
+      return false;
+    case platform::InstanceLockState::Acquired:
+      break;
   }
   form.hInstanceMutex = std::move(guard);
   return false;

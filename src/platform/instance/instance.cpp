@@ -72,24 +72,27 @@ InstanceLock::~InstanceLock() { Release(); }
 
 std::string InstanceLock::Path() const { return InstanceLockFolder() + "/" + InstanceLockFileName(name_); }
 
-bool InstanceLock::Acquire() {
+bool InstanceLock::Acquire() { return TryAcquire() == InstanceLockState::Acquired; }
+
+InstanceLockState InstanceLock::TryAcquire() {
   std::lock_guard lock(mutex_);
-  if (fd_ >= 0) return true;
+  if (fd_ >= 0) return InstanceLockState::Acquired;
   const std::string folder = InstanceLockFolder();
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   const int fd = OpenLockFile(folder + "/" + InstanceLockFileName(name_));
-  if (fd < 0) return false;
+  if (fd < 0) return InstanceLockState::Unavailable;
   int r;
   do {
     r = ::flock(fd, LOCK_EX | LOCK_NB);
   } while (r != 0 && errno == EINTR);
   if (r != 0) {
+    const int error = errno;
     ::close(fd);
-    return false;
+    return error == EWOULDBLOCK ? InstanceLockState::HeldByAnother : InstanceLockState::Unavailable;
   }
   fd_ = fd;
-  return true;
+  return InstanceLockState::Acquired;
 }
 
 void InstanceLock::Release() {

@@ -21,6 +21,12 @@ std::string InstanceLockFolder();
 // names keep different files. Ends in ".lock".
 std::string InstanceLockFileName(const std::string& name);
 
+enum class InstanceLockState {
+  Acquired,       // this object holds the lock
+  HeldByAnother,  // another holder, in this process or another, has it
+  Unavailable,    // the lock file cannot be created or opened
+};
+
 class InstanceLock {
  public:
   explicit InstanceLock(std::string name);
@@ -31,6 +37,8 @@ class InstanceLock {
   // True when this object holds the lock now (also when it already did);
   // false when another holder has it or the lock file cannot be opened.
   bool Acquire();
+  // The same, telling apart a lock held elsewhere from one that cannot be had.
+  InstanceLockState TryAcquire();
   void Release();
   bool Held() const;
   const std::string& Name() const { return name_; }
