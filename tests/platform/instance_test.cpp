@@ -41,7 +41,7 @@ TEST(InstanceLock, SecondHolderSeesItHeldUntilReleased) {
   InstanceLock second("test");
   ASSERT_TRUE(first.Acquire());
   EXPECT_TRUE(first.Acquire()) << "holding it already";
-  EXPECT_FALSE(second.Acquire());
+  EXPECT_EQ(second.TryAcquire(), InstanceLockState::HeldByAnother);
   EXPECT_FALSE(OtherProcessAcquires("test"));
   EXPECT_TRUE(InstanceLock("TitleStr").Acquire()) << "another name is another lock";
   EXPECT_EQ(first.Path(), folder.run + "/station-test.lock");
@@ -57,7 +57,7 @@ TEST(InstanceLock, SecondHolderSeesItHeldUntilReleased) {
   }
   EXPECT_TRUE(InstanceLock("ends").Acquire()) << "a holder that ends frees the lock";
   SetInstanceLockFolder("/proc/no-such-folder");
-  EXPECT_FALSE(InstanceLock("test").Acquire()) << "an unusable folder: not acquired";
+  EXPECT_EQ(InstanceLock("test").TryAcquire(), InstanceLockState::Unavailable) << "an unusable folder";
 }
 
 TEST(InstanceLock, NamesBecomeSafeDistinctFileNames) {
