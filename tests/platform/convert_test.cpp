@@ -1,26 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "platform/convert/convert.h"
 
 using namespace platform;
 
 TEST(StrToInt, AcceptsBlanksSignAndBothHexForms) {
-  EXPECT_EQ(StrToInt("0"), 0);
-  EXPECT_EQ(StrToInt("123"), 123);
-  EXPECT_EQ(StrToInt("   42"), 42);
-  EXPECT_EQ(StrToInt("\t7"), 7);
-  EXPECT_EQ(StrToInt("+5"), 5);
-  EXPECT_EQ(StrToInt("-5"), -5);
-  EXPECT_EQ(StrToInt("$1f"), 31);
-  EXPECT_EQ(StrToInt("0x1F"), 31);
-  EXPECT_EQ(StrToInt("0XaB"), 171);
-  EXPECT_EQ(StrToInt("-$10"), -16);
-  EXPECT_EQ(StrToInt(" -0x10"), -16);
-  EXPECT_EQ(StrToInt("007"), 7);
-  EXPECT_EQ(StrToInt("2147483647"), INT32_MAX);
-  EXPECT_EQ(StrToInt("-2147483648"), INT32_MIN);
-  EXPECT_EQ(StrToInt("$FFFFFFFF"), -1) << "hexadecimal uses all 32 bits";
-  EXPECT_EQ(StrToInt("0x80000000"), INT32_MIN);
+  const std::pair<const char*, std::int32_t> cases[] = {
+      {"0", 0},      {"123", 123},     {"   42", 42},        {"\t7", 7},          {"+5", 5},
+      {"-5", -5},    {"$1f", 31},      {"0x1F", 31},        {"0XaB", 171},       {"-$10", -16},
+      {" -0x10", -16}, {"007", 7},     {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN},
+      {"$FFFFFFFF", -1},  // hexadecimal uses all 32 bits
+      {"0x80000000", INT32_MIN}};
+  for (const auto& [text, value] : cases) EXPECT_EQ(StrToInt(text), value) << text;
+  EXPECT_EQ(StrToIntDef("yes", 20), 20);
+  EXPECT_EQ(StrToIntDef("0x10", 20), 16);
+  EXPECT_EQ(IntToHex(0x1F, 4), "001F");
 }
 
 TEST(StrToInt, RejectsEverythingElseWithTheErrorText) {
@@ -36,10 +32,4 @@ TEST(StrToInt, RejectsEverythingElseWithTheErrorText) {
     }
   }
   EXPECT_THROW(StrToInt("yes"), Exception) << "part of the family the error display shows";
-}
-
-TEST(StrToInt, DefaultForm) {
-  EXPECT_EQ(StrToIntDef("yes", 20), 20);
-  EXPECT_EQ(StrToIntDef("0x10", 20), 16);
-  EXPECT_EQ(IntToHex(0x1F, 4), "001F");
 }

@@ -4,27 +4,21 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
 #include <thread>
 
+#include "support/temp_dir.h"
 #include "platform/instance/instance.h"
 
 using namespace platform;
-namespace fs = std::filesystem;
 
 namespace {
 
+// A lock folder of the test's own, not yet created (Acquire creates it).
 struct InstanceFolder {
-  InstanceFolder() {
-    std::string templ = (fs::temp_directory_path() / "inst-XXXXXX").string();
-    path = mkdtemp(templ.data());
-    SetInstanceLockFolder(path + "/run");  // created on first use
-  }
-  ~InstanceFolder() {
-    SetInstanceLockFolder("");
-    fs::remove_all(path);
-  }
-  std::string path;
+  InstanceFolder() { SetInstanceLockFolder(run); }
+  ~InstanceFolder() { SetInstanceLockFolder(""); }
+  testing_support::TempDir dir{"inst"};
+  std::string run = dir / "run";
 };
 
 // Whether another process can take the lock (it runs in a forked child).
@@ -45,40 +39,32 @@ TEST(InstanceLock, SecondHolderSeesItHeldUntilReleased) {
   InstanceFolder folder;
   InstanceLock first("test");
   InstanceLock second("test");
-  InstanceLock other("TitleStr");
   ASSERT_TRUE(first.Acquire());
   EXPECT_TRUE(first.Acquire()) << "holding it already";
-  EXPECT_TRUE(first.Held());
-  EXPECT_FALSE(second.Acquire());
-  EXPECT_FALSE(second.Held());
+  EXPECT_EQ(second.TryAcquire(), InstanceLockState::HeldByAnother);
   EXPECT_FALSE(OtherProcessAcquires("test"));
-  EXPECT_TRUE(other.Acquire()) << "another name is another lock";
-  EXPECT_EQ(first.Path(), folder.path + "/run/station-test.lock");
+  EXPECT_TRUE(InstanceLock("TitleStr").Acquire()) << "another name is another lock";
+  EXPECT_EQ(first.Path(), folder.run + "/station-test.lock");
 
   first.Release();
   EXPECT_FALSE(first.Held());
   EXPECT_TRUE(OtherProcessAcquires("test"));
   EXPECT_TRUE(second.Acquire());
   EXPECT_FALSE(first.Acquire());
-}
-
-TEST(InstanceLock, AHolderThatEndsFreesTheLock) {
-  InstanceFolder folder;
   {
-    InstanceLock lock("test");
-    ASSERT_TRUE(lock.Acquire());
+    InstanceLock ending("ends");
+    ASSERT_TRUE(ending.Acquire());
   }
-  InstanceLock again("test");
-  EXPECT_TRUE(again.Acquire());
+  EXPECT_TRUE(InstanceLock("ends").Acquire()) << "a holder that ends frees the lock";
+  SetInstanceLockFolder("/proc/no-such-folder");
+  EXPECT_EQ(InstanceLock("test").TryAcquire(), InstanceLockState::Unavailable) << "an unusable folder";
 }
 
 TEST(InstanceLock, NamesBecomeSafeDistinctFileNames) {
   EXPECT_EQ(InstanceLockFileName("test"), "station-test.lock");
   const std::string a = InstanceLockFileName("ZOQQ4xx Kestrune v2.0");
-  const std::string b = InstanceLockFileName("../../etc/passwd");
-  const std::string c = InstanceLockFileName("a/b");
   const std::string d = InstanceLockFileName("a_b");
-  for (const std::string& n : {a, b, c}) {
+  for (const std::string& n : {a, InstanceLockFileName("../../etc/passwd"), InstanceLockFileName("a/b")}) {
     EXPECT_EQ(n.find('/'), std::string::npos) << n;
     EXPECT_NE(n, d);
   }
@@ -86,13 +72,6 @@ TEST(InstanceLock, NamesBecomeSafeDistinctFileNames) {
   EXPECT_NE(InstanceLockFileName(""), InstanceLockFileName("_"));
   EXPECT_LT(InstanceLockFileName(std::string(5000, 'x')).size(), 200u);
   EXPECT_NE(InstanceLockFileName("\xE6\xB8\xAC"), InstanceLockFileName("\xE6\xB8\xAD"));
-}
-
-TEST(InstanceLock, AnUnusableFolderMeansNotAcquired) {
-  SetInstanceLockFolder("/proc/no-such-folder");
-  InstanceLock lock("test");
-  EXPECT_FALSE(lock.Acquire());
-  SetInstanceLockFolder("");
 }
 
 TEST(InstanceConcurrency, OneOfManyRacingHoldersWins) {

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <optional>
 
 #include "platform/locale/locale.h"
 
@@ -19,12 +20,10 @@ TEST(LangId, FromLocaleNames) {
 }
 
 TEST(LangId, FromTheEnvironmentOrTheOverride) {
-  const char* saved[3];
   const char* vars[3] = {"LC_ALL", "LC_MESSAGES", "LANG"};
-  std::string keep[3];
+  std::optional<std::string> saved[3];
   for (int i = 0; i < 3; ++i) {
-    saved[i] = std::getenv(vars[i]);
-    if (saved[i]) keep[i] = saved[i];
+    if (const char* value = std::getenv(vars[i])) saved[i] = value;
     unsetenv(vars[i]);
   }
   EXPECT_EQ(GetSystemDefaultLangID(), LANG_ENGLISH_US);
@@ -40,9 +39,5 @@ TEST(LangId, FromTheEnvironmentOrTheOverride) {
   EXPECT_EQ(GetSystemDefaultLangID(), 0) << "any value can be injected";
   SetSystemDefaultLangIDOverride(std::nullopt);
   EXPECT_EQ(GetSystemDefaultLangID(), LANG_CHINESE_PRC);
-  for (int i = 0; i < 3; ++i) {
-    if (saved[i]) setenv(vars[i], keep[i].c_str(), 1);
-    else unsetenv(vars[i]);
-  }
+  for (int i = 0; i < 3; ++i) saved[i] ? (void)setenv(vars[i], saved[i]->c_str(), 1) : (void)unsetenv(vars[i]);
 }
-
