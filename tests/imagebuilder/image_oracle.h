@@ -10,25 +10,24 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <vector>
 
 namespace oracle {
 
 namespace fs = std::filesystem;
 
-inline std::uint32_t Le32(const std::uint8_t* p) {
-  return p[0] | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
-}
 inline std::uint32_t Le16(const std::uint8_t* p) { return p[0] | (std::uint32_t{p[1]} << 8); }
+inline std::uint32_t Le32(const std::uint8_t* p) { return Le16(p) | (Le16(p + 2) << 16); }
+inline std::uint32_t Le32(const std::string& s, std::size_t at) {
+  return Le32(reinterpret_cast<const std::uint8_t*>(s.data()) + at);
+}
 
-// A fresh temporary folder, removed with everything in it.
+// A fresh temporary folder, removed with everything in it (locked folders included).
 class TempDir {
  public:
   TempDir() {
@@ -63,8 +62,7 @@ inline std::string ReadFile(const std::string& path) {
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   fs::create_directories(fs::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 // Deterministic content of a given size.
@@ -79,27 +77,20 @@ inline std::string Pattern(std::size_t size, unsigned seed) {
 }
 
 struct Slot {
-  std::uint32_t sectorSize = 0;
-  std::uint32_t dataOffset = 0;
-  std::uint32_t records = 0;
+  std::uint32_t sectorSize = 0, dataOffset = 0, records = 0;
 };
 struct Container {
-  std::string magic;
   std::uint32_t sizeMiB = 0;
   std::array<Slot, 2> slots{};
-  std::uint64_t fileSize = 0;
-  std::string bytes;
+  std::string bytes;  // the whole file
 };
 
 inline std::optional<Container> ReadContainer(const std::string& path) {
   Container c;
   c.bytes = ReadFile(path);
   if (c.bytes.size() < 512) return std::nullopt;
-  const auto* p = reinterpret_cast<const std::uint8_t*>(c.bytes.data());
-  c.magic.assign(c.bytes.data(), 9);
-  c.sizeMiB = Le32(p + 12);
-  for (int s = 0; s < 2; ++s) c.slots[s] = {Le32(p + 16 + 16 * s), Le32(p + 20 + 16 * s), Le32(p + 24 + 16 * s)};
-  c.fileSize = c.bytes.size();
+  c.sizeMiB = Le32(c.bytes, 12);
+  for (int s = 0; s < 2; ++s) c.slots[s] = {Le32(c.bytes, 16 + 16 * s), Le32(c.bytes, 20 + 16 * s), Le32(c.bytes, 24 + 16 * s)};
   return c;
 }
 
@@ -107,12 +98,9 @@ inline std::optional<Container> ReadContainer(const std::string& path) {
 inline std::map<std::uint32_t, std::string> SlotRecords(const Container& c, int slot) {
   std::map<std::uint32_t, std::string> records;
   const Slot& s = c.slots[slot];
-  const std::size_t recordSize = 4 + s.sectorSize;
-  for (std::uint32_t i = 0; i < s.records; ++i) {
-    const std::size_t at = s.dataOffset + i * recordSize;
-    if (at + recordSize > c.bytes.size()) break;
-    records[Le32(reinterpret_cast<const std::uint8_t*>(c.bytes.data()) + at)] = c.bytes.substr(at + 4, s.sectorSize);
-  }
+  for (std::size_t i = 0, at = s.dataOffset; i < s.records && at + 4 + s.sectorSize <= c.bytes.size();
+       ++i, at += 4 + s.sectorSize)
+    records[Le32(c.bytes, at)] = c.bytes.substr(at + 4, s.sectorSize);
   return records;
 }
 
@@ -159,21 +147,22 @@ inline std::string Quote(const std::string& s) {
   return out + "'";
 }
 
-// Every regular file under root: relative path -> content.
-inline std::map<std::string, std::string> TreeFiles(const std::string& root) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(root))
-    if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = ReadFile(entry.path().string());
-  return files;
+// Extracts a slot to rawPath and runs fsck.fat -n on it (exit code -1 when the slot cannot be extracted).
+inline CommandResult ExtractAndFsck(const std::string& containerPath, int slot, const std::string& rawPath) {
+  if (!ExtractSlot(containerPath, slot, rawPath)) return {-1, "slot " + std::to_string(slot) + " not extracted"};
+  return Run("fsck.fat -n " + Quote(rawPath));
 }
 
-// Copies every file of a raw volume out with mcopy and returns the tree.
+// Copies every file of a raw volume out with mcopy: relative path -> content.
 inline std::map<std::string, std::string> VolumeFiles(const std::string& raw, const std::string& outDir,
                                                       std::string* log = nullptr) {
   fs::create_directories(outDir);
   const CommandResult r = Run("mcopy -s -n -m -i " + Quote(raw) + " '::*' " + Quote(outDir + "/"));
   if (log != nullptr) *log = r.output + "(exit " + std::to_string(r.exitCode) + ")";
-  return TreeFiles(outDir);
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(outDir))
+    if (entry.is_regular_file()) files[fs::relative(entry.path(), outDir).string()] = ReadFile(entry.path().string());
+  return files;
 }
 
 }  // namespace oracle

@@ -45,19 +45,23 @@ TEST_P(OracleVolumes, EverySlotPassesFsckAndGivesBackEveryFile) {
   TempDir dir;
   const auto expected = MakeTree(dir, 32768);
   ImageBuilder builder;
-  ImageBuildRequest request;
-  request.entries = {dir / "src/Music", dir / "src/top.TXT"};
-  request.sizeMiB = GetParam().sizeMiB;
-  request.label = "Pass wd";
-  request.outputPath = dir / "out.IMG";
+  int progress = 0;
+  builder.SetProgressCallback([&] { ++progress; });
+  const ImageBuildRequest request{{dir / "src/Music", dir / "src/top.TXT"}, GetParam().sizeMiB, "Pass wd", dir / "out.IMG"};
   const ImageBuildResult result = builder.ImageBuildFile(request);
   ASSERT_TRUE(result.ok) << result.message;
+  EXPECT_GT(progress, 0);
+  EXPECT_EQ(builder.Store().ChunkCount(), 0u) << "the store is discarded after each pass";
+  const auto c = oracle::ReadContainer(request.outputPath);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->sizeMiB, GetParam().sizeMiB);
+  EXPECT_EQ(c->slots[0].sectorSize, 512u);
+  EXPECT_EQ(c->slots[1].sectorSize, 1024u);
 
   for (int slot = 0; slot < 2; ++slot) {
     SCOPED_TRACE("slot " + std::to_string(slot));
     const std::string raw = dir / ("slot" + std::to_string(slot) + ".raw");
-    ASSERT_TRUE(oracle::ExtractSlot(request.outputPath, slot, raw));
-    const auto fsck = oracle::Run("fsck.fat -n " + oracle::Quote(raw));
+    const auto fsck = oracle::ExtractAndFsck(request.outputPath, slot, raw);
     EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
     const auto mdir = oracle::Run("mdir -/ -i " + oracle::Quote(raw) + " ::");
     EXPECT_EQ(mdir.exitCode, 0) << mdir.output;
