@@ -85,31 +85,26 @@ TEST(FatGeometry, FormatThenMountAgreesAndBoundaryVolumesPassFsck) {
 
 class FatMount : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // A freshly formatted 16 MiB volume's sectors, LBA -> content.
-    ImageBuilder source;
-    ASSERT_TRUE(source.ImageCreateVolume(32768, 512));
-    const RamDisk& s = source.Store();
-    for (std::uint32_t c = 0; c < s.ChunkCount(); ++c) {
-      const RamDiskChunk& chunk = s.Chunk(c);
-      for (std::uint32_t i = 0; i <= chunk.lastLba - chunk.firstLba; ++i)
-        if (chunk.dirty[i] != 0) formatted[chunk.firstLba + i].assign(s.SectorData(chunk, i), s.SectorData(chunk, i) + 512);
-    }
-  }
-  // A fresh store holding the formatted volume at `offset`, its boot sector patched.
+  // A fresh store holding the system area of a freshly formatted 16 MiB
+  // volume at LBA `offset`, its boot sector patched.
   void Place(std::uint32_t offset, std::initializer_list<std::pair<int, std::uint8_t>> patch = {}) {
+    RamDisk source;
+    FatVolume formatter{source};
+    ASSERT_TRUE(source.RamDiskInit(512) && formatter.FatFormat(512, 32768));
     store.RamDiskFree();
     store.ClearInitialised();
     ASSERT_TRUE(store.RamDiskInit(512));
-    auto sectors = formatted;
-    for (auto [at, v] : patch) sectors[0][at] = v;
-    for (const auto& [lba, data] : sectors) ASSERT_TRUE(store.RamDiskWrite(lba + offset, 1, data.data()));
+    std::vector<std::uint8_t> sector(512);
+    for (std::uint32_t lba = 0; lba < FatComputeLayout(512, 32768)->firstDataSector; ++lba) {
+      ASSERT_TRUE(source.RamDiskRead(lba, 1, sector.data()));
+      if (lba == 0) for (auto [at, v] : patch) sector[at] = v;
+      ASSERT_TRUE(store.RamDiskWrite(lba + offset, 1, sector.data()));
+    }
   }
   bool MountWith(std::initializer_list<std::pair<int, std::uint8_t>> patch) {
     Place(0, patch);
     return volume.FatMount();
   }
-  std::map<std::uint32_t, std::vector<std::uint8_t>> formatted;
   RamDisk store;
   FatVolume volume{store};
 };

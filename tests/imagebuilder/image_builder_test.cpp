@@ -13,8 +13,9 @@ using oracle::TempDir;
 
 namespace {
 
-ImageBuildRequest Request(const TempDir& dir, std::vector<std::string> entries, std::uint32_t sizeMiB = 16) {
-  return ImageBuildRequest{std::move(entries), sizeMiB, "PASS WD", dir / "out.IMG"};
+ImageBuildRequest Request(const TempDir& dir, std::vector<std::string> entries, std::uint32_t sizeMiB = 16,
+                          std::string label = "PASS WD", std::string output = "out.IMG") {
+  return ImageBuildRequest{std::move(entries), sizeMiB, std::move(label), dir / output};
 }
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -45,14 +46,10 @@ TEST(ImageBuild, FailuresNameTheStageAndThePath) {
   // Inside a folder a pipe is passed over, as are links.
   ASSERT_TRUE(builder.ImageBuildPass(Request(dir, {dir / "in"}), 512, 0).ok);
 
-  request = Request(dir, {dir / "in/a.txt"});
-  request.label = "BAD?";
-  EXPECT_EQ(builder.ImageBuildPass(request, 512, 0).stage, ImageBuildStage::kInitVolume);
+  EXPECT_EQ(builder.ImageBuildPass(Request(dir, {dir / "in/a.txt"}, 16, "BAD?"), 512, 0).stage, ImageBuildStage::kInitVolume);
   EXPECT_EQ(builder.ImageBuildPass(Request(dir, {dir / "in/a.txt"}, 4), 512, 0).stage, ImageBuildStage::kInitVolume)
       << "too small for FAT16";
-  request = Request(dir, {dir / "in/a.txt"});
-  request.outputPath = dir / "missing/out.IMG";
-  r = builder.ImageBuildPass(request, 512, 0);
+  r = builder.ImageBuildPass(Request(dir, {dir / "in/a.txt"}, 16, "PASS WD", "missing/out.IMG"), 512, 0);
   EXPECT_EQ(r.stage, ImageBuildStage::kOutput);
   EXPECT_TRUE(Has(r.message, "missing")) << r.message;
 
@@ -71,6 +68,7 @@ TEST(ImageBuild, UnreadableFoldersFailTheBuild) {
   ::chmod((dir / "in/locked").c_str(), 0);
   ImageBuilder builder;
   const ImageBuildResult r = builder.ImageBuildPass(Request(dir, {dir / "in"}), 512, 0);
+  ::chmod((dir / "in/locked").c_str(), 0700);
   EXPECT_EQ(r.stage, ImageBuildStage::kAddFiles);
   EXPECT_TRUE(Has(r.message, "locked")) << r.message;
 }

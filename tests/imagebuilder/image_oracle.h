@@ -2,10 +2,8 @@
 // volume file, run fsck.fat and mtools on it, and compare file trees.
 #pragma once
 
-#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstdint>
@@ -14,7 +12,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 namespace oracle {
@@ -27,7 +25,7 @@ inline std::uint32_t Le32(const std::string& s, std::size_t at) {
   return Le32(reinterpret_cast<const std::uint8_t*>(s.data()) + at);
 }
 
-// A fresh temporary folder, removed with everything in it (locked folders included).
+// A fresh temporary folder, removed with everything in it.
 class TempDir {
  public:
   TempDir() {
@@ -38,10 +36,6 @@ class TempDir {
   }
   ~TempDir() {
     std::error_code ec;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec))
-      if (it->is_directory(ec) && !it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(path_, ec);
   }
   TempDir(const TempDir&) = delete;
@@ -55,9 +49,7 @@ class TempDir {
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
@@ -114,13 +106,14 @@ inline bool ExtractSlot(const std::string& containerPath, int slot, const std::s
   if (boot == records.end()) return false;
   const auto* b = reinterpret_cast<const std::uint8_t*>(boot->second.data());
   const std::uint64_t total = Le16(b + 19) != 0 ? Le16(b + 19) : Le32(b + 32);
-  const int fd = ::open(rawPath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return false;
-  bool ok = ::ftruncate(fd, static_cast<off_t>(total * c->slots[slot].sectorSize)) == 0;
+  std::ofstream(rawPath, std::ios::binary | std::ios::trunc).flush();
+  std::error_code ec;
+  fs::resize_file(rawPath, total * c->slots[slot].sectorSize, ec);
+  std::fstream out(rawPath, std::ios::binary | std::ios::in | std::ios::out);
   for (const auto& [lba, sector] : records)
-    ok = ok && ::pwrite(fd, sector.data(), sector.size(), static_cast<off_t>(std::uint64_t{lba} * sector.size())) ==
-                   static_cast<ssize_t>(sector.size());
-  return ::close(fd) == 0 && ok;
+    out.seekp(static_cast<std::streamoff>(std::uint64_t{lba} * sector.size()))
+        .write(sector.data(), static_cast<std::streamsize>(sector.size()));
+  return !ec && out.flush().good();
 }
 
 struct CommandResult {
