@@ -20,15 +20,6 @@ ImageBuildRequest Request(const TempDir& dir, std::vector<std::string> entries, 
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-TEST(ImageBuild, TheSameFileListedTwiceIsOneRootFile) {
-  TempDir dir;
-  oracle::WriteFile(dir / "in/a.txt", "hello");
-  ImageBuilder builder;
-  ASSERT_TRUE(builder.ImageBuildPass(Request(dir, {dir / "in/a.txt", dir / "in/a.txt"}), 512, 0).ok);
-  EXPECT_EQ(oracle::ExtractAndFsck(dir / "out.IMG", 0, dir / "v.raw").exitCode, 0);
-  EXPECT_EQ(oracle::VolumeFiles(dir / "v.raw", dir / "out"), (std::map<std::string, std::string>{{"a.txt", "hello"}}));
-}
-
 TEST(ImageBuild, FailuresNameTheStageAndThePath) {
   TempDir dir;
   oracle::WriteFile(dir / "in/a.txt", "a");

@@ -47,7 +47,9 @@ TEST_P(OracleVolumes, EverySlotPassesFsckAndGivesBackEveryFile) {
   ImageBuilder builder;
   int progress = 0;
   builder.SetProgressCallback([&] { ++progress; });
-  const ImageBuildRequest request{{dir / "src/Music", dir / "src/top.TXT"}, GetParam().sizeMiB, "Pass wd", dir / "out.IMG"};
+  // top.TXT is listed twice: the second copy replaces the first.
+  const ImageBuildRequest request{
+      {dir / "src/top.TXT", dir / "src/Music", dir / "src/top.TXT"}, GetParam().sizeMiB, "Pass wd", dir / "out.IMG"};
   const ImageBuildResult result = builder.ImageBuildFile(request);
   ASSERT_TRUE(result.ok) << result.message;
   EXPECT_GT(progress, 0);
