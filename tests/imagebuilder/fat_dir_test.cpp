@@ -1,4 +1,4 @@
-// Directories, long and short names, file data and the label.
+// Directories, long and short names, file data, host files and folders, and the label.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -163,14 +163,11 @@ TEST_F(FatDir, DataAroundSectorAndClusterBoundaries) {
     ASSERT_TRUE(builder.ImageReadSectors(static_cast<std::uint32_t>(lba), 1, last.data()));
     for (std::size_t i = (size - 1) % 512 + 1; i < 512; ++i) ASSERT_EQ(last[i], 0) << name << " byte " << i;
   }
-  // Both FAT copies carry every change.
   const FatGeometry& g = V().Geometry();
-  std::vector<std::uint8_t> first(512), second(512);
-  for (std::uint32_t i = 0; i < g.fatSize; ++i) {
-    ASSERT_TRUE(builder.ImageReadSectors(g.fatStart + i, 1, first.data()));
-    ASSERT_TRUE(builder.ImageReadSectors(g.fatStart + g.fatSize + i, 1, second.data()));
-    ASSERT_EQ(first, second) << "FAT sector " << i;
-  }
+  std::vector<std::uint8_t> fats(2 * g.fatSize * 512);
+  ASSERT_TRUE(builder.ImageReadSectors(g.fatStart, 2 * g.fatSize, fats.data()));
+  EXPECT_TRUE(std::equal(fats.begin(), fats.begin() + g.fatSize * 512, fats.begin() + g.fatSize * 512))
+      << "both FAT copies carry every change";
   EXPECT_EQ(CheckedFiles(), expected);
 }
 
@@ -212,9 +209,6 @@ TEST_F(FatDir, PathsNamesAndFilesAndFoldersThatClash) {
     EXPECT_FALSE(V().FatCreateFile(bad)) << bad;
     EXPECT_EQ(V().ErrorCode(), kFatErrBadName) << bad;
   }
-  const auto root = Entries(0);
-  ASSERT_EQ(root.size(), 2u);
-  EXPECT_EQ(Name(root[1]), "B       TXT");
   // A file where a folder is expected, and the reverse.
   ASSERT_TRUE(Write("\\A", "file"));
   EXPECT_FALSE(V().FatCreateFile("\\A\\B.TXT"));
@@ -222,7 +216,9 @@ TEST_F(FatDir, PathsNamesAndFilesAndFoldersThatClash) {
   ASSERT_TRUE(Write("\\D\\X.TXT", "x"));
   EXPECT_FALSE(V().FatCreateFile("\\d"));
   EXPECT_EQ(V().ErrorCode(), kFatErrNameClash);
-  EXPECT_EQ(CheckedFiles().size(), 3u);
+  const auto files = CheckedFiles();
+  EXPECT_EQ(files.size(), 3u);
+  EXPECT_EQ(files.at("B.TXT"), "in the root");
 }
 
 TEST_F(FatDir, ShortNamesAreUniqueAndTheSameOnEveryVolume) {
@@ -286,6 +282,35 @@ TEST_F(FatDir, VolumeLabel) {
   ASSERT_TRUE(V().FatSetVolumeLabel(""));
   EXPECT_TRUE(labels().empty());
   CheckedFiles();
+}
+
+TEST_F(FatDir, HostFoldersCopyFilesFirstThenSubFoldersAndSkipHiddenAndEmptyOnes) {
+  for (const char* file : {"b.mp3", "A.mp3", "Sub/c.mp3", ".hidden/d.mp3"}) oracle::WriteFile(dir / "Album/" + file, "x");
+  std::filesystem::create_directories(dir / "Album/Empty");
+  ASSERT_TRUE(builder.AddListToImage({dir / "Album"})) << builder.LastError();
+  FatEntryRecord album;
+  ASSERT_TRUE(Find(u"Album", album));
+  // Entries in creation order: ., .., A.mp3, b.mp3, Sub (two entries each); no Empty, no .hidden.
+  const auto entries = Entries(album.firstCluster);
+  ASSERT_EQ(entries.size(), 8u);
+  EXPECT_EQ(Name(entries[3]), "A       MP3");
+  EXPECT_EQ(Name(entries[5]), "B       MP3");
+  EXPECT_EQ(Name(entries[7]), "SUB        ");
+}
+
+TEST_F(FatDir, AHostFileThatCannotFitFailsBeforeItIsCopied) {
+  const std::string big = dir / "big.bin";
+  oracle::WriteFile(big, "");
+  std::filesystem::resize_file(big, 20u << 20);  // sparse: costs nothing on the host
+  const std::uint32_t free = V().FreeClusterCount();
+  EXPECT_FALSE(builder.AddFileToImage(big, "\\big.bin"));
+  EXPECT_NE(builder.LastError().find(big), std::string::npos) << builder.LastError();
+  EXPECT_EQ(V().FreeClusterCount(), free);
+  FatEntryRecord record;
+  EXPECT_FALSE(Find(u"big.bin", record)) << "no entry was made";
+  std::filesystem::resize_file(big, 5ull << 30);
+  EXPECT_FALSE(builder.AddFileToImage(big, "\\big.bin"));
+  EXPECT_NE(builder.LastError().find("4 GiB"), std::string::npos) << builder.LastError();
 }
 
 }  // namespace

@@ -95,55 +95,39 @@ TEST(FatGeometry, FormatThenMountAgreesAndBoundaryVolumesPassFsck) {
   }
 }
 
-class FatMount : public ::testing::Test {
- protected:
-  // A fresh store holding the system area of a freshly formatted 16 MiB
-  // volume at LBA `offset`, its boot sector patched.
-  void Place(std::uint32_t offset, std::initializer_list<std::pair<int, std::uint8_t>> patch = {}) {
-    RamDisk source;
-    FatVolume formatter{source};
-    ASSERT_TRUE(source.RamDiskInit(512) && formatter.FatFormat(512, 32768));
-    store.RamDiskFree();
-    store.ClearInitialised();
-    ASSERT_TRUE(store.RamDiskInit(512));
-    std::vector<std::uint8_t> sector(512);
-    for (std::uint32_t lba = 0; lba < FatComputeLayout(512, 32768)->firstDataSector; ++lba) {
-      ASSERT_TRUE(source.RamDiskRead(lba, 1, sector.data()));
-      if (lba == 0) for (auto [at, v] : patch) sector[at] = v;
-      ASSERT_TRUE(store.RamDiskWrite(lba + offset, 1, sector.data()));
-    }
-  }
-  bool MountWith(std::initializer_list<std::pair<int, std::uint8_t>> patch) {
-    Place(0, patch);
-    return volume.FatMount();
-  }
-  RamDisk store;
-  FatVolume volume{store};
-};
-
-TEST_F(FatMount, BootSectorChecks) {
-  EXPECT_TRUE(MountWith({}));
+TEST(FatMount, BootSectorChecksAndPartitionTableFallBack) {
+  ImageBuilder builder;
+  ASSERT_TRUE(builder.ImageCreateVolume(32768, 512));
+  FatVolume& volume = builder.Volume();
+  const std::uint32_t systemSectors = volume.Geometry().firstDataSector;
+  std::vector<std::uint8_t> system(systemSectors * 512);
+  ASSERT_TRUE(builder.ImageReadSectors(0, systemSectors, system.data()));
+  auto mountWith = [&](std::initializer_list<std::pair<int, std::uint8_t>> patch) {
+    std::vector<std::uint8_t> boot(system.begin(), system.begin() + 512);
+    for (auto [at, v] : patch) boot[at] = v;
+    return builder.ImageWriteSectors(0, 1, boot.data()) && volume.FatMount();
+  };
+  EXPECT_TRUE(mountWith({}));
   EXPECT_EQ(volume.Type(), kFat16);
-  EXPECT_TRUE(MountWith({{1, 0x3C}}));
-  EXPECT_TRUE(MountWith({{0, 0xE9}, {2, 0x00}}));
-  EXPECT_FALSE(MountWith({{2, 0x00}})) << "EB 00 00";
-  EXPECT_FALSE(MountWith({{11, 0x00}, {12, 0x01}})) << "256 bytes per sector";
-  EXPECT_FALSE(MountWith({{11, 0x00}, {12, 0x20}})) << "8192 bytes per sector";
-  EXPECT_FALSE(MountWith({{13, 3}})) << "3 sectors per cluster";
-  EXPECT_FALSE(MountWith({{510, 0}}));
-}
+  EXPECT_TRUE(mountWith({{1, 0x3C}}));
+  EXPECT_TRUE(mountWith({{0, 0xE9}, {2, 0x00}}));
+  EXPECT_FALSE(mountWith({{2, 0x00}})) << "EB 00 00";
+  EXPECT_FALSE(mountWith({{11, 0x00}, {12, 0x01}})) << "256 bytes per sector";
+  EXPECT_FALSE(mountWith({{11, 0x00}, {12, 0x20}})) << "8192 bytes per sector";
+  EXPECT_FALSE(mountWith({{13, 3}})) << "3 sectors per cluster";
+  EXPECT_FALSE(mountWith({{510, 0}}));
 
-TEST_F(FatMount, PartitionTableFallBack) {
-  // LBA 0: a master boot record. Entry 0 points at a sector that is no boot
-  // sector (LBA 16: zeros), entry 1 at the volume at LBA 2048.
-  Place(2048);
+  // The volume moved to LBA 2048 behind a master boot record whose entry 0
+  // points at a sector that is no boot sector (LBA 16) and entry 1 at the volume.
+  ASSERT_TRUE(builder.ImageWriteSectors(2048, systemSectors, system.data()));
   std::vector<std::uint8_t> mbr(512, 0);
   mbr[446] = 0x80;
   mbr[446 + 8] = 0x10;
   mbr[446 + 16 + 9] = 0x08;
   mbr[510] = 0x55;
   mbr[511] = 0xAA;
-  ASSERT_TRUE(store.RamDiskWrite(0, 1, mbr.data()));
+  ASSERT_TRUE(builder.ImageWriteSectors(0, 1, mbr.data()));
+  ASSERT_TRUE(builder.ImageWriteSectors(16, 1, std::vector<std::uint8_t>(512).data()));
   ASSERT_TRUE(volume.FatMount());
   EXPECT_EQ(volume.Geometry().volumeStart, 2048u);
   EXPECT_EQ(volume.Geometry().fatStart, 2049u);
@@ -156,7 +140,7 @@ TEST_F(FatMount, PartitionTableFallBack) {
   EXPECT_GE(volume.FatClusterToLba(handle->record.firstCluster), 2048u);
 
   mbr[446 + 16] = 0x7F;  // an entry that is neither bootable nor plain ends the search
-  ASSERT_TRUE(store.RamDiskWrite(0, 1, mbr.data()));
+  ASSERT_TRUE(builder.ImageWriteSectors(0, 1, mbr.data()));
   EXPECT_FALSE(volume.FatMount());
   EXPECT_EQ(volume.Type(), kFatNotMounted);
 }

@@ -37,7 +37,8 @@ TEST(ImageBuild, FailuresNameTheStageAndThePath) {
   // Inside a folder a pipe is passed over, as are links.
   ASSERT_TRUE(builder.ImageBuildPass(Request(dir, {dir / "in"}), 512, 0).ok);
 
-  EXPECT_EQ(builder.ImageBuildPass(Request(dir, {dir / "in/a.txt"}, 16, "BAD?"), 512, 0).stage, ImageBuildStage::kInitVolume);
+  EXPECT_EQ(builder.ImageBuildPass(Request(dir, {dir / "in/a.txt"}, 16, "BAD?"), 512, 0).stage,
+            ImageBuildStage::kInitVolume);
   EXPECT_EQ(builder.ImageBuildPass(Request(dir, {dir / "in/a.txt"}, 4), 512, 0).stage, ImageBuildStage::kInitVolume)
       << "too small for FAT16";
   r = builder.ImageBuildPass(Request(dir, {dir / "in/a.txt"}, 16, "PASS WD", "missing/out.IMG"), 512, 0);
@@ -62,48 +63,6 @@ TEST(ImageBuild, UnreadableFoldersFailTheBuild) {
   ::chmod((dir / "in/locked").c_str(), 0700);
   EXPECT_EQ(r.stage, ImageBuildStage::kAddFiles);
   EXPECT_TRUE(Has(r.message, "locked")) << r.message;
-}
-
-TEST(ImageBuild, AFileThatCannotFitFailsBeforeItIsCopied) {
-  TempDir dir;
-  const std::string big = dir / "big.bin";
-  oracle::WriteFile(big, "");
-  std::filesystem::resize_file(big, 20u << 20);  // sparse: costs nothing on the host
-  ImageBuilder builder;
-  ASSERT_TRUE(builder.ImageCreateVolume(32768, 512));
-  const std::uint32_t free = builder.Volume().FreeClusterCount();
-  EXPECT_FALSE(builder.AddFileToImage(big, "\\big.bin"));
-  EXPECT_TRUE(Has(builder.LastError(), big)) << builder.LastError();
-  EXPECT_EQ(builder.Volume().FreeClusterCount(), free);
-  FatEntryRecord record;
-  record.longName = u"big.bin";
-  EXPECT_FALSE(builder.Volume().FatFindByLongName(record)) << "no entry was made";
-  std::filesystem::resize_file(big, 5ull << 30);
-  EXPECT_FALSE(builder.AddFileToImage(big, "\\big.bin"));
-  EXPECT_TRUE(Has(builder.LastError(), "4 GiB")) << builder.LastError();
-}
-
-TEST(ImageBuild, FoldersCopyFilesFirstThenSubFoldersAndSkipHiddenAndEmptyOnes) {
-  TempDir dir;
-  for (const char* file : {"b.mp3", "A.mp3", "Sub/c.mp3", ".hidden/d.mp3"}) oracle::WriteFile(dir / "Album/" + file, "x");
-  std::filesystem::create_directories(dir / "Album/Empty");
-  ImageBuilder builder;
-  ASSERT_TRUE(builder.ImageCreateVolume(32768, 512));
-  ASSERT_TRUE(builder.AddListToImage({dir / "Album"})) << builder.LastError();
-  FatVolume& v = builder.Volume();
-  FatEntryRecord album;
-  album.longName = u"Album";
-  v.SetCurrentDirectory(0);
-  ASSERT_TRUE(v.FatFindByLongName(album));
-  // Entries in creation order: ., .., A.mp3, b.mp3, Sub (two entries each).
-  std::vector<std::uint8_t> sector(512);
-  ASSERT_TRUE(builder.ImageReadSectors(static_cast<std::uint32_t>(v.FatClusterToLba(album.firstCluster)), 1,
-                                       sector.data()));
-  const std::string names(sector.begin(), sector.end());
-  EXPECT_EQ(names.substr(3 * 32, 11), "A       MP3");
-  EXPECT_EQ(names.substr(5 * 32, 11), "B       MP3");
-  EXPECT_EQ(names.substr(7 * 32, 11), "SUB        ");
-  EXPECT_EQ(sector[8 * 32], 0) << "nothing after Sub: no Empty, no .hidden";
 }
 
 }  // namespace
