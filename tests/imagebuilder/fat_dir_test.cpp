@@ -48,7 +48,10 @@ class FatDir : public ::testing::Test {
       EXPECT_TRUE(builder.ImageReadSectors(static_cast<std::uint32_t>(lba), count, &bytes[bytes.size() - count * 512]));
     };
     if (cluster == 0) read(V().FatRootDirAddress() >> 9, V().Geometry().rootEntries * 32 / 512);
-    else do read(V().FatClusterToLba(cluster), V().Geometry().sectorsPerCluster); while (V().FatNextCluster(cluster) == 0);
+    while (cluster != 0) {
+      read(V().FatClusterToLba(cluster), V().Geometry().sectorsPerCluster);
+      if (V().FatNextCluster(cluster) != 0) break;
+    }
     std::vector<Entry> out;
     for (std::size_t at = 0; at < bytes.size() && bytes[at] != 0; at += 32)
       std::memcpy(out.emplace_back().data(), &bytes[at], 32);
@@ -285,7 +288,8 @@ TEST_F(FatDir, VolumeLabel) {
 }
 
 TEST_F(FatDir, HostFoldersCopyFilesFirstThenSubFoldersAndSkipHiddenAndEmptyOnes) {
-  for (const char* file : {"b.mp3", "A.mp3", "Sub/c.mp3", ".hidden/d.mp3"}) oracle::WriteFile(dir / "Album/" + file, "x");
+  for (const char* file : {"b.mp3", "A.mp3", "Sub/c.mp3", ".hidden/d.mp3"})
+    oracle::WriteFile(dir / "Album/" + file, "x");
   std::filesystem::create_directories(dir / "Album/Empty");
   ASSERT_TRUE(builder.AddListToImage({dir / "Album"})) << builder.LastError();
   FatEntryRecord album;

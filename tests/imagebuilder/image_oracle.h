@@ -82,7 +82,8 @@ inline std::optional<Container> ReadContainer(const std::string& path) {
   c.bytes = ReadFile(path);
   if (c.bytes.size() < 512) return std::nullopt;
   c.sizeMiB = Le32(c.bytes, 12);
-  for (int s = 0; s < 2; ++s) c.slots[s] = {Le32(c.bytes, 16 + 16 * s), Le32(c.bytes, 20 + 16 * s), Le32(c.bytes, 24 + 16 * s)};
+  for (int s = 0; s < 2; ++s)
+    c.slots[s] = {Le32(c.bytes, 16 + 16 * s), Le32(c.bytes, 20 + 16 * s), Le32(c.bytes, 24 + 16 * s)};
   return c;
 }
 
@@ -118,7 +119,7 @@ inline bool ExtractSlot(const std::string& containerPath, int slot, const std::s
 
 struct CommandResult {
   int exitCode = -1;
-  std::string output;
+  std::string output;  // standard output and error
 };
 
 inline CommandResult Run(const std::string& command) {

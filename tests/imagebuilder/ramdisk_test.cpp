@@ -97,9 +97,8 @@ TEST(ImageContainer, TwoSlotsGiveTheDocumentedLayout) {
   EXPECT_EQ(c->slots[1].dataOffset, 512u + 516 * 3);
   EXPECT_EQ(c->slots[1].records, 1u);
   EXPECT_EQ(c->bytes.size(), 512u + 516 * 3 + 1028);
-  EXPECT_EQ(oracle::Le32(c->bytes, 512), 3u) << "chunk creation order: chunk 0 first";
-  EXPECT_EQ(oracle::Le32(c->bytes, 512 + 516), 4u);
-  EXPECT_EQ(oracle::Le32(c->bytes, 512 + 2 * 516), 20000u);
+  const auto lba = [&](int record) { return oracle::Le32(c->bytes, 512 + 516 * record); };
+  EXPECT_EQ((std::vector{lba(0), lba(1), lba(2)}), (std::vector<std::uint32_t>{3, 4, 20000})) << "chunk creation order";
   EXPECT_EQ(c->bytes[512 + 2 * 516 + 4], 0x11);
   EXPECT_EQ(oracle::SlotRecords(*c, 1).at(7), std::string(1024, '\x33'));
   EXPECT_EQ(c->bytes.substr(44, 512 - 44), std::string(512 - 44, '\0'));
