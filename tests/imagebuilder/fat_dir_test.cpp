@@ -1,4 +1,4 @@
-// Directories, long and short names, file data and the label.
+// Directories, long and short names, file data, host files and folders, and the label.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -25,49 +25,43 @@ class FatDir : public ::testing::Test {
   std::unique_ptr<FatFileHandle> Write(const std::string& path, const std::string& bytes) {
     auto handle = V().FatCreateFile(path);
     if (!handle) return nullptr;
-    const std::uint32_t sector = V().Geometry().bytesPerSector;
-    for (std::size_t at = 0; at < bytes.size(); at += sector) {
-      const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(sector, bytes.size() - at));
+    for (std::size_t at = 0; at < bytes.size(); at += 512) {
+      const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(512, bytes.size() - at));
       EXPECT_EQ(V().FatWriteFileData(reinterpret_cast<const std::uint8_t*>(bytes.data()) + at, n, *handle), n);
     }
     EXPECT_TRUE(V().FatCloseFile(*handle)) << V().ErrorText();
     return handle;
   }
 
-  // Every 32-byte entry of a directory (0 = root) up to its end entry.
+  // Looks a long name up in a directory (0 = root).
+  bool Find(const std::u16string& name, FatEntryRecord& record, std::uint32_t directory = 0) {
+    V().SetCurrentDirectory(directory);
+    record.longName = name;
+    return V().FatFindByLongName(record);
+  }
+
+  // Every 32-byte entry of a directory (0 = the FAT16 root) up to its end entry.
   std::vector<Entry> Entries(std::uint32_t cluster) {
-    std::vector<Entry> out;
-    std::vector<std::uint8_t> sector(V().Geometry().bytesPerSector);
-    auto take = [&](std::uint64_t lba) {
-      EXPECT_TRUE(builder.ImageReadSectors(static_cast<std::uint32_t>(lba), 1, sector.data()));
-      for (std::size_t at = 0; at < sector.size(); at += 32) {
-        if (sector[at] == 0) return false;
-        Entry e;
-        std::memcpy(e.data(), sector.data() + at, 32);
-        out.push_back(e);
-      }
-      return true;
+    std::vector<std::uint8_t> bytes;
+    auto read = [&](std::uint64_t lba, std::uint32_t count) {
+      bytes.resize(bytes.size() + count * 512);
+      EXPECT_TRUE(builder.ImageReadSectors(static_cast<std::uint32_t>(lba), count, &bytes[bytes.size() - count * 512]));
     };
-    if (cluster == 0 && V().Type() == kFat16) {
-      const std::uint64_t root = V().FatRootDirAddress() >> V().Geometry().sectorShift;
-      for (std::uint32_t i = 0; i < 32; ++i)
-        if (!take(root + i)) break;
-      return out;
+    if (cluster == 0) read(V().FatRootDirAddress() >> 9, V().Geometry().rootEntries * 32 / 512);
+    while (cluster != 0) {
+      read(V().FatClusterToLba(cluster), V().Geometry().sectorsPerCluster);
+      if (V().FatNextCluster(cluster) != 0) break;
     }
-    if (cluster == 0) cluster = V().Geometry().rootCluster;
-    for (;;) {
-      for (std::uint32_t i = 0; i < V().Geometry().sectorsPerCluster; ++i)
-        if (!take(V().FatClusterToLba(cluster) + i)) return out;
-      if (V().FatNextCluster(cluster) != 0) return out;
-    }
+    std::vector<Entry> out;
+    for (std::size_t at = 0; at < bytes.size() && bytes[at] != 0; at += 32)
+      std::memcpy(out.emplace_back().data(), &bytes[at], 32);
+    return out;
   }
 
   // Saves the volume, runs fsck.fat on it and copies it out with mcopy.
   std::map<std::string, std::string> CheckedFiles() {
-    const std::string image = dir / "v.IMG";
-    EXPECT_TRUE(builder.ImageSave(image, 0, 16)) << builder.LastError();
-    EXPECT_TRUE(oracle::ExtractSlot(image, 0, dir / "v.raw"));
-    const auto fsck = oracle::Run("fsck.fat -n " + oracle::Quote(dir / "v.raw"));
+    EXPECT_TRUE(builder.ImageSave(dir / "v.IMG", 0, 16)) << builder.LastError();
+    const auto fsck = oracle::ExtractAndFsck(dir / "v.IMG", 0, dir / "v.raw");
     EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
     std::filesystem::remove_all(dir / "out");
     return oracle::VolumeFiles(dir / "v.raw", dir / "out");
@@ -92,9 +86,7 @@ TEST_F(FatDir, LongNameSlotLayout) {
   EXPECT_EQ(Char(root[0], 1), u'e');
   EXPECT_EQ(Char(root[0], 30), u't');
   EXPECT_EQ(Name(root[1]), "EXACTL~1TXT");
-  ShortName stored;
-  std::memcpy(stored.data(), root[1].data(), 11);
-  EXPECT_EQ(root[0][13], FatLfnChecksum(stored));
+  EXPECT_EQ(root[0][13], FatLfnChecksum(ShortNameOf("EXACTL~1", "TXT")));
   // 14 characters: 0x42 first with character 14, a terminator and padding, then 0x01.
   EXPECT_EQ(root[2][0], 0x42);
   EXPECT_EQ(Char(root[2], 1), u't');
@@ -127,10 +119,8 @@ TEST_F(FatDir, NestedFoldersGetBlankPaddedDotEntries) {
 
 TEST_F(FatDir, AFullDirectoryClusterGrowsByAZeroedLinkedCluster) {
   for (int i = 0; i < 30; ++i) ASSERT_TRUE(Write("\\Grow\\file number " + std::to_string(100 + i) + ".bin", "z"));
-  V().SetCurrentDirectory(0);
   FatEntryRecord grow;
-  grow.longName = u"grow";
-  ASSERT_TRUE(V().FatFindByLongName(grow));
+  ASSERT_TRUE(Find(u"grow", grow));
   std::uint32_t cluster = grow.firstCluster;
   ASSERT_EQ(V().FatNextCluster(cluster), 0);
   EXPECT_EQ(V().FatNextCluster(cluster), 2) << "two clusters, the second ends the chain";
@@ -148,11 +138,9 @@ TEST_F(FatDir, TheFat16RootFillsUpCleanly) {
 
 TEST_F(FatDir, ADirectoryStopsAt65536Entries) {
   int made = 0;
-  for (; made < 40000; ++made) {
-    auto handle = V().FatCreateFile("\\Big\\f" + std::to_string(100000 + made));
-    if (!handle) break;
-    V().FatCloseFile(*handle);
-  }
+  for (std::unique_ptr<FatFileHandle> h;
+       made < 40000 && (h = V().FatCreateFile("\\Big\\f" + std::to_string(100000 + made))); ++made)
+    V().FatCloseFile(*h);
   EXPECT_EQ(made, 32767) << "the dot entries and 32767 names of two entries each";
   EXPECT_EQ(V().ErrorCode(), kFatErrDirectoryFull);
 }
@@ -178,14 +166,11 @@ TEST_F(FatDir, DataAroundSectorAndClusterBoundaries) {
     ASSERT_TRUE(builder.ImageReadSectors(static_cast<std::uint32_t>(lba), 1, last.data()));
     for (std::size_t i = (size - 1) % 512 + 1; i < 512; ++i) ASSERT_EQ(last[i], 0) << name << " byte " << i;
   }
-  // Both FAT copies carry every change.
   const FatGeometry& g = V().Geometry();
-  std::vector<std::uint8_t> first(512), second(512);
-  for (std::uint32_t i = 0; i < g.fatSize; ++i) {
-    ASSERT_TRUE(builder.ImageReadSectors(g.fatStart + i, 1, first.data()));
-    ASSERT_TRUE(builder.ImageReadSectors(g.fatStart + g.fatSize + i, 1, second.data()));
-    ASSERT_EQ(first, second) << "FAT sector " << i;
-  }
+  std::vector<std::uint8_t> fats(2 * g.fatSize * 512);
+  ASSERT_TRUE(builder.ImageReadSectors(g.fatStart, 2 * g.fatSize, fats.data()));
+  EXPECT_TRUE(std::equal(fats.begin(), fats.begin() + g.fatSize * 512, fats.begin() + g.fatSize * 512))
+      << "both FAT copies carry every change";
   EXPECT_EQ(CheckedFiles(), expected);
 }
 
@@ -206,20 +191,12 @@ TEST_F(FatDir, AfterARemountNamesAreFoundByWalkingTheDirectories) {
   ASSERT_TRUE(Write("\\Dir\\PLAIN.TXT", "p"));
   ASSERT_TRUE(V().FatSetVolumeLabel("LBL"));
   ASSERT_TRUE(builder.ImageMount());
-  FatEntryRecord dir;
-  dir.longName = u"dir";
-  ASSERT_TRUE(V().FatFindByLongName(dir));
-  V().SetCurrentDirectory(dir.firstCluster);
-  FatEntryRecord song;
-  song.longName = u"SOME LONG NAME OF A SONG.TXT";
-  ASSERT_TRUE(V().FatFindByLongName(song));
-  EXPECT_EQ(song.size, 5u);
-  FatEntryRecord plain;
-  plain.longName = u"plain.txt";
-  EXPECT_TRUE(V().FatFindByLongName(plain));
-  FatEntryRecord umlaut;
-  umlaut.longName = u"\u00C5BERG.TXT";
-  EXPECT_TRUE(V().FatFindByLongName(umlaut));
+  FatEntryRecord dir, found;
+  ASSERT_TRUE(Find(u"dir", dir));
+  ASSERT_TRUE(Find(u"SOME LONG NAME OF A SONG.TXT", found, dir.firstCluster));
+  EXPECT_EQ(found.size, 5u);
+  EXPECT_TRUE(Find(u"plain.txt", found, dir.firstCluster));
+  EXPECT_TRUE(Find(u"\u00C5BERG.TXT", found, dir.firstCluster));
   ASSERT_TRUE(Write("\\Dir\\some long name of a song.txt", "again"));
   ASSERT_TRUE(V().FatSetVolumeLabel("NEW"));
   const auto files = CheckedFiles();
@@ -227,17 +204,7 @@ TEST_F(FatDir, AfterARemountNamesAreFoundByWalkingTheDirectories) {
   EXPECT_EQ(files.at("Dir/some long name of a song.txt"), "again");
 }
 
-TEST_F(FatDir, FilesAndFoldersDoNotStandInForEachOther) {
-  ASSERT_TRUE(Write("\\A", "file"));
-  EXPECT_FALSE(V().FatCreateFile("\\A\\B.TXT"));
-  EXPECT_EQ(V().ErrorCode(), kFatErrNameClash);
-  ASSERT_TRUE(Write("\\D\\X.TXT", "x"));
-  EXPECT_FALSE(V().FatCreateFile("\\d"));
-  EXPECT_EQ(V().ErrorCode(), kFatErrNameClash);
-  EXPECT_EQ(CheckedFiles().size(), 2u);
-}
-
-TEST_F(FatDir, PathsAndNames) {
+TEST_F(FatDir, PathsNamesAndFilesAndFoldersThatClash) {
   EXPECT_FALSE(V().FatCreateFile("A\\B.TXT"));
   EXPECT_EQ(V().ErrorCode(), kFatErrBadPath);
   EXPECT_TRUE(Write("B.TXT", "in the root"));
@@ -245,26 +212,27 @@ TEST_F(FatDir, PathsAndNames) {
     EXPECT_FALSE(V().FatCreateFile(bad)) << bad;
     EXPECT_EQ(V().ErrorCode(), kFatErrBadName) << bad;
   }
-  const auto root = Entries(0);
-  ASSERT_EQ(root.size(), 2u);
-  EXPECT_EQ(Name(root[1]), "B       TXT");
-  EXPECT_EQ(FindPathSeparator("ab\\c"), 3u);
-  EXPECT_EQ(FindPathSeparatorW(u"abc"), 0u);
-  EXPECT_EQ(FirstPathComponent("\\Music\\a.mp3"), "Music");
-  EXPECT_EQ(FirstPathComponentW(u"a.mp3"), u"a.mp3");
+  // A file where a folder is expected, and the reverse.
+  ASSERT_TRUE(Write("\\A", "file"));
+  EXPECT_FALSE(V().FatCreateFile("\\A\\B.TXT"));
+  EXPECT_EQ(V().ErrorCode(), kFatErrNameClash);
+  ASSERT_TRUE(Write("\\D\\X.TXT", "x"));
+  EXPECT_FALSE(V().FatCreateFile("\\d"));
+  EXPECT_EQ(V().ErrorCode(), kFatErrNameClash);
+  const auto files = CheckedFiles();
+  EXPECT_EQ(files.size(), 3u);
+  EXPECT_EQ(files.at("B.TXT"), "in the root");
 }
 
 TEST_F(FatDir, ShortNamesAreUniqueAndTheSameOnEveryVolume) {
   auto names = [&](ImageBuilder& b) {
     std::vector<std::string> out;
-    for (int i = 0; i < 12; ++i) {
-      auto h = b.Volume().FatCreateFile("\\Same prefix " + std::to_string(i) + ".mp3");
+    for (int i = 0; i < 13; ++i) {
+      auto h = b.Volume().FatCreateFile(i < 12 ? "\\Same prefix " + std::to_string(i) + ".mp3" : "\\readme.txt");
       EXPECT_TRUE(h);
       out.push_back(ShortNameText(h->record.shortName));
       b.Volume().FatCloseFile(*h);
     }
-    auto h = b.Volume().FatCreateFile("\\readme.txt");
-    out.push_back(ShortNameText(h->record.shortName));
     return out;
   };
   const auto first = names(builder);
@@ -275,24 +243,20 @@ TEST_F(FatDir, ShortNamesAreUniqueAndTheSameOnEveryVolume) {
   ImageBuilder other;
   ASSERT_TRUE(other.ImageCreateVolume(16384, 1024));
   EXPECT_EQ(names(other), first);
-
-  ShortName s;
-  ASSERT_TRUE(FatMakeShortName("readme.txt", s));
-  EXPECT_EQ(std::string(s.begin(), s.end()), "README  TXT");
-  EXPECT_FALSE(FatMakeShortName("longername.txt", s));
-  EXPECT_FALSE(FatMakeShortName("a.txtx", s));
 }
 
 TEST_F(FatDir, AShortNameStartingWithE5IsStoredAs05) {
-  FatEntryRecord record;
-  ASSERT_TRUE(FatMakeShortName("\xE5" "BC.TXT", record.shortName));
+  FatEntryRecord record, found;
+  EXPECT_FALSE(FatMakeShortName("longername.txt", record.shortName));
+  EXPECT_FALSE(FatMakeShortName("a.txtx", record.shortName));
+  ASSERT_TRUE(FatMakeShortName("\xE5" "bc.txt", record.shortName));
+  EXPECT_EQ(ShortNameText(record.shortName), "\xE5" "BC.TXT");
   record.type = kEntryFile;
   ASSERT_TRUE(V().FatCreateEntryNoLfn(record, 0));
   const auto root = Entries(0);
   ASSERT_EQ(root.size(), 1u);
   EXPECT_EQ(root[0][0], 0x05);
   EXPECT_EQ(FatVolume::FatClassifyEntry(root[0].data()), kEntryFile);
-  FatEntryRecord found;
   found.shortName = record.shortName;
   V().SetCurrentDirectory(0);
   ASSERT_TRUE(V().FatFindByShortName(found));
@@ -300,17 +264,18 @@ TEST_F(FatDir, AShortNameStartingWithE5IsStoredAs05) {
 }
 
 TEST_F(FatDir, VolumeLabel) {
+  auto labels = [&] {
+    std::vector<std::string> out;
+    for (const Entry& e : Entries(0))
+      if (e[0] != 0xE5 && e[11] == 0x08) {
+        out.push_back(Name(e));
+        EXPECT_EQ(Cluster(e), 0u);
+      }
+    return out;
+  };
   ASSERT_TRUE(V().FatSetVolumeLabel("Pass wd"));
   ASSERT_TRUE(V().FatSetVolumeLabel("Other"));
-  auto root = Entries(0);
-  int labels = 0;
-  for (const Entry& e : root)
-    if (e[0] != 0xE5 && e[11] == 0x08) {
-      ++labels;
-      EXPECT_EQ(Name(e), "OTHER      ");
-      EXPECT_EQ(Cluster(e), 0u);
-    }
-  EXPECT_EQ(labels, 1);
+  EXPECT_EQ(labels(), std::vector<std::string>{"OTHER      "});
   std::vector<std::uint8_t> boot(512);
   ASSERT_TRUE(builder.ImageReadSectors(0, 1, boot.data()));
   EXPECT_EQ(std::string(boot.begin() + 43, boot.begin() + 54), "OTHER      ");
@@ -318,8 +283,38 @@ TEST_F(FatDir, VolumeLabel) {
   EXPECT_FALSE(V().FatSetVolumeLabel("TWELVE CHARS"));
   EXPECT_FALSE(V().FatSetVolumeLabel(" LEAD"));
   ASSERT_TRUE(V().FatSetVolumeLabel(""));
-  for (const Entry& e : Entries(0)) EXPECT_TRUE(e[0] == 0xE5 || e[11] != 0x08);
+  EXPECT_TRUE(labels().empty());
   CheckedFiles();
+}
+
+TEST_F(FatDir, HostFoldersCopyFilesFirstThenSubFoldersAndSkipHiddenAndEmptyOnes) {
+  for (const char* file : {"b.mp3", "A.mp3", "Sub/c.mp3", ".hidden/d.mp3"})
+    oracle::WriteFile(dir / "Album/" + file, "x");
+  std::filesystem::create_directories(dir / "Album/Empty");
+  ASSERT_TRUE(builder.AddListToImage({dir / "Album"})) << builder.LastError();
+  FatEntryRecord album;
+  ASSERT_TRUE(Find(u"Album", album));
+  // Entries in creation order: ., .., A.mp3, b.mp3, Sub (two entries each); no Empty, no .hidden.
+  const auto entries = Entries(album.firstCluster);
+  ASSERT_EQ(entries.size(), 8u);
+  EXPECT_EQ(Name(entries[3]), "A       MP3");
+  EXPECT_EQ(Name(entries[5]), "B       MP3");
+  EXPECT_EQ(Name(entries[7]), "SUB        ");
+}
+
+TEST_F(FatDir, AHostFileThatCannotFitFailsBeforeItIsCopied) {
+  const std::string big = dir / "big.bin";
+  oracle::WriteFile(big, "");
+  std::filesystem::resize_file(big, 20u << 20);  // sparse: costs nothing on the host
+  const std::uint32_t free = V().FreeClusterCount();
+  EXPECT_FALSE(builder.AddFileToImage(big, "\\big.bin"));
+  EXPECT_NE(builder.LastError().find(big), std::string::npos) << builder.LastError();
+  EXPECT_EQ(V().FreeClusterCount(), free);
+  FatEntryRecord record;
+  EXPECT_FALSE(Find(u"big.bin", record)) << "no entry was made";
+  std::filesystem::resize_file(big, 5ull << 30);
+  EXPECT_FALSE(builder.AddFileToImage(big, "\\big.bin"));
+  EXPECT_NE(builder.LastError().find("4 GiB"), std::string::npos) << builder.LastError();
 }
 
 }  // namespace

@@ -2,31 +2,28 @@
 // volume file, run fsck.fat and mtools on it, and compare file trees.
 #pragma once
 
-#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
-#include <sstream>
+#include <iterator>
 #include <string>
-#include <vector>
 
 namespace oracle {
 
 namespace fs = std::filesystem;
 
-inline std::uint32_t Le32(const std::uint8_t* p) {
-  return p[0] | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
-}
 inline std::uint32_t Le16(const std::uint8_t* p) { return p[0] | (std::uint32_t{p[1]} << 8); }
+inline std::uint32_t Le32(const std::uint8_t* p) { return Le16(p) | (Le16(p + 2) << 16); }
+inline std::uint32_t Le32(const std::string& s, std::size_t at) {
+  return Le32(reinterpret_cast<const std::uint8_t*>(s.data()) + at);
+}
 
 // A fresh temporary folder, removed with everything in it.
 class TempDir {
@@ -39,10 +36,6 @@ class TempDir {
   }
   ~TempDir() {
     std::error_code ec;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec))
-      if (it->is_directory(ec) && !it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(path_, ec);
   }
   TempDir(const TempDir&) = delete;
@@ -56,15 +49,12 @@ class TempDir {
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   fs::create_directories(fs::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 // Deterministic content of a given size.
@@ -79,27 +69,21 @@ inline std::string Pattern(std::size_t size, unsigned seed) {
 }
 
 struct Slot {
-  std::uint32_t sectorSize = 0;
-  std::uint32_t dataOffset = 0;
-  std::uint32_t records = 0;
+  std::uint32_t sectorSize = 0, dataOffset = 0, records = 0;
 };
 struct Container {
-  std::string magic;
   std::uint32_t sizeMiB = 0;
   std::array<Slot, 2> slots{};
-  std::uint64_t fileSize = 0;
-  std::string bytes;
+  std::string bytes;  // the whole file
 };
 
 inline std::optional<Container> ReadContainer(const std::string& path) {
   Container c;
   c.bytes = ReadFile(path);
   if (c.bytes.size() < 512) return std::nullopt;
-  const auto* p = reinterpret_cast<const std::uint8_t*>(c.bytes.data());
-  c.magic.assign(c.bytes.data(), 9);
-  c.sizeMiB = Le32(p + 12);
-  for (int s = 0; s < 2; ++s) c.slots[s] = {Le32(p + 16 + 16 * s), Le32(p + 20 + 16 * s), Le32(p + 24 + 16 * s)};
-  c.fileSize = c.bytes.size();
+  c.sizeMiB = Le32(c.bytes, 12);
+  for (int s = 0; s < 2; ++s)
+    c.slots[s] = {Le32(c.bytes, 16 + 16 * s), Le32(c.bytes, 20 + 16 * s), Le32(c.bytes, 24 + 16 * s)};
   return c;
 }
 
@@ -107,12 +91,9 @@ inline std::optional<Container> ReadContainer(const std::string& path) {
 inline std::map<std::uint32_t, std::string> SlotRecords(const Container& c, int slot) {
   std::map<std::uint32_t, std::string> records;
   const Slot& s = c.slots[slot];
-  const std::size_t recordSize = 4 + s.sectorSize;
-  for (std::uint32_t i = 0; i < s.records; ++i) {
-    const std::size_t at = s.dataOffset + i * recordSize;
-    if (at + recordSize > c.bytes.size()) break;
-    records[Le32(reinterpret_cast<const std::uint8_t*>(c.bytes.data()) + at)] = c.bytes.substr(at + 4, s.sectorSize);
-  }
+  for (std::size_t i = 0, at = s.dataOffset; i < s.records && at + 4 + s.sectorSize <= c.bytes.size();
+       ++i, at += 4 + s.sectorSize)
+    records[Le32(c.bytes, at)] = c.bytes.substr(at + 4, s.sectorSize);
   return records;
 }
 
@@ -126,18 +107,19 @@ inline bool ExtractSlot(const std::string& containerPath, int slot, const std::s
   if (boot == records.end()) return false;
   const auto* b = reinterpret_cast<const std::uint8_t*>(boot->second.data());
   const std::uint64_t total = Le16(b + 19) != 0 ? Le16(b + 19) : Le32(b + 32);
-  const int fd = ::open(rawPath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return false;
-  bool ok = ::ftruncate(fd, static_cast<off_t>(total * c->slots[slot].sectorSize)) == 0;
+  std::ofstream(rawPath, std::ios::binary | std::ios::trunc).flush();
+  std::error_code ec;
+  fs::resize_file(rawPath, total * c->slots[slot].sectorSize, ec);
+  std::fstream out(rawPath, std::ios::binary | std::ios::in | std::ios::out);
   for (const auto& [lba, sector] : records)
-    ok = ok && ::pwrite(fd, sector.data(), sector.size(), static_cast<off_t>(std::uint64_t{lba} * sector.size())) ==
-                   static_cast<ssize_t>(sector.size());
-  return ::close(fd) == 0 && ok;
+    out.seekp(static_cast<std::streamoff>(std::uint64_t{lba} * sector.size()))
+        .write(sector.data(), static_cast<std::streamsize>(sector.size()));
+  return !ec && out.flush().good();
 }
 
 struct CommandResult {
   int exitCode = -1;
-  std::string output;
+  std::string output;  // standard output and error
 };
 
 inline CommandResult Run(const std::string& command) {
@@ -159,21 +141,22 @@ inline std::string Quote(const std::string& s) {
   return out + "'";
 }
 
-// Every regular file under root: relative path -> content.
-inline std::map<std::string, std::string> TreeFiles(const std::string& root) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(root))
-    if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = ReadFile(entry.path().string());
-  return files;
+// Extracts a slot to rawPath and runs fsck.fat -n on it (exit code -1 when the slot cannot be extracted).
+inline CommandResult ExtractAndFsck(const std::string& containerPath, int slot, const std::string& rawPath) {
+  if (!ExtractSlot(containerPath, slot, rawPath)) return {-1, "slot " + std::to_string(slot) + " not extracted"};
+  return Run("fsck.fat -n " + Quote(rawPath));
 }
 
-// Copies every file of a raw volume out with mcopy and returns the tree.
+// Copies every file of a raw volume out with mcopy: relative path -> content.
 inline std::map<std::string, std::string> VolumeFiles(const std::string& raw, const std::string& outDir,
                                                       std::string* log = nullptr) {
   fs::create_directories(outDir);
   const CommandResult r = Run("mcopy -s -n -m -i " + Quote(raw) + " '::*' " + Quote(outDir + "/"));
   if (log != nullptr) *log = r.output + "(exit " + std::to_string(r.exitCode) + ")";
-  return TreeFiles(outDir);
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(outDir))
+    if (entry.is_regular_file()) files[fs::relative(entry.path(), outDir).string()] = ReadFile(entry.path().string());
+  return files;
 }
 
 }  // namespace oracle
