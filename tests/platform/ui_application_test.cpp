@@ -13,7 +13,7 @@ using namespace platform::ui;
 namespace {
 
 // A password dialog in the shape of the station's: typing, a button that
-// closes, and a close rule.
+// closes on the right password and complains otherwise, and a close rule.
 class PasswordForm : public TForm {
  public:
   PasswordForm() : TForm("Form2") {
@@ -24,7 +24,10 @@ class PasswordForm : public TForm {
     };
     Button1.OnClick = [this](TObject*) {
       entered = edtpassword.Text();
-      Close();
+      if (entered == "46130972")
+        Close();
+      else
+        MessageBox("Password Error! Pls input correct Password", "", MB_OK);
     };
     OnClose = [this](TObject*, TCloseAction&) { ++closes; };
   }
@@ -69,10 +72,8 @@ TEST(UiApplication, ErrorInAQueuedHandlerIsShownAndTheLoopGoesOn) {
   EXPECT_EQ(errors[1].request.text, "disk full!");  // ends in punctuation: no dot added
   EXPECT_EQ(errors[2].request.text, "Unknown error.");
   EXPECT_EQ(errors[0].request.caption, "test");
-}
 
-TEST(UiApplication, OnExceptionReplacesTheErrorDisplay) {
-  ScopedApplication app;
+  // A bound OnException replaces the error display.
   std::string seen;
   app->OnException = [&](std::exception_ptr e) {
     try {
@@ -81,9 +82,9 @@ TEST(UiApplication, OnExceptionReplacesTheErrorDisplay) {
       seen = x.what();
     }
   };
-  CallGuarded([] { throw Exception("boom"); });
+  EXPECT_FALSE(CallGuarded([] { throw Exception("boom"); }));
   EXPECT_EQ(seen, "boom");
-  EXPECT_EQ(app.dialogs().Count(), 0u);
+  EXPECT_EQ(app.dialogs().Count(), 3u);
 }
 
 TEST(UiApplication, RunShowsTheMainFormAndClosingItEndsTheLoop) {
@@ -100,15 +101,9 @@ TEST(UiApplication, RunShowsTheMainFormAndClosingItEndsTheLoop) {
   EXPECT_EQ(painted, 1);
   EXPECT_EQ(main.closes, 1);
   EXPECT_TRUE(Application->Terminated());
-}
-
-TEST(UiApplication, RunOfATerminatedApplicationShowsNothing) {
-  ScopedApplication app;
-  PasswordForm main;
-  Application->SetMainForm(&main);
-  Application->Terminate();
-  Application->Run();
-  EXPECT_EQ(main.shows, 0);
+  main.Hide();
+  Application->Run();  // already terminated: shows nothing
+  EXPECT_EQ(main.shows, 1);
   EXPECT_FALSE(main.Visible());
 }
 
@@ -127,19 +122,22 @@ TEST(UiApplication, TheLoopRunsEnabledTimers) {
   EXPECT_EQ(ticks, 2);
 }
 
-TEST(UiApplication, MessageBoxesAreScriptedAndRecorded) {
+// Unscripted message boxes get their default button (the first when the
+// default names a button the box does not have); every request is recorded.
+TEST(UiApplication, MessageBoxesAreScriptedOrGetTheDefaultButtonAndAreRecorded) {
   ScopedApplication app;
+  app->SetTitle("ZOQQ4xx Kestrune v2.0");
   app.dialogs().AnswerMessageBox(IDNO);
-  const int first = Application->MessageBox(
-      "Fast Blanking Check cannot guarantee the stablity of data access.", "Warning",
-      MB_YESNO | MB_ICONWARNING);
-  const int second = MessageBox("Invalid IMG file", "Fail", MB_OK | MB_ICONERROR);
-  const int third = MessageBox("Continue?", "Warning", MB_YESNO | MB_DEFBUTTON2);
-  EXPECT_EQ(first, IDNO);
-  EXPECT_EQ(second, IDOK);  // unscripted: the default button
-  EXPECT_EQ(third, IDNO);
+  EXPECT_EQ(Application->MessageBox(
+                "Fast Blanking Check cannot guarantee the stablity of data access.", "Warning",
+                MB_YESNO | MB_ICONWARNING),
+            IDNO);
+  EXPECT_EQ(MessageBox("Invalid IMG file", "Fail", MB_OK | MB_ICONERROR | MB_DEFBUTTON2), IDOK);
+  EXPECT_EQ(MessageBox("Continue?", "Warning", MB_YESNO | MB_DEFBUTTON2), IDNO);
+  EXPECT_EQ(MessageBox("Retry?", "Warning", MB_YESNOCANCEL | MB_DEFBUTTON3), IDCANCEL);
+  ShowMessage("Over 8 device!");
   auto records = app.dialogs().Records();
-  ASSERT_EQ(records.size(), 3u);
+  ASSERT_EQ(records.size(), 5u);
   EXPECT_EQ(records[0].request.kind, DialogKind::MessageBox);
   EXPECT_EQ(records[0].request.caption, "Warning");
   EXPECT_EQ(records[0].request.flags, MB_YESNO | MB_ICONWARNING);
@@ -147,31 +145,10 @@ TEST(UiApplication, MessageBoxesAreScriptedAndRecorded) {
   EXPECT_EQ(records[0].answer.result, IDNO);
   EXPECT_TRUE(records[0].scripted);
   EXPECT_EQ(records[1].request.text, "Invalid IMG file");
-  EXPECT_EQ(app.dialogs().Unscripted(), 2u);
-}
-
-TEST(UiApplication, ShowMessageUsesTheApplicationTitle) {
-  ScopedApplication app;
-  app->SetTitle("ZOQQ4xx Kestrune v2.0");
-  ShowMessage("Over 8 device!");
-  auto last = app.dialogs().Last();
-  EXPECT_EQ(last.request.kind, DialogKind::ShowMessage);
-  EXPECT_EQ(last.request.text, "Over 8 device!");
-  EXPECT_EQ(last.request.caption, "ZOQQ4xx Kestrune v2.0");
-}
-
-TEST(UiApplication, ScriptRulesMatchByRequestAndLast) {
-  ScopedApplication app;
-  auto& dialogs = app.dialogs();
-  dialogs.Always([](const DialogRequest& r) { return r.caption == "Warning"; },
-                 [](const DialogRequest&) { return DialogAnswer{IDYES, {}}; });
-  dialogs.Then(DialogKind::MessageBox, [](const DialogRequest&) { return DialogAnswer{IDCANCEL, {}}; });
-  EXPECT_EQ(MessageBox("a", "Warning", MB_YESNO), IDYES);
-  EXPECT_EQ(MessageBox("b", "Other", MB_OKCANCEL), IDCANCEL);
-  EXPECT_EQ(MessageBox("c", "Warning", MB_YESNO), IDYES);
-  EXPECT_EQ(MessageBox("d", "Other", MB_OKCANCEL), IDOK);
-  EXPECT_EQ(dialogs.Pending(), 0u);
-  EXPECT_EQ(dialogs.Unscripted(), 1u);
+  EXPECT_EQ(records[4].request.kind, DialogKind::ShowMessage);
+  EXPECT_EQ(records[4].request.text, "Over 8 device!");
+  EXPECT_EQ(records[4].request.caption, "ZOQQ4xx Kestrune v2.0");
+  EXPECT_EQ(app.dialogs().Unscripted(), 4u);
 }
 
 TEST(UiApplication, ModalFormIsDrivenByTheScriptAndClosesThroughOnClose) {
@@ -182,6 +159,9 @@ TEST(UiApplication, ModalFormIsDrivenByTheScriptAndClosesThroughOnClose) {
     EXPECT_EQ(r.caption, "DU Vadi Password");
     EXPECT_TRUE(dlg.Visible());
     EXPECT_TRUE(dlg.Modal());
+    dlg.edtpassword.UserType("1234");
+    dlg.Button1.UserClick();  // a wrong password: a message box, the form stays
+    EXPECT_EQ(dlg.ModalResult(), mrNone);
     dlg.edtpassword.UserType("46130972");
     dlg.Button1.UserClick();  // Close() on a modal form: mrCancel
     return DialogAnswer{};
@@ -192,6 +172,11 @@ TEST(UiApplication, ModalFormIsDrivenByTheScriptAndClosesThroughOnClose) {
   EXPECT_EQ(dlg.closes, 1);
   EXPECT_FALSE(dlg.Visible());
   EXPECT_FALSE(dlg.Modal());
+  // The message box shown inside the form is recorded after it.
+  auto records = app.dialogs().Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].request.kind, DialogKind::Modal);
+  EXPECT_EQ(records[1].request.text, "Password Error! Pls input correct Password");
 
   // A button with a modal result ends the form with it.
   dlg.btnOk.SetModalResult(mrOk);
@@ -204,35 +189,13 @@ TEST(UiApplication, ModalFormIsDrivenByTheScriptAndClosesThroughOnClose) {
   EXPECT_EQ(dlg.ShowModal(), mrCancel);
   EXPECT_EQ(dlg.shows, 3);
   EXPECT_EQ(dlg.closes, 3);
-}
 
-TEST(UiApplication, ModalOfAVisibleFormIsRefused) {
-  ScopedApplication app;
-  PasswordForm dlg;
   dlg.Show();
   EXPECT_THROW(dlg.ShowModal(), EInvalidOperation);
   EXPECT_TRUE(dlg.Visible());
 }
 
-TEST(UiApplication, DialogsInsideAModalFormAreRecordedAfterIt) {
-  ScopedApplication app;
-  PasswordForm dlg;
-  dlg.Button1.OnClick = [&](TObject*) {
-    MessageBox("Password Error! Pls input correct Password", "", MB_OK);
-    dlg.Close();
-  };
-  app.dialogs().Then(DialogKind::Modal, [&](const DialogRequest&) {
-    dlg.Button1.UserClick();
-    return DialogAnswer{};
-  });
-  dlg.ShowModal();
-  auto records = app.dialogs().Records();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].request.kind, DialogKind::Modal);
-  EXPECT_EQ(records[1].request.text, "Password Error! Pls input correct Password");
-}
-
-TEST(UiApplication, FileDialogsTakeScriptedChoicesAndDefaultExtension) {
+TEST(UiApplication, FileAndFolderDialogsTakeScriptedChoices) {
   ScopedApplication app;
   TSaveDialog fsDlg(nullptr, "fsDlg");
   fsDlg.DefaultExt = "IMG";
@@ -253,39 +216,12 @@ TEST(UiApplication, FileDialogsTakeScriptedChoicesAndDefaultExtension) {
   app.dialogs().CancelFileDialog();
   EXPECT_FALSE(foDlg.Execute());
   EXPECT_FALSE(foDlg.Execute());  // unscripted: cancelled
-}
 
-TEST(UiApplication, FolderPickerReturnsTheChoiceOrNothing) {
-  ScopedApplication app;
   app.dialogs().AnswerFiles({"/data/music"});
   EXPECT_EQ(SelectFolder("Select Directory"), "/data/music");
   EXPECT_EQ(app.dialogs().Last().request.caption, "Select Directory");
   EXPECT_EQ(SelectFolder("Select Directory", "/nowhere"), std::nullopt);
   EXPECT_EQ(app.dialogs().Last().request.initialDir, "/nowhere");
-}
-
-TEST(UiApplication, ScopedApplicationRestoresThePreviousOne) {
-  TApplication* outer = &CurrentApplication();
-  {
-    ScopedApplication app;
-    EXPECT_EQ(&CurrentApplication(), &app.app());
-    {
-      ScopedApplication inner;
-      EXPECT_EQ(&CurrentApplication(), &inner.app());
-    }
-    EXPECT_EQ(&CurrentApplication(), &app.app());
-  }
-  EXPECT_EQ(&CurrentApplication(), outer);
-}
-
-TEST(UiApplication, DefaultAnswersPressEnter) {
-  DialogRequest r;
-  r.flags = MB_YESNOCANCEL | MB_DEFBUTTON3;
-  EXPECT_EQ(DefaultAnswer(r).result, IDCANCEL);
-  r.flags = MB_OK | MB_DEFBUTTON2;  // no second button: the first
-  EXPECT_EQ(DefaultAnswer(r).result, IDOK);
-  r.kind = DialogKind::OpenFile;
-  EXPECT_EQ(DefaultAnswer(r).result, IDCANCEL);
 }
 
 }  // namespace
