@@ -1,6 +1,7 @@
 // Threads and the control model: Synchronize, properties written by workers,
 // message boxes from workers, and worker threads that free themselves.
 // These suites run under ThreadSanitizer too.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +14,8 @@
 #include "platform/ui/ui.h"
 
 using namespace platform::ui;
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
 
 namespace {
 
@@ -31,12 +34,25 @@ class SlotForm : public TForm {
 
 // Every call runs on the UI thread and has run when Synchronize returns; an
 // error comes out in the calling thread, not on the error display. A message
-// box shown by a worker is asked on the worker's own thread.
+// box shown by a worker is asked on the worker's own thread, a modal form on
+// the UI thread. Only the UI thread drains the queue: ProcessMessages elsewhere
+// does nothing.
 TEST(UiSynchronizeConcurrency, WorkersRunCodeOnTheUiThreadAndWait) {
   ScopedApplication app;
   app.dialogs().Always([](const DialogRequest& r) { return r.caption == "Fail"; },
                        [](const DialogRequest&) { return DialogAnswer{IDOK, {}}; });
+  SlotForm dlg;
+  std::thread::id modalOn;
+  app.dialogs().Then(DialogKind::Modal, [&](const DialogRequest& r) {
+    modalOn = r.thread;
+    dlg.SetModalResult(mrYes);
+    return DialogAnswer{};
+  });
   const auto ui = std::this_thread::get_id();
+  std::atomic<int> posted{0};
+  Application->Post([&] { ++posted; });
+  std::thread([] { Application->ProcessMessages(); }).join();
+  EXPECT_EQ(posted, 0);
   bool ranAtOnce = false;
   Application->Synchronize([&] { ranAtOnce = true; });  // on the UI thread itself
   EXPECT_TRUE(ranAtOnce);
@@ -49,6 +65,9 @@ TEST(UiSynchronizeConcurrency, WorkersRunCodeOnTheUiThreadAndWait) {
     workers.emplace_back([&, w] {
       ids[w] = std::this_thread::get_id();
       EXPECT_EQ(MessageBox("Error timeout", "Fail", MB_OK | MB_ICONERROR), IDOK);
+      if (w == 0) {
+        EXPECT_EQ(dlg.ShowModal(), mrYes);
+      }
       for (int i = 0; i < 50; ++i) {
         int seen = -1;
         Application->Synchronize([&] {
@@ -57,20 +76,19 @@ TEST(UiSynchronizeConcurrency, WorkersRunCodeOnTheUiThreadAndWait) {
         });
         EXPECT_GT(seen, 0);
       }
-      try {
-        Application->Synchronize([] { throw Exception("Write CFG fail"); });
-        ADD_FAILURE() << "no error";
-      } catch (const Exception& e) {
-        EXPECT_STREQ(e.what(), "Write CFG fail");
-      }
+      EXPECT_THAT([] { Application->Synchronize([] { throw Exception("Write CFG fail"); }); },
+                  ThrowsMessage<Exception>(StrEq("Write CFG fail")));
       if (++done == kWorkers) Application->Terminate();
     });
   }
   Application->Run();
   for (auto& t : workers) t.join();
+  EXPECT_EQ(posted, 1);
   EXPECT_EQ(uiCounter, kWorkers * 50);
   EXPECT_EQ(wrongThread, 0);
-  auto records = app.dialogs().Records();  // the message boxes only: the errors were not shown
+  EXPECT_EQ(modalOn, ui);
+  auto records = app.dialogs().Records(DialogKind::MessageBox);
+  EXPECT_EQ(app.dialogs().Count(), kWorkers + 1u);  // no error was shown
   ASSERT_EQ(records.size(), static_cast<std::size_t>(kWorkers));
   std::set<std::thread::id> recorded;
   for (const auto& r : records) recorded.insert(r.request.thread);
@@ -80,32 +98,17 @@ TEST(UiSynchronizeConcurrency, WorkersRunCodeOnTheUiThreadAndWait) {
 
 TEST(UiSynchronizeConcurrency, AWaitingCallFailsWhenTheApplicationEnds) {
   std::promise<void> queued;
-  std::string caught;
   std::thread worker;
   {
     ScopedApplication app;
     app->SetWakeHook([&] { queued.set_value(); });
-    worker = std::thread([&] {
-      try {
-        Application->Synchronize([] { ADD_FAILURE() << "must not run"; });
-      } catch (const EThread& e) {
-        caught = e.what();
-      }
+    worker = std::thread([] {
+      EXPECT_THAT([] { Application->Synchronize([] { ADD_FAILURE() << "must not run"; }); },
+                  ThrowsMessage<EThread>(StrEq("The application has ended")));
     });
     queued.get_future().wait();
   }
   worker.join();
-  EXPECT_EQ(caught, "The application has ended");
-}
-
-TEST(UiProcessMessagesConcurrency, DrainsOnTheUiThreadOnlyAndIsANoOpElsewhere) {
-  ScopedApplication app;
-  std::atomic<int> ran{0};
-  Application->Post([&] { ++ran; });
-  std::thread([] { Application->ProcessMessages(); }).join();
-  EXPECT_EQ(ran, 0);
-  Application->ProcessMessages();
-  EXPECT_EQ(ran, 1);
 }
 
 TEST(UiPropertiesConcurrency, WorkersWriteControlsWhileTheUiThreadReadsThem) {
@@ -223,7 +226,7 @@ class LoopThread : public TThread {
   }
 };
 
-TEST(UiThreadConcurrency, WaitForKeepsTheQueueMovingAndReturnsTheValue) {
+TEST(UiThreadConcurrency, WaitForKeepsTheQueueMovingAndAFailingExecuteIsShown) {
   ScopedApplication app;
   struct Running : TThread {
     Running() : TThread(false) {}
@@ -241,40 +244,19 @@ TEST(UiThreadConcurrency, WaitForKeepsTheQueueMovingAndReturnsTheValue) {
   thread.Terminate();
   EXPECT_EQ(thread.WaitFor(), 7);
   EXPECT_TRUE(thread.Finished());
-}
 
-TEST(UiThreadConcurrency, AnErrorEscapingExecuteIsKeptAndShown) {
-  ScopedApplication app;
+  // An error escaping Execute is kept and shown from the worker's thread.
   struct Failing : TThread {
     void Execute() override { throw Exception("Parse CFG fail"); }
-  } thread;
-  thread.Resume();
-  thread.WaitFor();
-  EXPECT_TRUE(thread.FatalException());
+  } failing;
+  EXPECT_FALSE(thread.FatalException());
+  failing.Resume();
+  failing.WaitFor();
+  EXPECT_TRUE(failing.FatalException());
   auto errors = app.dialogs().Records(DialogKind::Error);
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].request.text, "Parse CFG fail.");
   EXPECT_NE(errors[0].request.thread, std::this_thread::get_id());
-}
-
-TEST(UiModalConcurrency, AWorkerShowingAModalFormRunsItOnTheUiThread) {
-  ScopedApplication app;
-  SlotForm dlg;
-  std::thread::id askedOn;
-  app.dialogs().Then(DialogKind::Modal, [&](const DialogRequest& r) {
-    askedOn = r.thread;
-    dlg.SetModalResult(mrYes);
-    return DialogAnswer{};
-  });
-  TModalResult result = mrNone;
-  std::thread worker([&] {
-    result = dlg.ShowModal();
-    Application->Terminate();
-  });
-  Application->Run();
-  worker.join();
-  EXPECT_EQ(result, mrYes);
-  EXPECT_EQ(askedOn, std::this_thread::get_id());
 }
 
 }  // namespace
