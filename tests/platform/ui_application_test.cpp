@@ -1,5 +1,6 @@
 // The application object on one thread: queue and loop, error display,
 // message boxes, modal forms and the file dialogs through the dialog service.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,11 +10,13 @@
 #include "platform/ui/ui.h"
 
 using namespace platform::ui;
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
 
 namespace {
 
 // A password dialog in the shape of the station's: typing, a button that
-// closes, and a close rule.
+// closes on the right password and complains otherwise, and a close rule.
 class PasswordForm : public TForm {
  public:
   PasswordForm() : TForm("Form2") {
@@ -24,7 +27,10 @@ class PasswordForm : public TForm {
     };
     Button1.OnClick = [this](TObject*) {
       entered = edtpassword.Text();
-      Close();
+      if (entered == "46130972")
+        Close();
+      else
+        MessageBox("Password Error! Pls input correct Password", "", MB_OK);
     };
     OnClose = [this](TObject*, TCloseAction&) { ++closes; };
   }
@@ -36,110 +42,79 @@ class PasswordForm : public TForm {
   int closes = 0;
 };
 
-TEST(UiApplication, ProcessMessagesRunsQueuedWorkInOrder) {
+// Queued work runs in order, also work queued by a handler; an error escaping
+// a handler goes to the error display and the rest still runs.
+TEST(UiApplication, QueuedWorkRunsInOrderAndErrorsAreShown) {
   ScopedApplication app;
+  app->SetTitle("test");
   std::vector<int> ran;
   Application->Post([&] { ran.push_back(1); });
+  Application->Post([] { throw Exception("Image output fail"); });
   Application->Post([&] {
     ran.push_back(2);
-    Application->Post([&] { ran.push_back(3); });  // queued from a handler
+    Application->Post([&] { ran.push_back(3); });
   });
+  Application->Post([] { throw std::runtime_error("disk full!"); });
+  Application->Post([] { throw 42; });
   EXPECT_TRUE(ran.empty());
   Application->ProcessMessages();
   EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
   Application->ProcessMessages();  // nothing left: returns at once
-}
-
-TEST(UiApplication, ErrorInAQueuedHandlerIsShownAndTheLoopGoesOn) {
-  ScopedApplication app;
-  app->SetTitle("test");
-  int after = 0;
-  Application->Post([] { throw Exception("Image output fail"); });
-  Application->Post([] { throw std::runtime_error("disk full!"); });
-  Application->Post([] { throw 42; });
-  Application->Post([&] {
-    ++after;
-    Application->Terminate();
-  });
-  Application->Run();
-  EXPECT_EQ(after, 1);
   auto errors = app.dialogs().Records(DialogKind::Error);
   ASSERT_EQ(errors.size(), 3u);
   EXPECT_EQ(errors[0].request.text, "Image output fail.");
   EXPECT_EQ(errors[1].request.text, "disk full!");  // ends in punctuation: no dot added
   EXPECT_EQ(errors[2].request.text, "Unknown error.");
   EXPECT_EQ(errors[0].request.caption, "test");
+
+  // A bound OnException replaces the error display.
+  std::exception_ptr seen;
+  app->OnException = [&](std::exception_ptr e) { seen = e; };
+  EXPECT_FALSE(CallGuarded([] { throw Exception("boom"); }));
+  EXPECT_THAT([&] { std::rethrow_exception(seen); }, ThrowsMessage<Exception>(StrEq("boom")));
+  EXPECT_EQ(app.dialogs().Count(), 3u);
 }
 
-TEST(UiApplication, OnExceptionReplacesTheErrorDisplay) {
-  ScopedApplication app;
-  std::string seen;
-  app->OnException = [&](std::exception_ptr e) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& x) {
-      seen = x.what();
-    }
-  };
-  CallGuarded([] { throw Exception("boom"); });
-  EXPECT_EQ(seen, "boom");
-  EXPECT_EQ(app.dialogs().Count(), 0u);
-}
-
-TEST(UiApplication, RunShowsTheMainFormAndClosingItEndsTheLoop) {
+TEST(UiApplication, RunShowsTheMainFormRunsTimersAndEndsWhenItCloses) {
   ScopedApplication app;
   PasswordForm main;
   int painted = 0;
-  main.OnPaint = [&](TObject*) {
-    ++painted;
-    main.Close();
+  int ticks = 0;
+  main.OnPaint = [&](TObject*) { ++painted; };
+  TTimer timer(&main, "Timer1");
+  timer.SetInterval(1);  // the one real wait of these tests: two milliseconds
+  timer.OnTimer = [&](TObject*) {
+    if (++ticks == 2) main.Close();
   };
   Application->SetMainForm(&main);
-  Application->Run();  // show, first paint through the queue, close, terminate
+  Application->Run();  // show, first paint through the queue, two ticks, close, terminate
   EXPECT_EQ(main.shows, 1);
   EXPECT_EQ(painted, 1);
+  EXPECT_EQ(ticks, 2);
   EXPECT_EQ(main.closes, 1);
   EXPECT_TRUE(Application->Terminated());
-}
-
-TEST(UiApplication, RunOfATerminatedApplicationShowsNothing) {
-  ScopedApplication app;
-  PasswordForm main;
-  Application->SetMainForm(&main);
-  Application->Terminate();
-  Application->Run();
-  EXPECT_EQ(main.shows, 0);
+  main.Hide();
+  Application->Run();  // already terminated: shows nothing
+  EXPECT_EQ(main.shows, 1);
   EXPECT_FALSE(main.Visible());
 }
 
-TEST(UiApplication, TheLoopRunsEnabledTimers) {
+// Unscripted message boxes get their default button (the first when the
+// default names a button the box does not have); every request is recorded.
+TEST(UiApplication, MessageBoxesAreScriptedOrGetTheDefaultButtonAndAreRecorded) {
   ScopedApplication app;
-  TTimer timer(nullptr, "Timer1");
-  timer.SetInterval(1);  // the one real wait of these tests: two milliseconds
-  int ticks = 0;
-  timer.OnTimer = [&](TObject*) {
-    if (++ticks == 2) {
-      timer.SetEnabled(false);
-      Application->Terminate();
-    }
-  };
-  Application->Run();
-  EXPECT_EQ(ticks, 2);
-}
-
-TEST(UiApplication, MessageBoxesAreScriptedAndRecorded) {
-  ScopedApplication app;
+  app->SetTitle("ZOQQ4xx Kestrune v2.0");
   app.dialogs().AnswerMessageBox(IDNO);
-  const int first = Application->MessageBox(
-      "Fast Blanking Check cannot guarantee the stablity of data access.", "Warning",
-      MB_YESNO | MB_ICONWARNING);
-  const int second = MessageBox("Invalid IMG file", "Fail", MB_OK | MB_ICONERROR);
-  const int third = MessageBox("Continue?", "Warning", MB_YESNO | MB_DEFBUTTON2);
-  EXPECT_EQ(first, IDNO);
-  EXPECT_EQ(second, IDOK);  // unscripted: the default button
-  EXPECT_EQ(third, IDNO);
+  EXPECT_EQ(Application->MessageBox(
+                "Fast Blanking Check cannot guarantee the stablity of data access.", "Warning",
+                MB_YESNO | MB_ICONWARNING),
+            IDNO);
+  EXPECT_EQ(MessageBox("Invalid IMG file", "Fail", MB_OK | MB_ICONERROR | MB_DEFBUTTON2), IDOK);
+  EXPECT_EQ(MessageBox("Continue?", "Warning", MB_YESNO | MB_DEFBUTTON2), IDNO);
+  EXPECT_EQ(MessageBox("Retry?", "Warning", MB_YESNOCANCEL | MB_DEFBUTTON3), IDCANCEL);
+  ShowMessage("Over 8 device!");
   auto records = app.dialogs().Records();
-  ASSERT_EQ(records.size(), 3u);
+  ASSERT_EQ(records.size(), 5u);
   EXPECT_EQ(records[0].request.kind, DialogKind::MessageBox);
   EXPECT_EQ(records[0].request.caption, "Warning");
   EXPECT_EQ(records[0].request.flags, MB_YESNO | MB_ICONWARNING);
@@ -147,31 +122,10 @@ TEST(UiApplication, MessageBoxesAreScriptedAndRecorded) {
   EXPECT_EQ(records[0].answer.result, IDNO);
   EXPECT_TRUE(records[0].scripted);
   EXPECT_EQ(records[1].request.text, "Invalid IMG file");
-  EXPECT_EQ(app.dialogs().Unscripted(), 2u);
-}
-
-TEST(UiApplication, ShowMessageUsesTheApplicationTitle) {
-  ScopedApplication app;
-  app->SetTitle("ZOQQ4xx Kestrune v2.0");
-  ShowMessage("Over 8 device!");
-  auto last = app.dialogs().Last();
-  EXPECT_EQ(last.request.kind, DialogKind::ShowMessage);
-  EXPECT_EQ(last.request.text, "Over 8 device!");
-  EXPECT_EQ(last.request.caption, "ZOQQ4xx Kestrune v2.0");
-}
-
-TEST(UiApplication, ScriptRulesMatchByRequestAndLast) {
-  ScopedApplication app;
-  auto& dialogs = app.dialogs();
-  dialogs.Always([](const DialogRequest& r) { return r.caption == "Warning"; },
-                 [](const DialogRequest&) { return DialogAnswer{IDYES, {}}; });
-  dialogs.Then(DialogKind::MessageBox, [](const DialogRequest&) { return DialogAnswer{IDCANCEL, {}}; });
-  EXPECT_EQ(MessageBox("a", "Warning", MB_YESNO), IDYES);
-  EXPECT_EQ(MessageBox("b", "Other", MB_OKCANCEL), IDCANCEL);
-  EXPECT_EQ(MessageBox("c", "Warning", MB_YESNO), IDYES);
-  EXPECT_EQ(MessageBox("d", "Other", MB_OKCANCEL), IDOK);
-  EXPECT_EQ(dialogs.Pending(), 0u);
-  EXPECT_EQ(dialogs.Unscripted(), 1u);
+  EXPECT_EQ(records[4].request.kind, DialogKind::ShowMessage);
+  EXPECT_EQ(records[4].request.text, "Over 8 device!");
+  EXPECT_EQ(records[4].request.caption, "ZOQQ4xx Kestrune v2.0");
+  EXPECT_EQ(app.dialogs().Unscripted(), 4u);
 }
 
 TEST(UiApplication, ModalFormIsDrivenByTheScriptAndClosesThroughOnClose) {
@@ -182,6 +136,9 @@ TEST(UiApplication, ModalFormIsDrivenByTheScriptAndClosesThroughOnClose) {
     EXPECT_EQ(r.caption, "DU Vadi Password");
     EXPECT_TRUE(dlg.Visible());
     EXPECT_TRUE(dlg.Modal());
+    dlg.edtpassword.UserType("1234");
+    dlg.Button1.UserClick();  // a wrong password: a message box, the form stays
+    EXPECT_EQ(dlg.ModalResult(), mrNone);
     dlg.edtpassword.UserType("46130972");
     dlg.Button1.UserClick();  // Close() on a modal form: mrCancel
     return DialogAnswer{};
@@ -192,6 +149,11 @@ TEST(UiApplication, ModalFormIsDrivenByTheScriptAndClosesThroughOnClose) {
   EXPECT_EQ(dlg.closes, 1);
   EXPECT_FALSE(dlg.Visible());
   EXPECT_FALSE(dlg.Modal());
+  // The message box shown inside the form is recorded after it.
+  auto records = app.dialogs().Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].request.kind, DialogKind::Modal);
+  EXPECT_EQ(records[1].request.text, "Password Error! Pls input correct Password");
 
   // A button with a modal result ends the form with it.
   dlg.btnOk.SetModalResult(mrOk);
@@ -204,35 +166,13 @@ TEST(UiApplication, ModalFormIsDrivenByTheScriptAndClosesThroughOnClose) {
   EXPECT_EQ(dlg.ShowModal(), mrCancel);
   EXPECT_EQ(dlg.shows, 3);
   EXPECT_EQ(dlg.closes, 3);
-}
 
-TEST(UiApplication, ModalOfAVisibleFormIsRefused) {
-  ScopedApplication app;
-  PasswordForm dlg;
   dlg.Show();
   EXPECT_THROW(dlg.ShowModal(), EInvalidOperation);
   EXPECT_TRUE(dlg.Visible());
 }
 
-TEST(UiApplication, DialogsInsideAModalFormAreRecordedAfterIt) {
-  ScopedApplication app;
-  PasswordForm dlg;
-  dlg.Button1.OnClick = [&](TObject*) {
-    MessageBox("Password Error! Pls input correct Password", "", MB_OK);
-    dlg.Close();
-  };
-  app.dialogs().Then(DialogKind::Modal, [&](const DialogRequest&) {
-    dlg.Button1.UserClick();
-    return DialogAnswer{};
-  });
-  dlg.ShowModal();
-  auto records = app.dialogs().Records();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].request.kind, DialogKind::Modal);
-  EXPECT_EQ(records[1].request.text, "Password Error! Pls input correct Password");
-}
-
-TEST(UiApplication, FileDialogsTakeScriptedChoicesAndDefaultExtension) {
+TEST(UiApplication, FileAndFolderDialogsTakeScriptedChoices) {
   ScopedApplication app;
   TSaveDialog fsDlg(nullptr, "fsDlg");
   fsDlg.DefaultExt = "IMG";
@@ -253,39 +193,12 @@ TEST(UiApplication, FileDialogsTakeScriptedChoicesAndDefaultExtension) {
   app.dialogs().CancelFileDialog();
   EXPECT_FALSE(foDlg.Execute());
   EXPECT_FALSE(foDlg.Execute());  // unscripted: cancelled
-}
 
-TEST(UiApplication, FolderPickerReturnsTheChoiceOrNothing) {
-  ScopedApplication app;
   app.dialogs().AnswerFiles({"/data/music"});
   EXPECT_EQ(SelectFolder("Select Directory"), "/data/music");
   EXPECT_EQ(app.dialogs().Last().request.caption, "Select Directory");
   EXPECT_EQ(SelectFolder("Select Directory", "/nowhere"), std::nullopt);
   EXPECT_EQ(app.dialogs().Last().request.initialDir, "/nowhere");
-}
-
-TEST(UiApplication, ScopedApplicationRestoresThePreviousOne) {
-  TApplication* outer = &CurrentApplication();
-  {
-    ScopedApplication app;
-    EXPECT_EQ(&CurrentApplication(), &app.app());
-    {
-      ScopedApplication inner;
-      EXPECT_EQ(&CurrentApplication(), &inner.app());
-    }
-    EXPECT_EQ(&CurrentApplication(), &app.app());
-  }
-  EXPECT_EQ(&CurrentApplication(), outer);
-}
-
-TEST(UiApplication, DefaultAnswersPressEnter) {
-  DialogRequest r;
-  r.flags = MB_YESNOCANCEL | MB_DEFBUTTON3;
-  EXPECT_EQ(DefaultAnswer(r).result, IDCANCEL);
-  r.flags = MB_OK | MB_DEFBUTTON2;  // no second button: the first
-  EXPECT_EQ(DefaultAnswer(r).result, IDOK);
-  r.kind = DialogKind::OpenFile;
-  EXPECT_EQ(DefaultAnswer(r).result, IDCANCEL);
 }
 
 }  // namespace

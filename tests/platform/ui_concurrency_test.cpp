@@ -1,6 +1,7 @@
 // Threads and the control model: Synchronize, properties written by workers,
 // message boxes from workers, and worker threads that free themselves.
 // These suites run under ThreadSanitizer too.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +14,8 @@
 #include "platform/ui/ui.h"
 
 using namespace platform::ui;
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
 
 namespace {
 
@@ -29,85 +32,83 @@ class SlotForm : public TForm {
   TListBox list{this, "TntSelectFileList2"};
 };
 
+// Every call runs on the UI thread and has run when Synchronize returns; an
+// error comes out in the calling thread, not on the error display. A message
+// box shown by a worker is asked on the worker's own thread, a modal form on
+// the UI thread. Only the UI thread drains the queue: ProcessMessages elsewhere
+// does nothing.
 TEST(UiSynchronizeConcurrency, WorkersRunCodeOnTheUiThreadAndWait) {
   ScopedApplication app;
+  app.dialogs().Always([](const DialogRequest& r) { return r.caption == "Fail"; },
+                       [](const DialogRequest&) { return DialogAnswer{IDOK, {}}; });
+  SlotForm dlg;
+  std::thread::id modalOn;
+  app.dialogs().Then(DialogKind::Modal, [&](const DialogRequest& r) {
+    modalOn = r.thread;
+    dlg.SetModalResult(mrYes);
+    return DialogAnswer{};
+  });
   const auto ui = std::this_thread::get_id();
+  std::atomic<int> posted{0};
+  Application->Post([&] { ++posted; });
+  std::thread([] { Application->ProcessMessages(); }).join();
+  EXPECT_EQ(posted, 0);
+  bool ranAtOnce = false;
+  Application->Synchronize([&] { ranAtOnce = true; });  // on the UI thread itself
+  EXPECT_TRUE(ranAtOnce);
   int uiCounter = 0;  // touched only on the UI thread
   std::atomic<int> wrongThread{0};
   std::atomic<int> done{0};
   std::vector<std::thread> workers;
+  std::vector<std::thread::id> ids(kWorkers);
   for (int w = 0; w < kWorkers; ++w) {
-    workers.emplace_back([&] {
+    workers.emplace_back([&, w] {
+      ids[w] = std::this_thread::get_id();
+      EXPECT_EQ(MessageBox("Error timeout", "Fail", MB_OK | MB_ICONERROR), IDOK);
+      if (w == 0) {
+        EXPECT_EQ(dlg.ShowModal(), mrYes);
+      }
       for (int i = 0; i < 50; ++i) {
         int seen = -1;
         Application->Synchronize([&] {
           if (std::this_thread::get_id() != ui) ++wrongThread;
           seen = ++uiCounter;
         });
-        EXPECT_GT(seen, 0);  // the call has run when Synchronize returns
+        EXPECT_GT(seen, 0);
       }
+      EXPECT_THAT([] { Application->Synchronize([] { throw Exception("Write CFG fail"); }); },
+                  ThrowsMessage<Exception>(StrEq("Write CFG fail")));
       if (++done == kWorkers) Application->Terminate();
     });
   }
   Application->Run();
   for (auto& t : workers) t.join();
+  EXPECT_EQ(posted, 1);
   EXPECT_EQ(uiCounter, kWorkers * 50);
   EXPECT_EQ(wrongThread, 0);
-}
-
-TEST(UiSynchronizeConcurrency, OnTheUiThreadItRunsAtOnce) {
-  ScopedApplication app;
-  bool ran = false;
-  Application->Synchronize([&] { ran = true; });
-  EXPECT_TRUE(ran);
-}
-
-TEST(UiSynchronizeConcurrency, AnErrorComesOutInTheCallingThread) {
-  ScopedApplication app;
-  std::string caught;
-  std::thread worker([&] {
-    try {
-      Application->Synchronize([] { throw Exception("Write CFG fail"); });
-    } catch (const Exception& e) {
-      caught = e.what();
-    }
-    Application->Terminate();
-  });
-  Application->Run();
-  worker.join();
-  EXPECT_EQ(caught, "Write CFG fail");
-  EXPECT_EQ(app.dialogs().Count(), 0u);  // not shown: the caller has it
+  EXPECT_EQ(modalOn, ui);
+  auto records = app.dialogs().Records(DialogKind::MessageBox);
+  EXPECT_EQ(app.dialogs().Count(), kWorkers + 1u);  // no error was shown
+  ASSERT_EQ(records.size(), static_cast<std::size_t>(kWorkers));
+  std::set<std::thread::id> recorded;
+  for (const auto& r : records) recorded.insert(r.request.thread);
+  EXPECT_EQ(recorded, std::set<std::thread::id>(ids.begin(), ids.end()));
+  EXPECT_EQ(app.dialogs().Unscripted(), 0u);
 }
 
 TEST(UiSynchronizeConcurrency, AWaitingCallFailsWhenTheApplicationEnds) {
   std::promise<void> queued;
-  std::string caught;
   std::thread worker;
   {
     ScopedApplication app;
     app->SetWakeHook([&] { queued.set_value(); });
-    worker = std::thread([&] {
-      try {
-        Application->Synchronize([] { ADD_FAILURE() << "must not run"; });
-      } catch (const EThread& e) {
-        caught = e.what();
-      }
+    worker = std::thread([] {
+      EXPECT_THAT([] { Application->Synchronize([] { ADD_FAILURE() << "must not run"; }); },
+                  ThrowsMessage<EThread>(StrEq("The application has ended")));
     });
     queued.get_future().wait();
   }
   worker.join();
-  EXPECT_EQ(caught, "The application has ended");
-}
-
-TEST(UiProcessMessagesConcurrency, DrainsOnTheUiThreadOnlyAndIsANoOpElsewhere) {
-  ScopedApplication app;
-  std::atomic<int> ran{0};
-  Application->Post([&] { ++ran; });
-  std::thread worker([] { Application->ProcessMessages(); });
-  worker.join();
-  EXPECT_EQ(ran, 0);
-  Application->ProcessMessages();
-  EXPECT_EQ(ran, 1);
 }
 
 TEST(UiPropertiesConcurrency, WorkersWriteControlsWhileTheUiThreadReadsThem) {
@@ -137,9 +138,7 @@ TEST(UiPropertiesConcurrency, WorkersWriteControlsWhileTheUiThreadReadsThem) {
   std::thread reader([&] {
     while (!stop) {
       const std::string caption = form.status.Caption();
-      if (!caption.empty()) {
-        EXPECT_TRUE(written.count(caption)) << caption;
-      }
+      EXPECT_TRUE(caption.empty() || written.count(caption)) << caption;
       const TColor colour = form.status.FontColor();
       EXPECT_TRUE(colour == clRed || colour == clWindowText);
       const int p = form.gauge.Progress();
@@ -158,106 +157,58 @@ TEST(UiPropertiesConcurrency, WorkersWriteControlsWhileTheUiThreadReadsThem) {
   EXPECT_LE(form.list.Items.Count(), 20);
 }
 
-TEST(UiDialogsConcurrency, MessageBoxesFromWorkersRecordTheirThreads) {
-  ScopedApplication app;
-  app.dialogs().Always([](const DialogRequest& r) { return r.caption == "Fail"; },
-                       [](const DialogRequest&) { return DialogAnswer{IDOK, {}}; });
-  std::vector<std::thread> workers;
-  std::vector<std::thread::id> ids(kWorkers);
-  for (int w = 0; w < kWorkers; ++w) {
-    workers.emplace_back([&, w] {
-      ids[w] = std::this_thread::get_id();
-      EXPECT_EQ(MessageBox("Error timeout", "Fail", MB_OK | MB_ICONERROR), IDOK);
-    });
-  }
-  for (auto& t : workers) t.join();
-  auto records = app.dialogs().Records();
-  ASSERT_EQ(records.size(), static_cast<std::size_t>(kWorkers));
-  std::set<std::thread::id> recorded;
-  for (const auto& r : records) recorded.insert(r.request.thread);
-  EXPECT_EQ(recorded, std::set<std::thread::id>(ids.begin(), ids.end()));
-  EXPECT_EQ(app.dialogs().Unscripted(), 0u);
-}
-
 // A worker in the shape of the production worker: suspended, free on
-// terminate, progress through Synchronize, panel texts written directly.
+// terminate, progress through Synchronize.
+// Its destructor reports the thread Execute ran on.
 class GaugeWorker : public TThread {
  public:
-  GaugeWorker(SlotForm& form, std::promise<std::thread::id>& gone, std::atomic<int>& live)
-      : TThread(true), form_(form), gone_(gone), live_(live) {
+  GaugeWorker(SlotForm& form, std::promise<std::thread::id>& gone)
+      : TThread(true), form_(form), gone_(gone) {
     SetFreeOnTerminate(true);
-    ++live_;
   }
-  ~GaugeWorker() override {
-    --live_;
-    gone_.set_value(executedOn_);
-  }
+  ~GaugeWorker() override { gone_.set_value(executedOn_); }
 
  protected:
   void Execute() override {
     executedOn_ = std::this_thread::get_id();
-    form_.status.SetCaption("FSM Writing...");
     for (int p = 0; p <= 100; p += 10) {
       progress_ = p;
       Synchronize([this] { form_.gauge.SetProgress(progress_); });
     }
-    Application->ProcessMessages();  // a worker's call: does nothing
   }
 
  private:
   SlotForm& form_;
   std::promise<std::thread::id>& gone_;
-  std::atomic<int>& live_;
   std::thread::id executedOn_;
   int progress_ = 0;
 };
 
-TEST(UiThreadConcurrency, FreeOnTerminateDeletesItselfAfterOnTerminate) {
+TEST(UiThreadConcurrency, FreeOnTerminateWorkersRunSideBySideAndDeleteThemselves) {
   ScopedApplication app;
-  SlotForm form;
-  std::promise<std::thread::id> gone;
-  std::atomic<int> live{0};
-  auto* worker = new GaugeWorker(form, gone, live);
-  EXPECT_TRUE(worker->Suspended());
-  bool terminatedOnUi = false;
   const auto ui = std::this_thread::get_id();
-  worker->OnTerminate = [&](TObject*) {
-    terminatedOnUi = std::this_thread::get_id() == ui;
-    EXPECT_EQ(form.gauge.Progress(), 100);
-    Application->Terminate();
-  };
-  worker->Resume();
-  worker = nullptr;  // not to be touched after Resume
-  Application->Run();
-  const std::thread::id executedOn = gone.get_future().get();  // the destructor ran
-  EXPECT_NE(executedOn, ui);
-  EXPECT_TRUE(terminatedOnUi);
-  EXPECT_EQ(live, 0);
-  EXPECT_EQ(form.status.Caption(), "FSM Writing...");
-}
-
-TEST(UiThreadConcurrency, EightWorkersRunSideBySide) {
-  ScopedApplication app;
   SlotForm forms[kWorkers];
   std::promise<std::thread::id> gone[kWorkers];
-  std::atomic<int> live{0};
   int ended = 0;
+  std::atomic<int> offUi{0};
   for (int w = 0; w < kWorkers; ++w) {
-    auto* worker = new GaugeWorker(forms[w], gone[w], live);
-    worker->OnTerminate = [&](TObject*) {
+    auto* worker = new GaugeWorker(forms[w], gone[w]);
+    EXPECT_TRUE(worker->Suspended());
+    worker->OnTerminate = [&, w](TObject*) {
+      if (std::this_thread::get_id() != ui) ++offUi;
+      EXPECT_EQ(forms[w].gauge.Progress(), 100);
       if (++ended == kWorkers) Application->Terminate();
     };
-    worker->Resume();
+    worker->Resume();  // not to be touched after this
   }
   Application->Run();
-  for (auto& g : gone) g.get_future().wait();
-  EXPECT_EQ(live, 0);
-  for (auto& f : forms) EXPECT_EQ(f.gauge.Progress(), 100);
+  for (auto& g : gone) EXPECT_NE(g.get_future().get(), ui);  // the destructor ran
+  EXPECT_EQ(ended, kWorkers);
+  EXPECT_EQ(offUi, 0);
 }
 
-class CountingThread : public TThread {
+class LoopThread : public TThread {
  public:
-  CountingThread() : TThread(true) {}
   std::atomic<int> loops{0};
 
  protected:
@@ -270,9 +221,17 @@ class CountingThread : public TThread {
   }
 };
 
-TEST(UiThreadConcurrency, WaitForKeepsTheQueueMovingAndReturnsTheValue) {
+TEST(UiThreadConcurrency, WaitForKeepsTheQueueMovingAndAFailingExecuteIsShown) {
   ScopedApplication app;
-  CountingThread thread;
+  struct Running : TThread {
+    Running() : TThread(false) {}
+    void Execute() override {}
+  };
+  EXPECT_THROW(Running{}, EThread);  // threads are created suspended
+  LoopThread thread;
+  thread.SetFreeOnTerminate(true);
+  EXPECT_THROW(thread.WaitFor(), EThread);
+  thread.SetFreeOnTerminate(false);
   EXPECT_THROW(thread.WaitFor(), EThread);  // never started
   thread.Resume();
   thread.Resume();  // a second call does nothing
@@ -280,60 +239,19 @@ TEST(UiThreadConcurrency, WaitForKeepsTheQueueMovingAndReturnsTheValue) {
   thread.Terminate();
   EXPECT_EQ(thread.WaitFor(), 7);
   EXPECT_TRUE(thread.Finished());
-}
 
-class FailingThread : public TThread {
- public:
-  FailingThread() : TThread(true) {}
-
- protected:
-  void Execute() override { throw Exception("Parse CFG fail"); }
-};
-
-TEST(UiThreadConcurrency, AnErrorEscapingExecuteIsKeptAndShown) {
-  ScopedApplication app;
-  FailingThread thread;
-  thread.Resume();
-  thread.WaitFor();
-  EXPECT_TRUE(thread.FatalException());
+  // An error escaping Execute is kept and shown from the worker's thread.
+  struct Failing : TThread {
+    void Execute() override { throw Exception("Parse CFG fail"); }
+  } failing;
+  EXPECT_FALSE(thread.FatalException());
+  failing.Resume();
+  failing.WaitFor();
+  EXPECT_TRUE(failing.FatalException());
   auto errors = app.dialogs().Records(DialogKind::Error);
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].request.text, "Parse CFG fail.");
   EXPECT_NE(errors[0].request.thread, std::this_thread::get_id());
-}
-
-TEST(UiThreadConcurrency, CreatingRunningAndWaitingForSelfFreeingThreadsIsRefused) {
-  ScopedApplication app;
-  struct Idle : TThread {
-    Idle() : TThread(false) {}
-    void Execute() override {}
-  };
-  EXPECT_THROW(Idle{}, EThread);
-  CountingThread thread;
-  thread.SetFreeOnTerminate(true);
-  EXPECT_THROW(thread.WaitFor(), EThread);
-  thread.SetFreeOnTerminate(false);  // never started: destroyed by its owner
-}
-
-TEST(UiModalConcurrency, AWorkerShowingAModalFormRunsItOnTheUiThread) {
-  ScopedApplication app;
-  SlotForm dlg;
-  const auto ui = std::this_thread::get_id();
-  std::thread::id askedOn;
-  app.dialogs().Then(DialogKind::Modal, [&](const DialogRequest& r) {
-    askedOn = r.thread;
-    dlg.SetModalResult(mrYes);
-    return DialogAnswer{};
-  });
-  TModalResult result = mrNone;
-  std::thread worker([&] {
-    result = dlg.ShowModal();
-    Application->Terminate();
-  });
-  Application->Run();
-  worker.join();
-  EXPECT_EQ(result, mrYes);
-  EXPECT_EQ(askedOn, ui);
 }
 
 }  // namespace
