@@ -77,12 +77,13 @@ TEST_F(IniFile, MissingOrUnreadableValuesGiveTheDefault) {
   EXPECT_TRUE(missing.ReadSection("MP_Setting").empty());
   EXPECT_FALSE(FileExists(dir / "nope.ini")) << "reading creates nothing";
 
-  Put(file, "[S]\r\ndec=42\r\nhex=0x1F\r\ndollar=$ff\r\nbare0x=0x\r\nyes=yes\r\nempty=\r\ntrail=12abc\r\n"
-            "big=99999999999\r\nzero=0\r\n");
+  Put(file, "[S]\r\ndec=42\r\nhex=0x1F\r\nneg=-7\r\ndollar=$ff\r\nbare0x=0x\r\nyes=yes\r\nempty=\r\n"
+            "trail=12abc\r\nbig=99999999999\r\nzero=0\r\nsignedhex=-0x10\r\n");
   TIniFile ini(file);
+  // Settings values are decimal, or hexadecimal after "0x"; nothing else reads.
   EXPECT_EQ(std::make_tuple(ini.ReadInteger("S", "dec", 0), ini.ReadInteger("S", "hex", 0),
-                            ini.ReadInteger("S", "dollar", 0)), std::make_tuple(42, 31, 255));
-  for (const char* bad : {"bare0x", "yes", "empty", "trail", "big", "missing"})
+                            ini.ReadInteger("S", "neg", 0)), std::make_tuple(42, 31, -7));
+  for (const char* bad : {"dollar", "bare0x", "yes", "empty", "trail", "big", "missing", "signedhex"})
     EXPECT_EQ(ini.ReadInteger("S", bad, -5), -5) << bad;
   EXPECT_EQ(ini.ReadInteger("Other", "dec", 7), 7);
   EXPECT_FALSE(ini.ReadBool("S", "yes", false)) << "\"yes\" is no integer: the default";

@@ -38,6 +38,38 @@ bool Modify(const std::string& fileName, bool mustWrite, const std::function<boo
   throw EIniFileException("Unable to write to " + fileName);
 }
 
+// A settings value read as an integer: decimal (with an optional sign), or
+// hexadecimal when it has more than two characters and begins with "0x" or
+// "0X". Anything else gives the fallback.
+std::int32_t IniValueToInt(const std::string& text, std::int32_t fallback) {
+  if (text.empty()) return fallback;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    if (text.size() > 10) return fallback;
+    std::uint32_t value = 0;
+    for (std::size_t i = 2; i < text.size(); ++i) {
+      const char c = text[i];
+      int digit;
+      if (c >= '0' && c <= '9') digit = c - '0';
+      else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+      else return fallback;
+      value = value * 16 + static_cast<std::uint32_t>(digit);
+    }
+    return static_cast<std::int32_t>(value);
+  }
+  std::size_t i = (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  if (i == text.size()) return fallback;
+  std::int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return fallback;
+    value = value * 10 + (text[i] - '0');
+    if (value > 0x80000000LL) return fallback;
+  }
+  if (text[0] == '-') value = -value;
+  if (value > INT32_MAX || value < INT32_MIN) return fallback;
+  return static_cast<std::int32_t>(value);
+}
+
 }  // namespace
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
@@ -50,7 +82,7 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
 std::int32_t TIniFile::ReadInteger(const std::string& section, const std::string& ident,
                                    std::int32_t fallback) const {
   const auto value = Load(fileName_).Get(section, ident);
-  return value ? StrToIntDef(*value, fallback) : fallback;
+  return value ? IniValueToInt(*value, fallback) : fallback;
 }
 
 bool TIniFile::ReadBool(const std::string& section, const std::string& ident, bool fallback) const {
