@@ -123,14 +123,25 @@ const std::uint8_t* RamDisk::SectorData(const RamDiskChunk& chunk, std::uint32_t
   return slabs_[slot / slabSectors_] + std::size_t{slot % slabSectors_} * sectorSize_;
 }
 
+bool RamDisk::RangeIsValid(std::uint32_t lba, std::uint32_t count) {
+  if (std::uint64_t{lba} + count > kNoLba) return Fail("sector address out of range");
+  return true;
+}
+
+std::uint8_t* RamDisk::SectorAt(std::uint32_t lba, RamDiskChunk*& chunk, std::uint32_t& index) {
+  chunk = nullptr;
+  index = 0;
+  if (!RamDiskLookup(lba, chunk, index)) return nullptr;
+  return SectorStorage(*chunk, index);
+}
+
 bool RamDisk::RamDiskWrite(std::uint32_t lba, std::uint32_t count, const std::uint8_t* buffer) {
   if (count == 0) return true;
-  if (std::uint64_t{lba} + count > kNoLba) return Fail("sector address out of range");
+  if (!RangeIsValid(lba, count)) return false;
   for (std::uint32_t i = 0; i < count; ++i) {
-    RamDiskChunk* chunk = nullptr;
-    std::uint32_t index = 0;
-    if (!RamDiskLookup(lba + i, chunk, index)) return false;
-    std::uint8_t* sector = SectorStorage(*chunk, index);
+    RamDiskChunk* chunk;
+    std::uint32_t index;
+    std::uint8_t* sector = SectorAt(lba + i, chunk, index);
     if (sector == nullptr) return false;
     std::memcpy(sector, buffer + std::size_t{i} * sectorSize_, sectorSize_);
     chunk->dirty[index] = 1;
@@ -140,12 +151,11 @@ bool RamDisk::RamDiskWrite(std::uint32_t lba, std::uint32_t count, const std::ui
 
 bool RamDisk::RamDiskRead(std::uint32_t lba, std::uint32_t count, std::uint8_t* buffer) {
   if (count == 0) return true;
-  if (std::uint64_t{lba} + count > kNoLba) return Fail("sector address out of range");
+  if (!RangeIsValid(lba, count)) return false;
   for (std::uint32_t i = 0; i < count; ++i) {
-    RamDiskChunk* chunk = nullptr;
-    std::uint32_t index = 0;
-    if (!RamDiskLookup(lba + i, chunk, index)) return false;
-    std::uint8_t* sector = SectorStorage(*chunk, index);
+    RamDiskChunk* chunk;
+    std::uint32_t index;
+    std::uint8_t* sector = SectorAt(lba + i, chunk, index);
     if (sector == nullptr) return false;
     if (chunk->dirty[index] == 0) {
       // A sector that is read becomes part of the volume, as zeros (it may hold

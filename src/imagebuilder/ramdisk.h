@@ -97,6 +97,10 @@ class RamDisk {
   bool Fail(std::string text);
   // The content of a chunk's sector, taking a slab slot for it first when it has none.
   std::uint8_t* SectorStorage(RamDiskChunk& chunk, std::uint32_t index);
+  // The storage of one sector by address, with its chunk and index; null on failure.
+  std::uint8_t* SectorAt(std::uint32_t lba, RamDiskChunk*& chunk, std::uint32_t& index);
+  // Whether count sectors from lba lie inside the address range (records a failure when not).
+  bool RangeIsValid(std::uint32_t lba, std::uint32_t count);
   void Progress() const {
     if (progress_) progress_();
   }
