@@ -168,8 +168,12 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   char Letter() const;
   // This plug's target (nullptr while unplugged): for OpenTargetHandle.
   std::shared_ptr<platform::ScsiTarget> Target() const;
-  // Called (outside the device's lock) after each RESET command.
+  // Called (outside the device's lock) after each RESET command, once the
+  // device has left the bus and before its re-arrival is scheduled.
   void OnReset(std::function<void(EmulatedDevice&)> handler);
+  // Waits until the re-arrival that a RESET scheduled has happened (at once
+  // at time scale 0); returns whether the device is plugged.
+  bool AwaitReenumeration();
 
   // ---- faults ----
   void InjectFault(const Fault& fault);
@@ -214,6 +218,10 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   friend class EmulatedTarget;
   EmulatedDevice(DeviceProfile profile, std::filesystem::path folder);
   bool Execute(std::uint64_t generation, const platform::ScsiRequest& request);
+  char Attach(char letter, bool anyLetter);
+  char Detach(std::optional<std::uint64_t> generation);
+  void Reenumerate(std::uint64_t generation);
+  void CancelReenumeration();
 
   DeviceProfile profile_;
   std::unique_ptr<detail::DeviceState> impl_;
