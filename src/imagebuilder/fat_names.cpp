@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/fswalk/fswalk.h"
+
 namespace imagebuilder {
 
 bool Utf8ToUtf16(std::string_view in, std::u16string& out) {
@@ -78,19 +80,36 @@ std::string Utf16ToUtf8(std::u16string_view in) {
 }
 
 char16_t FoldCase(char16_t c) {
-  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
-  if (c < 0xE0) return c;
-  if (c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);        // Latin-1 a-grave .. thorn
-  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<char16_t>(c - 0x20);  // Greek
-  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 0x20);      // Cyrillic a .. ya
-  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 0x50);      // Cyrillic ie-grave .. dzhe
-  return c;
+  if (c >= 0xD800 && c <= 0xDFFF) return c;  // half of a pair: folded with its other half in FoldName
+  // Simple case folding keeps every character of the 16-bit range inside it.
+  return static_cast<char16_t>(platform::CaseFold(c));
 }
 
 std::u16string FoldName(std::u16string_view name) {
   std::u16string out(name);
-  for (char16_t& c : out) c = FoldCase(c);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const char16_t c = out[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < out.size() && out[i + 1] >= 0xDC00 && out[i + 1] <= 0xDFFF) {
+      const char32_t cp = platform::CaseFold(0x10000 + ((char32_t{c} - 0xD800) << 10) + (out[i + 1] - 0xDC00u));
+      out[i] = static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+      out[i + 1] = static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+      ++i;
+    } else {
+      out[i] = FoldCase(c);
+    }
+  }
   return out;
+}
+
+bool IsReservedDeviceName(std::u16string_view name) {
+  // The part before the first dot, blanks at its end ignored, compared without regard to case.
+  std::u16string base(name.substr(0, name.find(u'.')));
+  base.erase(base.find_last_not_of(u' ') + 1);
+  for (char16_t& c : base)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
+  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL") return true;
+  return base.size() == 4 && (base.starts_with(u"COM") || base.starts_with(u"LPT")) && base[3] >= u'1' &&
+         base[3] <= u'9';
 }
 
 std::string LongNameProblem(std::u16string_view name) {
@@ -103,6 +122,7 @@ std::string LongNameProblem(std::u16string_view name) {
       return "character not allowed in a FAT name";
   }
   if (name.back() == u' ' || name.back() == u'.') return "name ends with a blank or a dot";
+  if (IsReservedDeviceName(name)) return "name of a device on the hosts that read the volume";
   return {};
 }
 
