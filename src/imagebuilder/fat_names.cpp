@@ -2,104 +2,21 @@
 
 #include <algorithm>
 
+#include "platform/codepage/codepage.h"
 #include "platform/fswalk/fswalk.h"
 
 namespace imagebuilder {
 
 bool Utf8ToUtf16(std::string_view in, std::u16string& out) {
   out.clear();
-  out.reserve(in.size());
-  std::size_t i = 0;
-  while (i < in.size()) {
-    const auto b0 = static_cast<unsigned char>(in[i]);
-    std::uint32_t cp = 0;
-    std::size_t len = 0;
-    if (b0 < 0x80) {
-      cp = b0;
-      len = 1;
-    } else if ((b0 & 0xE0) == 0xC0) {
-      cp = b0 & 0x1F;
-      len = 2;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      cp = b0 & 0x0F;
-      len = 3;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      cp = b0 & 0x07;
-      len = 4;
-    } else {
-      return false;
-    }
-    if (i + len > in.size()) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto b = static_cast<unsigned char>(in[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    static constexpr std::uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += len;
-  }
+  if (!platform::IsValidUtf8(in)) return false;
+  out = platform::Utf8ToUtf16(in);
   return true;
 }
 
-std::string Utf16ToUtf8(std::u16string_view in) {
-  std::string out;
-  out.reserve(in.size());
-  for (std::size_t i = 0; i < in.size(); ++i) {
-    std::uint32_t cp = in[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
-}
+std::string Utf16ToUtf8(std::u16string_view in) { return platform::Utf16ToUtf8(in); }
 
-char16_t FoldCase(char16_t c) {
-  if (c >= 0xD800 && c <= 0xDFFF) return c;  // half of a pair: folded with its other half in FoldName
-  // Simple case folding keeps every character of the 16-bit range inside it.
-  return static_cast<char16_t>(platform::CaseFold(c));
-}
-
-std::u16string FoldName(std::u16string_view name) {
-  std::u16string out(name);
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const char16_t c = out[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < out.size() && out[i + 1] >= 0xDC00 && out[i + 1] <= 0xDFFF) {
-      const char32_t cp = platform::CaseFold(0x10000 + ((char32_t{c} - 0xD800) << 10) + (out[i + 1] - 0xDC00u));
-      out[i] = static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-      out[i + 1] = static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-      ++i;
-    } else {
-      out[i] = FoldCase(c);
-    }
-  }
-  return out;
-}
+std::u16string FoldName(std::u16string_view name) { return platform::CaseFoldUtf16(name); }
 
 bool IsReservedDeviceName(std::u16string_view name) {
   // The part before the first dot, blanks at its end ignored, compared without regard to case.

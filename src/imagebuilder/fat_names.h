@@ -19,8 +19,7 @@ std::string Utf16ToUtf8(std::u16string_view in);
 
 // Case folding used to compare long names: FAT names are case-insensitive to
 // the hosts that read them, so names compare by Unicode simple case folding
-// (FoldName folds surrogate pairs whole).
-char16_t FoldCase(char16_t c);
+// (surrogate pairs fold whole).
 std::u16string FoldName(std::u16string_view name);
 
 // Device names the hosts reading the volume cannot open as files: CON, PRN,

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/codepage/codepage.h"
+
 namespace platform {
 namespace {
 
@@ -19,56 +21,6 @@ struct FoldRun {
 constexpr FoldRun kFoldRuns[] = {
 #include "platform/fswalk/casefold_table.inc"
 };
-
-// One UTF-8 character at `at`: its code point and length, or length 0 when
-// the bytes there are not UTF-8.
-std::size_t DecodeUtf8(std::string_view s, std::size_t at, char32_t& cp) {
-  const auto b0 = static_cast<unsigned char>(s[at]);
-  std::size_t len = 0;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  }
-  if ((b0 & 0xE0) == 0xC0) {
-    cp = b0 & 0x1F;
-    len = 2;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    cp = b0 & 0x0F;
-    len = 3;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    cp = b0 & 0x07;
-    len = 4;
-  } else {
-    return 0;
-  }
-  if (at + len > s.size()) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[at + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  static constexpr char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 
 std::string Join(const std::string& folder, std::string_view name) {
   std::string path = folder;
@@ -132,19 +84,29 @@ char32_t CaseFold(char32_t c) {
   return static_cast<char32_t>(static_cast<std::int32_t>(c) + run->delta);
 }
 
-std::string CaseFoldUtf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    char32_t cp = 0;
-    const std::size_t len = DecodeUtf8(text, i, cp);
-    if (len == 0) {
-      out.push_back(text[i++]);
-    } else {
-      AppendUtf8(out, CaseFold(cp));
-      i += len;
+std::u16string CaseFoldUtf16(std::u16string_view text) {
+  std::u16string out(text);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const char32_t c = out[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < out.size() && out[i + 1] >= 0xDC00 && out[i + 1] <= 0xDFFF) {
+      const char32_t folded = CaseFold(0x10000 + ((c - 0xD800) << 10) + (out[i + 1] - 0xDC00u)) - 0x10000;
+      out[i] = static_cast<char16_t>(0xD800 + (folded >> 10));
+      out[i + 1] = static_cast<char16_t>(0xDC00 + (folded & 0x3FF));
+      ++i;
+    } else if (c < 0xD800 || c > 0xDFFF) {
+      // Simple case folding keeps every character of the 16-bit range inside it.
+      out[i] = static_cast<char16_t>(CaseFold(c));
     }
   }
+  return out;
+}
+
+std::string CaseFoldUtf8(std::string_view text) {
+  if (IsValidUtf8(text)) return Utf16ToUtf8(CaseFoldUtf16(Utf8ToUtf16(text)));
+  // Not UTF-8: only the ASCII letters are known for what they are.
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
   return out;
 }
 
