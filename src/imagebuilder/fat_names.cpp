@@ -20,13 +20,15 @@ std::u16string FoldName(std::u16string_view name) { return platform::CaseFoldUtf
 
 bool IsReservedDeviceName(std::u16string_view name) {
   // The part before the first dot, blanks at its end ignored, compared without regard to case.
-  std::u16string base(name.substr(0, name.find(u'.')));
-  base.erase(base.find_last_not_of(u' ') + 1);
-  for (char16_t& c : base)
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
-  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL") return true;
-  return base.size() == 4 && (base.starts_with(u"COM") || base.starts_with(u"LPT")) && base[3] >= u'1' &&
-         base[3] <= u'9';
+  std::u16string_view base = name.substr(0, name.find(u'.'));
+  while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
+  if (base.size() != 3 && base.size() != 4) return false;
+  char16_t upper[4] = {};
+  for (std::size_t i = 0; i < base.size(); ++i)
+    upper[i] = base[i] >= u'a' && base[i] <= u'z' ? static_cast<char16_t>(base[i] - 0x20) : base[i];
+  const std::u16string_view b(upper, base.size());
+  if (b == u"CON" || b == u"PRN" || b == u"AUX" || b == u"NUL") return true;
+  return b.size() == 4 && (b.starts_with(u"COM") || b.starts_with(u"LPT")) && b[3] >= u'1' && b[3] <= u'9';
 }
 
 std::string LongNameProblem(std::u16string_view name) {
@@ -34,9 +36,14 @@ std::string LongNameProblem(std::u16string_view name) {
   if (name.size() > 255) return "name longer than 255 characters";
   if (name == u"." || name == u"..") return "reserved name";
   for (char16_t c : name) {
+    if (c >= 0x80) continue;
     if (c < 0x20 || c == 0x7F) return "control character in name";
-    if (std::u16string_view(u"\\/:*?\"<>|").find(c) != std::u16string_view::npos)
-      return "character not allowed in a FAT name";
+    switch (c) {
+      case u'\\': case u'/': case u':': case u'*': case u'?': case u'"': case u'<': case u'>': case u'|':
+        return "character not allowed in a FAT name";
+      default:
+        break;
+    }
   }
   if (name.back() == u' ' || name.back() == u'.') return "name ends with a blank or a dot";
   if (IsReservedDeviceName(name)) return "name of a device on the hosts that read the volume";

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <map>
+#include <unordered_map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -48,11 +49,11 @@ struct ImagePlan {
   struct Folder {
     std::string host;  // the host folder that first gave it
     // The entries it will hold: folded long name -> length in UTF-16 units.
-    std::map<std::u16string, std::uint32_t> entries;
+    std::unordered_map<std::u16string, std::uint32_t> entries;
   };
   std::vector<PlannedFile> files;                    // in copy order
   std::map<std::u16string, Folder> folders;          // folded image path ("" = root)
-  std::map<std::u16string, std::size_t> fileIndex;  // folded image path -> index in files
+  std::unordered_map<std::u16string, std::size_t> fileIndex;  // folded image path -> index in files
 };
 
 // Which step of a pass failed, so the window can pick its message.

@@ -75,6 +75,7 @@ WalkStatus Walk(const std::string& folder, int depth, const WalkOptions& options
 }  // namespace
 
 char32_t CaseFold(char32_t c) {
+  if (c < 0x80) return c >= U'A' && c <= U'Z' ? c + 0x20 : c;  // most names are ASCII
   const FoldRun* end = std::end(kFoldRuns);
   const FoldRun* run = std::upper_bound(std::begin(kFoldRuns), end, c,
                                         [](char32_t v, const FoldRun& r) { return v < r.first; });
