@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <memory>
+#include <system_error>
 
 #include "platform/codepage/codepage.h"
 
@@ -119,7 +119,8 @@ bool NameLess(std::string_view a, std::string_view b) {
 }
 
 std::string WalkError::Text() const {
-  return "cannot read " + path + ": " + (code != 0 ? std::strerror(code) : "unknown error");
+  // The category's message, unlike strerror, is safe from several threads.
+  return "cannot read " + path + ": " + (code != 0 ? std::generic_category().message(code) : "unknown error");
 }
 
 bool StatEntry(const std::string& path, FolderEntry& entry, WalkError& error) {
