@@ -330,16 +330,12 @@ bool OpenStationKey(platform::TRegistry& reg, const std::string& key) {
 
 bool RegWriteString(const std::string& key, const std::string& name, const std::string& value) {
   platform::TRegistry reg;
-  if (!OpenStationKey(reg, key)) return false;
-  reg.WriteString(name, value);
-  return true;
+  return OpenStationKey(reg, key) && reg.WriteString(name, value);
 }
 
 bool RegWriteInteger(const std::string& key, const std::string& name, std::int32_t value) {
   platform::TRegistry reg;
-  if (!OpenStationKey(reg, key)) return false;
-  reg.WriteInteger(name, value);
-  return true;
+  return OpenStationKey(reg, key) && reg.WriteInteger(name, value);
 }
 
 std::int32_t RegReadInteger(const std::string& key, const std::string& name, std::int32_t fallback) {

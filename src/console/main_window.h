@@ -234,8 +234,9 @@ extern TForm3* Form3;
 bool IsSecondInstance(TForm1& form);
 
 // Registry values under HKEY_LOCAL_MACHINE; the key is created when missing
-// (also for reading). Writes give false when the key cannot be opened; the
-// read gives the default then, or when the value is missing.
+// (also for reading). Writes give false when the key cannot be opened or the
+// store refuses the value; the read gives the default then, or when the value
+// is missing.
 bool RegWriteString(const std::string& key, const std::string& name, const std::string& value);
 bool RegWriteInteger(const std::string& key, const std::string& name, std::int32_t value);
 std::int32_t RegReadInteger(const std::string& key, const std::string& name, std::int32_t fallback);

@@ -42,6 +42,15 @@ TEST_F(MainWindow, CreationTakesTheGuardClearsThePortLogAndSeedsTheRegistryOnce)
   EXPECT_EQ(RegValue(kWorkerKey, "LogBiTable"), 1);
 }
 
+TEST_F(MainWindow, RegistryWritesReportTheStoresAnswer) {
+  ASSERT_TRUE(RegWriteInteger(kStationKey, "LanguageID", 2));
+  ASSERT_TRUE(RegWriteString(kStationKey, "AddDir", "/a"));
+  fs::permissions(root_ / "registry.ini", fs::perms::owner_read);  // refused even for root
+  EXPECT_FALSE(RegWriteInteger(kStationKey, "LanguageID", 3));
+  EXPECT_FALSE(RegWriteString(kStationKey, "AddDir", "/b"));
+  EXPECT_EQ(RegValue(kStationKey, "LanguageID"), 2);
+}
+
 TEST_F(MainWindow, ShowBindsTheSlotsAndRestoresTheLanguageChoice) {
   Start();
   EXPECT_EQ(platform::GetCurrentDir() + "/", platform::ProgramFolder());
