@@ -267,7 +267,26 @@ void TForm1::FormPaint(TObject*) {
   }
 }
 
-void TForm1::FormClose(TObject*, TCloseAction&) {
+void TForm1::WaitForWorkers() {
+  Application->WaitForThreads([this](int live) {
+    const std::string note = "Closing: waiting for " + std::to_string(live) + (live == 1 ? " run" : " runs") +
+                             " to end";
+    SetCaption(note);
+    std::printf("%s\n", note.c_str());
+    std::fflush(stdout);
+  });
+}
+
+void TForm1::FormClose(TObject*, TCloseAction& Action) {
+  // A close asked for while this one waits for the workers changes nothing.
+  if (closing_) {
+    Action = caNone;
+    return;
+  }
+  closing_ = true;
+  // The workers read the settings and write into the panels: the lists and
+  // settings are saved, and the forms destroyed, only once every run is over.
+  WaitForWorkers();
   // Every save is tried; a failed one is shown and the others still run.
   auto attempt = [](const std::function<void()>& save) {
     try {

@@ -213,12 +213,17 @@ class TForm1 : public TForm, public MpSettingFields {
   // Whether the first paint has been handled.
   bool FirstPaintDone() const { return firstPaintDone_; }
 
+  // Waits until every worker thread has ended, keeping the queue moving and
+  // showing why in the caption and on standard output. UI thread.
+  void WaitForWorkers();
+
  private:
   void Layout();
   void BindEvents();
 
   mutable std::mutex countersMutex_;
   bool firstPaintDone_ = false;
+  bool closing_ = false;
 };
 
 // The five windows, created in this order at start-up.
