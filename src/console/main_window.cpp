@@ -236,11 +236,21 @@ void TForm1::FormShow(TObject*) {
   }
   BuildLanguage(*this);
 
+  // A list file that cannot be read is reported and left alone at close, so
+  // that the operator's list is not replaced by an empty one.
+  auto load = [](const char* name, std::vector<std::string>& entries, bool& unread) {
+    try {
+      LoadFileList(name, entries);
+    } catch (const std::exception& e) {
+      unread = true;
+      Application->ShowException(e);
+    }
+  };
   std::vector<std::string> entries;
-  LoadFileList(".\\misc\\seting.ini", entries);
+  load(".\\misc\\seting.ini", entries, preCopyListUnread_);
   TntSelectFileList2.Items.Assign(entries);
-  LoadFileList(".\\misc\\hideseting.ini", HideFileList);
-  LoadFileList(".\\misc\\spiseting.ini", SpiFileList);
+  load(".\\misc\\hideseting.ini", HideFileList, hideListUnread_);
+  load(".\\misc\\spiseting.ini", SpiFileList, spiListUnread_);
 
   FirmwareId = GetFirmwareId(*this);
   LoadMpSettings(*this, ".\\misc\\prefer.ini");
@@ -295,10 +305,11 @@ void TForm1::FormClose(TObject*, TCloseAction& Action) {
       Application->ShowException(e);
     }
   };
-  attempt([this] { SaveFileList(platform::ProgramPath("misc\\hideseting.ini"), HideFileList); });
-  attempt([this] { SaveFileList(platform::ProgramPath("misc\\spiseting.ini"), SpiFileList); });
+  if (!hideListUnread_) attempt([this] { SaveFileList(platform::ProgramPath("misc\\hideseting.ini"), HideFileList); });
+  if (!spiListUnread_) attempt([this] { SaveFileList(platform::ProgramPath("misc\\spiseting.ini"), SpiFileList); });
   attempt([this] { SaveMpSettings(*this, platform::ProgramPath("misc\\prefer.ini")); });
-  attempt([this] { SaveFileList(platform::ProgramPath("misc\\seting.ini"), TntSelectFileList2.Items.ToVector()); });
+  if (!preCopyListUnread_)
+    attempt([this] { SaveFileList(platform::ProgramPath("misc\\seting.ini"), TntSelectFileList2.Items.ToVector()); });
   if (hInstanceMutex) hInstanceMutex->Release();
 }
 

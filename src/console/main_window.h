@@ -224,6 +224,10 @@ class TForm1 : public TForm, public MpSettingFields {
   mutable std::mutex countersMutex_;
   bool firstPaintDone_ = false;
   bool closing_ = false;
+  // List files that existed but could not be read at show: kept as they are.
+  bool preCopyListUnread_ = false;
+  bool hideListUnread_ = false;
+  bool spiListUnread_ = false;
 };
 
 // The five windows, created in this order at start-up.
