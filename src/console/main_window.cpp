@@ -159,6 +159,10 @@ void TForm1::BindEvents() {
   RemoveBtn.OnClick = [this](TObject* s) { RemoveBtnClick(s); };
   btnAddDir.OnClick = [this](TObject* s) { btnAddDirClick(s); };
   SystemAreachk.OnClick = [this](TObject* s) { SystemAreachkClick(s); };
+  SystemAreaComBo.OnChange = [this](TObject* s) { SystemAreaComBoChange(s); };
+  chkUsbPort.OnMouseUp = [this](TObject* s, TMouseButton b, int x, int y) { chkUsbPortMouseUp(s, b, x, y); };
+  chkClearFlash.OnMouseUp = [this](TObject* s, TMouseButton b, int x, int y) { chkClearFASHMouseUp(s, b, x, y); };
+  chkBlankCheck.OnMouseUp = [this](TObject* s, TMouseButton b, int x, int y) { chkBlankCheckMouseUp(s, b, x, y); };
   chkISOupgrade.OnClick = [this](TObject* s) { chkISOupgradeClick(s); };
   CheckManuupgrade.OnClick = [this](TObject* s) { CheckManuupgradeClick(s); };
   for (TTntRadioButton* rdo : {&TntRdoLangAuto, &TntRdoLangSC, &TntRdoLangTC, &TntRdoLangEng})
@@ -332,7 +336,23 @@ void TForm1::SystemAreachkClick(TObject*) {
   RefreshFileList(*this);
 }
 
+void TForm1::SystemAreaComBoChange(TObject*) { RefreshFileList(*this); }
+
 void TForm1::chkISOupgradeClick(TObject*) { RefreshFileList(*this); }
+
+void TForm1::chkUsbPortMouseUp(TObject*, TMouseButton, int, int) {
+  if (!chkUsbPort.Checked()) return;
+  const int lang = LanguageIndex;
+  Application->MessageBox(MessageText(97, lang), MessageText(98, lang), MB_OK);
+}
+
+void TForm1::chkClearFASHMouseUp(TObject*, TMouseButton, int, int) {
+  if (chkClearFlash.Checked()) chkBlankCheck.SetChecked(false);
+}
+
+void TForm1::chkBlankCheckMouseUp(TObject*, TMouseButton, int, int) {
+  if (chkBlankCheck.Checked()) chkClearFlash.SetChecked(false);
+}
 
 void TForm1::CheckManuupgradeClick(TObject*) { Upgradebtn.SetEnabled(CheckManuupgrade.Checked()); }
 
