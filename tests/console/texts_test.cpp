@@ -23,185 +23,72 @@ std::string ThroughCodePage(const char* text, unsigned codePage) {
 }
 
 // The texts as the station ships them, spelling slips included ("Menual",
-// "couse", "tiem"): other programs and operators' language files know them so.
-// name, English text, where the language build takes it from
+// "couse", "tiem"): operators' language files and habits know them so. Strings:
+// name, English text, where the language build takes it from.
+constexpr UiStringSource L = UiStringSource::LangIni, D = UiStringSource::Derived, F = UiStringSource::Fixed;
 const std::tuple<const char*, const char*, UiStringSource> kStrings[] = {
-    {"TitleStr", "MP3 Mass Production Tool", UiStringSource::LangIni},
-    {"PageStr", "Mass Production", UiStringSource::LangIni},
-    {"DeviceStr", "Device", UiStringSource::LangIni},
-    {"LabelStr", "Label", UiStringSource::LangIni},
-    {"SysPreCopyStr", "System files and Pre-copy files:", UiStringSource::LangIni},
-    {"FormatStr", "Format", UiStringSource::LangIni},
-    {"FSMWrite", "FSM Writing", UiStringSource::LangIni},
-    {"FSMLoad", "FSM Load", UiStringSource::Fixed},
-    {"SettingMsg", "Setting", UiStringSource::LangIni},
-    {"FILEWriteStr", "FILE Writing", UiStringSource::LangIni},
-    {"BadBlockStr", "Bad Block Check", UiStringSource::LangIni},
-    {"BlankingCheckStr", "Blanking Check", UiStringSource::LangIni},
-    {"BlankingCheckSetupStr", "Blanking Check Setup", UiStringSource::Derived},
-    {"RealBlankingCheckStr", "Blanking Check", UiStringSource::LangIni},
-    {"ProgramWriteSetupStr", "Program Write Setup", UiStringSource::LangIni},
-    {"ProgramWriteEndStr", "Program Write End", UiStringSource::LangIni},
-    {"ProgramWriteStr", "Program Writing", UiStringSource::LangIni},
-    {"ProgramWriteRetryStr", "Program Writing Retry", UiStringSource::Fixed},
-    {"PreferWriteRetryStr", "Prefer Writing Retry", UiStringSource::Fixed},
-    {"PreferWriteSetupStr", "Prefer Write Setup", UiStringSource::LangIni},
-    {"PreferWriteEndStr", "Prefer Write End", UiStringSource::LangIni},
-    {"PreferWriteStr", "Prefer Writing", UiStringSource::LangIni},
-    {"TelbookWriteSetupStr", "Telbook Write Setup", UiStringSource::Fixed},
-    {"TelbookWriteEndStr", "Telbook Write End", UiStringSource::Fixed},
-    {"TelbookWriteStr", "Telbook Writing", UiStringSource::Fixed},
-    {"ISOWriteSetupStr", "ISO Write Setup", UiStringSource::LangIni},
-    {"ISOWriteEndStr", "ISO Write End", UiStringSource::LangIni},
-    {"ISOWriteStr", "ISO Writing", UiStringSource::LangIni},
-    {"PassWriteSetupStr", "PASS Write Setup", UiStringSource::LangIni},
-    {"PassWriteEndStr", "PASS Write End", UiStringSource::LangIni},
-    {"PassWriteStr", "PASS Write Setup", UiStringSource::LangIni},
-    {"AddFileStr", "Add files", UiStringSource::LangIni},
-    {"RemoveStr", "Remove", UiStringSource::LangIni},
-    {"LogStr", "Log", UiStringSource::LangIni},
-    {"SelectFileStr", "Select files", UiStringSource::LangIni},
-    {"StatusMsg", "Status", UiStringSource::LangIni},
-    {"SuccessMsg", "successful", UiStringSource::LangIni},
-    {"FailMsg", "fail", UiStringSource::LangIni},
-    {"ExceedLimitMsg", "Exceed the device limit!", UiStringSource::LangIni},
-    {"TotalMsg", "Total", UiStringSource::LangIni},
-    {"WaitDeviceMsg", "Waiting device...", UiStringSource::LangIni},
-    {"CopyFileMsg", "Copy Files", UiStringSource::LangIni},
-    {"ChkdskMsg", "Check Disk", UiStringSource::LangIni},
-    {"StringReset", "Reset", UiStringSource::LangIni},
-    {"VirtualCDROMStr", "Virtual CDROM", UiStringSource::LangIni},
-    {"FlashBrandStr", "Flash Brand", UiStringSource::LangIni},
-    {"FlashSerialStr", "Flash Serial", UiStringSource::LangIni},
-    {"FlashEraseStr", "Erase Flash", UiStringSource::LangIni},
-    {"MenuUpgradeStr", "Menual Upgrade Mode", UiStringSource::LangIni},
-    {"MenuUpgradeStartStr", "Start Upgrade", UiStringSource::LangIni},
-    {"DevicePluginStr", "device plugin", UiStringSource::LangIni},
-    {"BarFixedStr", "Bar Fixed", UiStringSource::LangIni},
-    {"SystemAreaSizeStr", "System Area Size", UiStringSource::LangIni},
-    {"FixSystemAreaSizeStr", "Fix System Area Size", UiStringSource::LangIni},
-    {"FixUsbIOPortStr", "Fix Usb IO", UiStringSource::LangIni},
-    {"SetLabelStr", "Set Volume Label", UiStringSource::LangIni},
-    {"FlashCheckStr", "Flash Check", UiStringSource::LangIni},
-    {"FwParityCheckStr", "FW Parity Check", UiStringSource::LangIni},
-    {"FwUpgradeStr", "Firmware Upgrade", UiStringSource::LangIni},
-    {"HubPortExeccdStr", "Exceed USB Port limitation", UiStringSource::LangIni},
-    {"UnresetMsg", "Unresetted device", UiStringSource::LangIni},
-    {"SDKBidErrorStr", "SDK bonding ID check fail", UiStringSource::LangIni},
-    {"ChipBidErrorStr", "Chip bonding ID check fail", UiStringSource::LangIni},
-    {"SDKBidNoMatchStr", "SDK bonding ID not match", UiStringSource::LangIni},
-    {"ApplyStr", "Apply", UiStringSource::LangIni},
-    {"CancelStr", "Cancel", UiStringSource::LangIni},
-    {"FactorSetStr", "Factory Setting", UiStringSource::LangIni},
-    {"ModuleNoStr", "Flash Module No", UiStringSource::LangIni},
-    {"AdvanceStr", "Advance", UiStringSource::LangIni},
-    {"ProcessStatusStr", "Processing Status", UiStringSource::LangIni},
-    {"BadBlockWarningStr", "Please do blanking check", UiStringSource::LangIni},
-    {"ChangeDiskStr", "Change to Hidden disk", UiStringSource::LangIni},
-    {"HiddenDiskStr", "Hidden disk", UiStringSource::LangIni},
+    {"TitleStr", "MP3 Mass Production Tool", L}, {"PageStr", "Mass Production", L}, {"DeviceStr", "Device", L},
+    {"LabelStr", "Label", L}, {"SysPreCopyStr", "System files and Pre-copy files:", L}, {"FormatStr", "Format", L},
+    {"FSMWrite", "FSM Writing", L}, {"FSMLoad", "FSM Load", F}, {"SettingMsg", "Setting", L},
+    {"FILEWriteStr", "FILE Writing", L}, {"BadBlockStr", "Bad Block Check", L},
+    {"BlankingCheckStr", "Blanking Check", L}, {"BlankingCheckSetupStr", "Blanking Check Setup", D},
+    {"RealBlankingCheckStr", "Blanking Check", L}, {"ProgramWriteSetupStr", "Program Write Setup", L},
+    {"ProgramWriteEndStr", "Program Write End", L}, {"ProgramWriteStr", "Program Writing", L},
+    {"ProgramWriteRetryStr", "Program Writing Retry", F}, {"PreferWriteRetryStr", "Prefer Writing Retry", F},
+    {"PreferWriteSetupStr", "Prefer Write Setup", L}, {"PreferWriteEndStr", "Prefer Write End", L},
+    {"PreferWriteStr", "Prefer Writing", L}, {"TelbookWriteSetupStr", "Telbook Write Setup", F},
+    {"TelbookWriteEndStr", "Telbook Write End", F}, {"TelbookWriteStr", "Telbook Writing", F},
+    {"ISOWriteSetupStr", "ISO Write Setup", L}, {"ISOWriteEndStr", "ISO Write End", L},
+    {"ISOWriteStr", "ISO Writing", L}, {"PassWriteSetupStr", "PASS Write Setup", L},
+    {"PassWriteEndStr", "PASS Write End", L}, {"PassWriteStr", "PASS Write Setup", L},
+    {"AddFileStr", "Add files", L}, {"RemoveStr", "Remove", L}, {"LogStr", "Log", L},
+    {"SelectFileStr", "Select files", L}, {"StatusMsg", "Status", L}, {"SuccessMsg", "successful", L},
+    {"FailMsg", "fail", L}, {"ExceedLimitMsg", "Exceed the device limit!", L}, {"TotalMsg", "Total", L},
+    {"WaitDeviceMsg", "Waiting device...", L}, {"CopyFileMsg", "Copy Files", L}, {"ChkdskMsg", "Check Disk", L},
+    {"StringReset", "Reset", L}, {"VirtualCDROMStr", "Virtual CDROM", L}, {"FlashBrandStr", "Flash Brand", L},
+    {"FlashSerialStr", "Flash Serial", L}, {"FlashEraseStr", "Erase Flash", L},
+    {"MenuUpgradeStr", "Menual Upgrade Mode", L}, {"MenuUpgradeStartStr", "Start Upgrade", L},
+    {"DevicePluginStr", "device plugin", L}, {"BarFixedStr", "Bar Fixed", L},
+    {"SystemAreaSizeStr", "System Area Size", L}, {"FixSystemAreaSizeStr", "Fix System Area Size", L},
+    {"FixUsbIOPortStr", "Fix Usb IO", L}, {"SetLabelStr", "Set Volume Label", L},
+    {"FlashCheckStr", "Flash Check", L}, {"FwParityCheckStr", "FW Parity Check", L},
+    {"FwUpgradeStr", "Firmware Upgrade", L}, {"HubPortExeccdStr", "Exceed USB Port limitation", L},
+    {"UnresetMsg", "Unresetted device", L}, {"SDKBidErrorStr", "SDK bonding ID check fail", L},
+    {"ChipBidErrorStr", "Chip bonding ID check fail", L}, {"SDKBidNoMatchStr", "SDK bonding ID not match", L},
+    {"ApplyStr", "Apply", L}, {"CancelStr", "Cancel", L}, {"FactorSetStr", "Factory Setting", L},
+    {"ModuleNoStr", "Flash Module No", L}, {"AdvanceStr", "Advance", L},
+    {"ProcessStatusStr", "Processing Status", L}, {"BadBlockWarningStr", "Please do blanking check", L},
+    {"ChangeDiskStr", "Change to Hidden disk", L}, {"HiddenDiskStr", "Hidden disk", L},
 };
 
 const char* const kEnglish[kMessageRows] = {
-    "Blank Check",  // 0
-    "Scan Level",  // 1
-    "Page Skip",  // 2
-    "Read Times",  // 3
-    "Permit ECC",  // 4
-    "Apply",  // 5
-    "Cancel",  // 6
-    "Factory Setting",  // 7
-    "Flash Setting",  // 8
-    "Flash Module No",  // 9
-    "Bad block rate threshold",  // 10
-    "Save",  // 11
-    "Load",  // 12
-    "Device Setting",  // 13
-    "Disk split",  // 14
-    "Normal",  // 15
-    "Encrypted disk",  // 16
-    "Hidden disk",  // 17
-    "Hidden or Encrypt Disk",  // 18
-    "Disk ratio",  // 19
-    "Hidden Files",  // 20
-    "Add Files",  // 21
-    "Add Dir",  // 22
-    "Remove",  // 23
-    "Disk Label",  // 24
-    "nonlegal mulitplier",  // 25
-    "Firmware file not found",  // 26
-    "Warning",  // 27
-    "Skip page mode may couse flash unstable!",  // 28
-    "Disk Size Error",  // 29
-    "Get BadRate Error",  // 30
-    "Sec",  // 31
-    "Start Disk",  // 32
-    "Write CFG",  // 33
-    "Readback CFG",  // 34
-    "Compare CFG",  // 35
-    " Setup",  // 36
-    " End",  // 37
-    "Check Disk",  // 38
-    "Default",  // 39
-    "Read CFG",  // 40
-    "Parse CFG",  // 41
-    "No Support the Flash Pls build Config table",  // 42
-    "Length of Filepath exceeds 128!",  // 43
-    "Too many bad block",  // 44
-    "8 devices",  // 45
-    "16 devices",  // 46
-    "Cannot find",  // 47
-    "Capacity Rule",  // 48
-    "Allow Capacity Error",  // 49
-    "Deal With unsatisfying",  // 50
-    "Degrade",  // 51
-    "Show Error",  // 52
-    "Do not care",  // 53
-    "Bad Block no Exceed",  // 54
-    "Valid Size too small",  // 55
-    "Special Scan",  // 56
-    "FSM init",  // 57
-    "Mode Detection",  // 58
-    "Create config",  // 59
-    "Page mode error",  // 60
-    "Invalid IMG file",  // 61
-    "Image File",  // 62
-    "Manual add files",  // 63
-    "Use Image File",  // 64
-    "Image file not exists. Please reassign it.",  // 65
-    "Map Image file",  // 66
-    "Image Disk Size:",  // 67
-    "Create Image",  // 68
-    "Create",  // 69
-    "Success",  // 70
-    "Fail",  // 71
-    "Init Image Disk",  // 72
-    "Image write file",  // 73
-    "Image output",  // 74
-    "GetShortPath name fail!",  // 75
-    "Hidden disk too small!",  // 76
-    "IMG file error!",  // 77
-    "Hidden Files in Nor Flash",  // 78
-    "SPI hidden files write ",  // 79
-    "flash size error!",  // 80
-    "SPI read error!",  // 81
-    "Nor Flash Setting",  // 82
-    "Save Flash Image",  // 83
-    "Bad",  // 84
-    "Fast Blanking Check",  // 85
-    "Fast Blanking Check cannot guarantee the stablity of data access.\n"
-    "Still want to select this tiem?and must use good flash",  // 86
-    "SDK Ver and NAND Flash no match",  // 87
-    "Pls input Password",  // 88
-    "Password Setting",  // 89
-    "Input",  // 90
-    "Program write",  // 91
-    "Check Data ",  // 92
-    "Check Data ",  // 93
-    "Nor Read Check",  // 94
-    "Fix Usb IO",  // 95
-    "Clear FLASH",  // 96
-    "Please insert the required fixed USB IO port",  // 97
-    "Fix Usb IO Port",  // 98
+    /*  0 */ "Blank Check", "Scan Level", "Page Skip", "Read Times", "Permit ECC",
+    /*  5 */ "Apply", "Cancel", "Factory Setting", "Flash Setting", "Flash Module No",
+    /* 10 */ "Bad block rate threshold", "Save", "Load", "Device Setting", "Disk split",
+    /* 15 */ "Normal", "Encrypted disk", "Hidden disk", "Hidden or Encrypt Disk", "Disk ratio",
+    /* 20 */ "Hidden Files", "Add Files", "Add Dir", "Remove", "Disk Label",
+    /* 25 */ "nonlegal mulitplier", "Firmware file not found", "Warning", "Skip page mode may couse flash unstable!",
+    /* 29 */ "Disk Size Error",
+    /* 30 */ "Get BadRate Error", "Sec", "Start Disk", "Write CFG", "Readback CFG",
+    /* 35 */ "Compare CFG", " Setup", " End", "Check Disk", "Default",
+    /* 40 */ "Read CFG", "Parse CFG", "No Support the Flash Pls build Config table",
+    /* 43 */ "Length of Filepath exceeds 128!", "Too many bad block",
+    /* 45 */ "8 devices", "16 devices", "Cannot find", "Capacity Rule", "Allow Capacity Error",
+    /* 50 */ "Deal With unsatisfying", "Degrade", "Show Error", "Do not care", "Bad Block no Exceed",
+    /* 55 */ "Valid Size too small", "Special Scan", "FSM init", "Mode Detection", "Create config",
+    /* 60 */ "Page mode error", "Invalid IMG file", "Image File", "Manual add files", "Use Image File",
+    /* 65 */ "Image file not exists. Please reassign it.", "Map Image file", "Image Disk Size:", "Create Image",
+    /* 69 */ "Create",
+    /* 70 */ "Success", "Fail", "Init Image Disk", "Image write file", "Image output",
+    /* 75 */ "GetShortPath name fail!", "Hidden disk too small!", "IMG file error!", "Hidden Files in Nor Flash",
+    /* 79 */ "SPI hidden files write ",
+    /* 80 */ "flash size error!", "SPI read error!", "Nor Flash Setting", "Save Flash Image", "Bad",
+    /* 85 */ "Fast Blanking Check",
+    /* 86 */ "Fast Blanking Check cannot guarantee the stablity of data access.\n"
+    "Still want to select this tiem?and must use good flash",
+    /* 87 */ "SDK Ver and NAND Flash no match", "Pls input Password", "Password Setting",
+    /* 90 */ "Input", "Program write", "Check Data ", "Check Data ", "Nor Read Check",
+    /* 95 */ "Fix Usb IO", "Clear FLASH", "Please insert the required fixed USB IO port", "Fix Usb IO Port",
 };
 
 TEST(UiStrings, EveryNamedStringHasItsEnglishTextAndSource) {
