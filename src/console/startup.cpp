@@ -29,6 +29,8 @@ void CreateForms() {
 }
 
 void DestroyForms() {
+  // However the program ends, no worker may outlive the forms it writes to.
+  if (Form1) Form1->WaitForWorkers();
   delete Form3;
   Form3 = nullptr;
   delete Form2;
@@ -52,8 +54,6 @@ int WinMain() {
   } catch (const std::exception& e) {
     Application->ShowException(e);
   }
-  // However the loop ended, no worker may outlive the forms it writes to.
-  Application->WaitForThreads();
   DestroyForms();
   FreeUiStrings();
   return 0;
