@@ -17,8 +17,8 @@ namespace platform {
 
 namespace {
 
-std::mutex g_folderMutex;
-std::string g_folder;
+std::mutex g_lockFolderMutex;
+std::string g_lockFolder;
 
 int OpenLockFile(const std::string& path) {
   int fd;
@@ -31,14 +31,14 @@ int OpenLockFile(const std::string& path) {
 }  // namespace
 
 void SetInstanceLockFolder(const std::string& folder) {
-  std::lock_guard lock(g_folderMutex);
-  g_folder = folder;
+  std::lock_guard lock(g_lockFolderMutex);
+  g_lockFolder = folder;
 }
 
 std::string InstanceLockFolder() {
   {
-    std::lock_guard lock(g_folderMutex);
-    if (!g_folder.empty()) return g_folder;
+    std::lock_guard lock(g_lockFolderMutex);
+    if (!g_lockFolder.empty()) return g_lockFolder;
   }
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime && *runtime && DirectoryExists(runtime)) return runtime;

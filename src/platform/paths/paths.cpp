@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::mutex g_folderMutex;
+std::mutex g_programFolderMutex;
 std::string g_programFolder;  // set explicitly; empty: the executable's folder
 
 std::string WithSlash(std::string folder) {
@@ -36,7 +36,7 @@ std::string ExecutableFolder() {
 
 std::string ProgramFolder() {
   {
-    std::lock_guard lock(g_folderMutex);
+    std::lock_guard lock(g_programFolderMutex);
     if (!g_programFolder.empty()) return g_programFolder;
   }
   static const std::string exeFolder = ExecutableFolder();
@@ -50,7 +50,7 @@ void SetProgramFolder(const std::string& folder) {
     fs::path p = fs::absolute(folder, ec);
     value = WithSlash((ec ? fs::path(folder) : p.lexically_normal()).string());
   }
-  std::lock_guard lock(g_folderMutex);
+  std::lock_guard lock(g_programFolderMutex);
   g_programFolder = value;
 }
 
