@@ -64,6 +64,12 @@ bool ProductThread::OwnsSlot() const {
          Window.SlotGeneration(SlotIndex) == SlotGenerationAtStart;
 }
 
+void ProductThread::ShowStatus(const std::string& text, platform::ui::TColor color) {
+  if (!StatusText || !OwnsSlot()) return;
+  StatusText->SetCaption(text);
+  StatusText->SetFontColor(color);
+}
+
 void AppendLogLine(const std::string& text) {
   static std::mutex logMutex;
   const std::string folder = platform::ProgramFolder() + "log";

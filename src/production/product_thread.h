@@ -51,6 +51,10 @@ class ProductThread : public platform::ui::TThread {
   // Whether the slot still belongs to this worker (same letter and
   // generation as when the worker was made).
   bool OwnsSlot() const;
+  // The slot's status text and its colour, written only while the slot is
+  // still this worker's.
+  void ShowStatus(const std::string& text, platform::ui::TColor color = platform::ui::clWindowText);
+  void ShowFailure(const std::string& text) { ShowStatus(text, platform::ui::clRed); }
 
   // ---- system area (4 MB units) ----
   int GetSystemAreaSize();
@@ -69,6 +73,9 @@ class ProductThread : public platform::ui::TThread {
   // good-block bitmap and list, page table, system area, disk split share,
   // checksum, name cleared.
   void PrepareCfgBlock(bool fwUpgrade);
+  // Bad-block count of the block status table; with the table logs on and
+  // the device degraded, the list goes to "<slot>_bi_tab_cfg.txt".
+  void CountBadBlocksAndLog();
 
   // ---- device bad-block map and usable capacity ----
   bool ReadBadBlockBitmap(int& badPercent);
@@ -181,6 +188,10 @@ bool RegWriteInt(const std::string& name, int value);
 std::uint8_t GetBondingID(HANDLE h);
 bool FwParityCheck(HANDLE h);
 std::string IntToAnsiString(int value);
+
+// Replaces log/<name> whole (a file every worker rewrites, such as
+// "page_and_size.txt"): two workers never mix their texts in it.
+bool RewriteLogFile(const std::string& name, const std::string& text);
 
 // ---- flash tables ----
 std::uint64_t ReadCfgFileNandId(int byteCount, const std::string& path);
