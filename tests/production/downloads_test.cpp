@@ -61,6 +61,10 @@ TEST_F(DownloadsTest, MissingFilesAndFailedPiecesFailTheirStep) {
   EXPECT_FALSE(WriteSetup(w.hDevice, home / "missing.bin"));
   EXPECT_FALSE(WriteSetup(w.hDevice, home.path));  // a folder is no image
   EXPECT_FALSE(WriteImageData(w.hDevice, home / "missing.bin", 0));
+  // 4 GiB does not fit the 32-bit size (a sparse file: no disk space used).
+  WriteFile(home / "huge.iso", std::string());
+  std::filesystem::resize_file(home / "huge.iso", std::uint64_t{4} << 30);
+  EXPECT_FALSE(WriteSetup(w.hDevice, home / "huge.iso"));
   EXPECT_TRUE(dev->Trace().empty());
 
   const std::string path = File("prefer.dat", 7000);
