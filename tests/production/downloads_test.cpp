@@ -18,12 +18,6 @@ std::uint32_t CdbValue(const emulator::TraceEntry& t, int at, int bytes) {
 }
 
 struct DownloadsTest : ProductionTest {
-  std::vector<std::uint32_t> Pieces(EmulatedDevice& dev, std::uint8_t sub) {
-    std::vector<std::uint32_t> lengths;
-    for (const auto& t : dev.Trace())
-      if (t.IsVendor(sub)) lengths.push_back(t.length);
-    return lengths;
-  }
   std::string File(const std::string& name, std::size_t size, char fill = 'a') {
     WriteFile(home / name, std::string(size, fill));
     return home / name;
