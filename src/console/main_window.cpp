@@ -159,6 +159,7 @@ void TForm1::BindEvents() {
   SystemAreachk.OnClick = [this](TObject* s) { SystemAreachkClick(s); };
   chkISOupgrade.OnClick = [this](TObject* s) { chkISOupgradeClick(s); };
   CheckManuupgrade.OnClick = [this](TObject* s) { CheckManuupgradeClick(s); };
+  btnSetup.OnClick = [this](TObject* s) { btnSetupClick(s); };
   for (TTntRadioButton* rdo : {&TntRdoLangAuto, &TntRdoLangSC, &TntRdoLangTC, &TntRdoLangEng})
     rdo->OnClick = [this](TObject* s) { TntRdoLangAutoClick(s); };
 }
@@ -323,6 +324,13 @@ void TForm1::SystemAreachkClick(TObject*) {
 void TForm1::chkISOupgradeClick(TObject*) { RefreshFileList(*this); }
 
 void TForm1::CheckManuupgradeClick(TObject*) { Upgradebtn.SetEnabled(CheckManuupgrade.Checked()); }
+
+// ---- settings dialog ----
+
+// The dialog edits the settings fields in place; its result is not needed.
+void TForm1::btnSetupClick(TObject*) {
+  if (frmSetting) frmSetting->ShowModal();
+}
 
 // ---- single instance ----
 

@@ -209,6 +209,7 @@ class TForm1 : public TForm, public MpSettingFields {
   void chkISOupgradeClick(TObject* Sender);
   void CheckManuupgradeClick(TObject* Sender);
   void TntRdoLangAutoClick(TObject* Sender);
+  void btnSetupClick(TObject* Sender);  // opens the settings dialog
 
   // Whether the first paint has been handled.
   bool FirstPaintDone() const { return firstPaintDone_; }
