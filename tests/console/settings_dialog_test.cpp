@@ -9,6 +9,7 @@
 #include "dialog_session.h"
 #include "platform/registry/registry.h"
 #include "platform/textfile/textfile.h"
+#include "support/unprivileged.h"
 
 namespace console::testing {
 namespace {
@@ -318,6 +319,33 @@ TEST_F(SettingsDialog, HiddenAndSpiListsAreEditedWithTheirButtons) {
   EXPECT_EQ(Form1->HideFileList, (std::vector<std::string>{a, (root_ / "files").string(), a}));
   EXPECT_EQ(Form1->SpiFileList, std::vector<std::string>{b});
   EXPECT_EQ(dialogs().Records(DialogKind::Folder).at(0).request.caption, "Select Directory");
+}
+
+TEST_F(SettingsDialog, ImageProbeReadsOnlyAndTakesContainerAndRawImagesAlike) {
+  std::string container = "Q4X1 IMG" + std::string(504, '\0');
+  container += std::string(2048, 'x');
+  const fs::path images[] = {root_ / "files" / "tool.IMG", root_ / "files" / "raw.img"};
+  WriteBytes(images[0], container);
+  WriteBytes(images[1], std::string(3 << 20, '\0'));
+  for (const fs::path& p : images) fs::permissions(p, fs::perms::owner_read | fs::perms::others_read);
+  for (const fs::path& dir : {root_, root_ / "files"})  // an ordinary user may reach them
+    fs::permissions(dir, fs::perms::others_exec, fs::perm_options::add);
+  std::uint64_t sizes[2] = {};
+  testing_support::RunUnprivileged([&] {
+    for (int i = 0; i < 2; ++i) EXPECT_TRUE(ProbeImageFile(images[i].string(), sizes[i])) << images[i];
+  });
+  EXPECT_EQ(sizes[0], container.size());
+  EXPECT_EQ(sizes[1], 3u << 20);
+  EXPECT_EQ(fs::status(images[0]).permissions(), fs::perms::owner_read | fs::perms::others_read);
+
+  // Apply and the first paint accept either.
+  Form1->eDeviceFeature = kEncryptedDisk;
+  Form1->bUseImgFile = true;
+  Form1->ImageFile = images[0].string();
+  EXPECT_EQ(Session([](TfrmSetting& d) { d.btnApply.UserClick(); }), mrOk);
+  Form1->Paint();
+  EXPECT_EQ(Form1->ImageFile, images[0].string());
+  EXPECT_EQ(dialogs().Count(DialogKind::MessageBox), 0u);
 }
 
 // ---- the fast blanking check ----
