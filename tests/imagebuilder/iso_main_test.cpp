@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -362,6 +365,34 @@ TEST_F(IsoMainTest, AFailedBuildIsReportedInTheWindowsLanguageAndHandsNothingOve
   EXPECT_EQ(dialogs().Count(DialogKind::MessageBox), 0u);
 }
 
+TEST_F(IsoMainTest, ABuildOverAnEarlierImageReplacesOnlyThatName) {
+  Files expected;
+  const std::string song = Put("song.mp3", 5000, 1, &expected);
+  const std::string image = dir_ / "out/image.IMG", other = dir_ / "out/other.IMG";
+  const std::string target = dir_ / "out/target.IMG", link = dir_ / "out/link.IMG";
+  oracle::WriteFile(image, "the earlier image");
+  ASSERT_EQ(::link(image.c_str(), other.c_str()), 0);
+  oracle::WriteFile(target, "what the link points to");
+  fs::create_symlink(target, link);
+  auto window = NewWindow();
+  RunModal(*window, [&](TfrmIsoMain& w) {
+    w.TntlstHideFiles.Items.Add(song);
+    ClickCreate(dialogs(), w, image);
+    ClickCreate(dialogs(), w, link);
+  });
+  ASSERT_EQ(dialogs().Count(DialogKind::MessageBox), 2u);
+  EXPECT_EQ(dialogs().Last().request.caption, "Success") << dialogs().Last().request.text;
+  EXPECT_EQ(oracle::ReadFile(other), "the earlier image") << "another name of the old file keeps it";
+  EXPECT_EQ(oracle::ReadFile(target), "what the link points to");
+  EXPECT_FALSE(fs::is_symlink(link)) << "the name chosen gets the image";
+  ExpectSlots(image, expected);
+  ExpectSlots(link, expected);
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir_ / "out")) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"image.IMG", "link.IMG", "other.IMG", "target.IMG"}));
+}
+
 // A clock that moves 50 ms each time it is read, so that every progress
 // report of the builder finds the pump interval passed.
 class RacingClock : public platform::ManualClock {
@@ -372,7 +403,11 @@ class RacingClock : public platform::ManualClock {
   }
 };
 
-TEST_F(IsoMainTest, DuringABuildTheWindowsMessagesRunAndClosingWaitsForTheEnd) {
+// The suite runs under ThreadSanitizer too: the build flushes the image from
+// a thread of its own while the window goes on.
+class IsoMainConcurrency : public IsoMainTest {};
+
+TEST_F(IsoMainConcurrency, DuringABuildTheWindowsMessagesRunAndClosingWaitsForTheEnd) {
   platform::ScopedClock clock(std::make_shared<RacingClock>());
   Files expected;
   const std::string song = Put("song.mp3", 300000, 3, &expected);
