@@ -455,6 +455,14 @@ bool ImageBuilder::SyncOutput(int fd, const std::string& name) {
   return true;
 }
 
+void ImageBuilder::ReleaseStore() {
+  WhileReporting([this] {
+    store_.RamDiskFree();
+    return 0;
+  });
+  ImageDiscard();
+}
+
 void ImageBuilder::ReleaseFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   struct stat st {};
@@ -513,7 +521,7 @@ ImageBuildResult ImageBuilder::ImageBuildFile(const ImageBuildRequest& request) 
       Fail(store_.LastError());
       return abandon(ImageBuildStage::kOutput);
     }
-    ImageDiscard();
+    ReleaseStore();
   }
   if (!SyncOutput(fd, temp)) return abandon(ImageBuildStage::kOutput);
   // The earlier output keeps a second name while the new file replaces it,

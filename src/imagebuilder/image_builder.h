@@ -152,6 +152,10 @@ class ImageBuilder {
   // Flushes the finished container to the disk before it replaces the old
   // one, so the new file survives a power cut once it is in place.
   bool SyncOutput(int fd, const std::string& name);
+  // ImageDiscard for a volume just saved: giving a large volume's memory back
+  // takes a while, so it is done beside the progress reports. The progress
+  // callback must not use the builder (nothing here is re-entrant).
+  void ReleaseStore();
   // Removes a replaced output. Freeing a large file's blocks in one step can
   // take the file system a long moment, so a file no other name shares is
   // cut down a piece at a time, with progress reported between the pieces.
