@@ -87,8 +87,11 @@ class ImageBuilder {
   // Both passes: 512-byte sectors into slot 0, then 1024-byte sectors into
   // slot 1. The host entries are walked once and checked, and the content is
   // checked to fit both slots, before anything is written; both slots go into
-  // one temporary file that replaces the output only when it is complete, so
-  // a failure at any stage leaves an earlier output file as it was.
+  // one temporary file that replaces the output only when it is complete and
+  // on the disk, so a failure at any stage leaves an earlier output file as
+  // it was. The progress callback is called at least every few tens of
+  // milliseconds throughout (blocking flushes and memory release run beside
+  // it), except while one host folder is listed.
   ImageBuildResult ImageBuildFile(const ImageBuildRequest& request);
 
   // Formats a fresh store of totalSectors sectors and mounts it. Whatever an
