@@ -89,9 +89,10 @@ class ImageBuilder {
   // checked to fit both slots, before anything is written; both slots go into
   // one temporary file that replaces the output only when it is complete and
   // on the disk, so a failure at any stage leaves an earlier output file as
-  // it was. The progress callback is called at least every few tens of
-  // milliseconds throughout (blocking flushes and memory release run beside
-  // it), except while one host folder is listed.
+  // it was. The progress callback keeps coming throughout, per sector and
+  // beside the flush and the memory release, which run on a thread of their
+  // own; only the listing of one host folder and single reads and writes of
+  // at most a few MiB come between two calls.
   ImageBuildResult ImageBuildFile(const ImageBuildRequest& request);
 
   // Formats a fresh store of totalSectors sectors and mounts it. Whatever an
