@@ -6,9 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "platform/fswalk/fswalk.h"
 
@@ -421,6 +424,62 @@ ImageBuildResult ImageBuilder::ImageBuildPass(const ImageBuildRequest& request, 
   return {};
 }
 
+int ImageBuilder::WhileReporting(const std::function<int()>& call) {
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  int result = 0, error = 0;
+  std::unique_lock lock(m);
+  std::jthread worker([&] {
+    const int r = call();
+    const int e = errno;
+    std::lock_guard finished(m);
+    result = r;
+    error = e;
+    done = true;
+    cv.notify_one();
+  });
+  while (!done) {
+    lock.unlock();
+    Progress();
+    lock.lock();
+    cv.wait_for(lock, kReportEvery, [&] { return done; });
+  }
+  errno = error;
+  return result;
+}
+
+bool ImageBuilder::SyncOutput(int fd, const std::string& name) {
+  if (WhileReporting([fd] { return ::fdatasync(fd); }) != 0)
+    return Fail("cannot write " + name + ": " + ErrnoText(errno));
+  return true;
+}
+
+void ImageBuilder::ReleaseStore() {
+  WhileReporting([this] {
+    store_.RamDiskFree();
+    return 0;
+  });
+  ImageDiscard();
+}
+
+void ImageBuilder::ReleaseFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st {};
+  // Only a file no other name shares is cut down; anything else only loses this name.
+  if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+    const auto piece = static_cast<off_t>(kReleasePiece);
+    for (off_t size = st.st_size; size > 0;) {
+      size = size > piece ? size - piece : 0;
+      Progress();
+      if (::ftruncate(fd, size) != 0) break;
+    }
+  }
+  if (fd >= 0) ::close(fd);
+  ::unlink(path.c_str());
+  Progress();
+}
+
 ImageBuildResult ImageBuilder::ImageBuildFile(const ImageBuildRequest& request) {
   static constexpr std::uint32_t kSlotSectorSizes[kImageSlotCount] = {512, 1024};
   error_.clear();
@@ -462,12 +521,19 @@ ImageBuildResult ImageBuilder::ImageBuildFile(const ImageBuildRequest& request) 
       Fail(store_.LastError());
       return abandon(ImageBuildStage::kOutput);
     }
-    ImageDiscard();
+    ReleaseStore();
   }
+  if (!SyncOutput(fd, temp)) return abandon(ImageBuildStage::kOutput);
+  // The earlier output keeps a second name while the new file replaces it,
+  // and is released afterwards a piece at a time.
+  const std::string aside = ImageTemporaryName(request.outputPath);
+  const bool keptAside = ::link(request.outputPath.c_str(), aside.c_str()) == 0;
   if (!store_.ImageCommit(fd, temp, request.outputPath)) {
+    if (keptAside) ::unlink(aside.c_str());
     Fail(store_.LastError());
     return Failed(ImageBuildStage::kOutput);
   }
+  if (keptAside) ReleaseFile(aside);
   return {};
 }
 

@@ -10,7 +10,9 @@
 // standard output.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <unordered_map>
 #include <optional>
@@ -85,8 +87,12 @@ class ImageBuilder {
   // Both passes: 512-byte sectors into slot 0, then 1024-byte sectors into
   // slot 1. The host entries are walked once and checked, and the content is
   // checked to fit both slots, before anything is written; both slots go into
-  // one temporary file that replaces the output only when it is complete, so
-  // a failure at any stage leaves an earlier output file as it was.
+  // one temporary file that replaces the output only when it is complete and
+  // on the disk, so a failure at any stage leaves an earlier output file as
+  // it was. The progress callback keeps coming throughout, per sector and
+  // beside the flush and the memory release, which run on a thread of their
+  // own; only the listing of one host folder and single reads and writes of
+  // at most a few MiB come between two calls.
   ImageBuildResult ImageBuildFile(const ImageBuildRequest& request);
 
   // Formats a fresh store of totalSectors sectors and mounts it. Whatever an
@@ -143,11 +149,28 @@ class ImageBuilder {
   // Volume, label and planned files at one sector size; the failed stage, or kNone.
   ImageBuildStage BuildVolume(const ImagePlan& plan, const ImageBuildRequest& request, std::uint32_t sectorSize);
   ImageBuildResult Failed(ImageBuildStage stage);
+  // Runs a call that may block for long (a flush to the disk) on a thread of
+  // its own and reports progress from this thread until it returns; its
+  // result, with errno as the call left it.
+  int WhileReporting(const std::function<int()>& call);
+  // Flushes the finished container to the disk before it replaces the old
+  // one, so the new file survives a power cut once it is in place.
+  bool SyncOutput(int fd, const std::string& name);
+  // ImageDiscard for a volume just saved: giving a large volume's memory back
+  // takes a while, so it is done beside the progress reports. The progress
+  // callback must not use the builder (nothing here is re-entrant).
+  void ReleaseStore();
+  // Removes a replaced output. Freeing a large file's blocks in one step can
+  // take the file system a long moment, so a file no other name shares is
+  // cut down a piece at a time, with progress reported between the pieces.
+  void ReleaseFile(const std::string& path);
   void Progress() const {
     if (progress_) progress_();
   }
 
   static constexpr std::size_t kReadSize = 256 * 1024;
+  static constexpr std::chrono::milliseconds kReportEvery{20};  // while a blocking call runs
+  static constexpr std::int64_t kReleasePiece = 4 << 20;  // bytes freed between progress reports
 
   RamDisk store_;
   FatVolume volume_;
