@@ -49,9 +49,7 @@ struct ScanTest : ProductionTest {
   // Plugs the device, loads its FSM and makes a worker for it on the run's
   // handle. The worker's ECC threshold is 4 bit errors.
   ProductThread& Scanner(const DeviceProfile& p, testing_support::FakeMainWindow* other = nullptr) {
-    dev = Plug(p);
-    const std::string fsm = std::string(STATION_SOURCE_DIR) + "/support/misc/FSM.bin";
-    EXPECT_TRUE(production::DownloadFsmFile('E', static_cast<std::int32_t>(std::filesystem::file_size(fsm)), fsm));
+    dev = Plug(p);  // with its FSM loaded
     ProductThread* w;
     if (other) {
       other->settings = window.settings;
