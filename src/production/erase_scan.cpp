@@ -36,7 +36,7 @@ bool ProductThread::EraseScan(int progressStart, int progressEnd) {
     }
     if (b % 5 == 0) {
       const std::int64_t step = std::int64_t{progressEnd - progressStart} * b / blocks;
-      SyncGaugeProgress(progressStart + static_cast<int>(step));
+      MoveGaugeTo(*this, progressStart + static_cast<int>(step));
       ShowBlinkingText(*this, Ui("RealBlankingCheckStr") + " " + std::to_string(b) + "/" + std::to_string(blocks) +
                                   " " + Msg("Bad") + ": " + std::to_string(bad));
     }

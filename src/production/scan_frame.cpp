@@ -25,6 +25,10 @@ void ToggleColour(ProductThread& worker) {
   if (worker.StatusText && worker.OwnsSlot()) Toggle(*worker.StatusText);
 }
 
+void MoveGaugeTo(ProductThread& worker, int value) {
+  if (value != worker.ProgressValue) worker.SyncGaugeProgress(value);
+}
+
 bool ProductThread::FlashBlockScan(int progressStart, int progressEnd) {
   return BlankingScan(*this, progressStart, progressEnd).Run();
 }
@@ -189,7 +193,7 @@ void ShowBlinkingText(ProductThread& worker, const std::string& text) {
 
 void BlankingScan::MoveGauge(std::uint32_t b) {
   const std::int64_t step = std::int64_t{end_ - start_} * b / passDivisor_ / std::max<std::uint32_t>(blocks_, 1);
-  w_.SyncGaugeProgress(gaugeBase_ + static_cast<int>(step));
+  MoveGaugeTo(w_, gaugeBase_ + static_cast<int>(step));
 }
 
 void BlankingScan::Progress(std::uint32_t b, const std::string& marker) {
