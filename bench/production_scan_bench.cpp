@@ -100,23 +100,29 @@ void Report(benchmark::State& state, const ScanSetup& s, std::size_t commands) {
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// Times `scan` on a fresh table and trace per iteration.
+template <class Scan>
+void Measure(benchmark::State& state, ScanSetup& s, Scan scan) {
+  std::size_t commands = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    s.Reset();
+    state.ResumeTiming();
+    if (!scan()) state.SkipWithError(s.worker->StatusText->Caption().c_str());
+    state.PauseTiming();
+    commands = s.Commands();
+    state.ResumeTiming();
+  }
+  Report(state, s, commands);
+}
+
 // Arguments: scan level, page scan (mode 2, even pages).
 void BM_BlankingCheck(benchmark::State& state) {
   ScanSetup s;
   s.window.settings.iScanLevel = static_cast<int>(state.range(0));
   s.window.settings.PageMode = state.range(1) != 0;
   s.window.settings.PageModeSel = 2;
-  std::size_t commands = 0;
-  for (auto _ : state) {
-    state.PauseTiming();
-    s.Reset();
-    state.ResumeTiming();
-    if (!s.worker->FlashBlockScan(5, 305)) state.SkipWithError(s.worker->StatusText->Caption().c_str());
-    state.PauseTiming();
-    commands = s.Commands();
-    state.ResumeTiming();
-  }
-  Report(state, s, commands);
+  Measure(state, s, [&] { return s.worker->FlashBlockScan(5, 305); });
 }
 BENCHMARK(BM_BlankingCheck)
     ->ArgsProduct({{0, 1, 2, 3, 4, 5, 6}, {0, 1}})
@@ -125,17 +131,7 @@ BENCHMARK(BM_BlankingCheck)
 
 void BM_EraseScan(benchmark::State& state) {
   ScanSetup s;
-  std::size_t commands = 0;
-  for (auto _ : state) {
-    state.PauseTiming();
-    s.Reset();
-    state.ResumeTiming();
-    if (!s.worker->EraseScan(5, 305)) state.SkipWithError("erase scan failed");
-    state.PauseTiming();
-    commands = s.Commands();
-    state.ResumeTiming();
-  }
-  Report(state, s, commands);
+  Measure(state, s, [&] { return s.worker->EraseScan(5, 305); });
 }
 BENCHMARK(BM_EraseScan)->Unit(benchmark::kMillisecond);
 
@@ -164,11 +160,7 @@ BENCHMARK(BM_BareBlockTests)->ArgName("page")->Arg(0)->Arg(1)->Unit(benchmark::k
 void BM_Level0WithUiThread(benchmark::State& state) {
   ScanSetup s;
   s.window.settings.iScanLevel = 0;
-  std::size_t commands = 0;
-  for (auto _ : state) {
-    state.PauseTiming();
-    s.Reset();
-    state.ResumeTiming();
+  Measure(state, s, [&] {
     std::atomic<bool> done{false}, ok{false};
     std::thread scan([&] {
       ok = s.worker->FlashBlockScan(5, 305);
@@ -177,12 +169,8 @@ void BM_Level0WithUiThread(benchmark::State& state) {
     });
     while (!done) platform::ui::Application->HandleMessage();
     scan.join();
-    if (!ok) state.SkipWithError("scan failed");
-    state.PauseTiming();
-    commands = s.Commands();
-    state.ResumeTiming();
-  }
-  Report(state, s, commands);
+    return ok.load();
+  });
 }
 BENCHMARK(BM_Level0WithUiThread)->Unit(benchmark::kMillisecond)->UseRealTime();
 

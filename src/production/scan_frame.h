@@ -64,6 +64,10 @@ class BlankingScan {
   void FillRow(std::uint32_t b);
   // The fast region's erase in place of a test; false only when the device is gone.
   bool EraseInstead(std::uint32_t b);
+  // The block form of a judged pass: the fast region's erase or a test and
+  // its judgement, then the limit; false when the scan ends.
+  bool JudgedBlockStep(std::uint32_t b, std::uint32_t seed, std::uint8_t modeA, std::uint8_t modeB, Failure failure,
+                       std::uint32_t limit);
   // True (after showing "Too many bad block") when no good block came early enough.
   bool TooManyLeadingBad(std::uint32_t b, std::uint32_t limit);
 

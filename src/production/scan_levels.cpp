@@ -25,6 +25,17 @@ std::vector<BlankingScan::SeedEntry> BlankingScan::SeedTable() {
   return table;
 }
 
+bool BlankingScan::JudgedBlockStep(std::uint32_t b, std::uint32_t seed, std::uint8_t modeA, std::uint8_t modeB,
+                                   Failure failure, std::uint32_t limit) {
+  if (InFastRegion(b)) {
+    if (!EraseInstead(b)) return false;
+  } else {
+    if (!TestBlock(b, seed, modeA, modeB, failure)) return false;
+    Judge(b);
+  }
+  return !TooManyLeadingBad(b, limit);
+}
+
 // One pass; a new random seed for every block.
 bool BlankingScan::Level0() {
   w_.SeedRandomFromClock();
@@ -39,14 +50,8 @@ bool BlankingScan::Level0() {
         if (!TestPages(b, seed, 1, 3)) return false;
         if (mode_ != kPageModeAll) JudgePages(b);
       }
-    } else {
-      if (InFastRegion(b)) {
-        if (!EraseInstead(b)) return false;
-      } else {
-        if (!TestBlock(b, seed, 1, 3, Failure::Message)) return false;
-        Judge(b);
-      }
-      if (TooManyLeadingBad(b, kLevel0Limit)) return false;
+    } else if (!JudgedBlockStep(b, seed, 1, 3, Failure::Message, kLevel0Limit)) {
+      return false;
     }
     Progress(b, " ");
     platform::ui::Application->ProcessMessages();
@@ -122,14 +127,8 @@ bool BlankingScan::Level2() {
         if (!TestPages(b, seeds[b].seed, 1, 1)) return false;
         JudgePages(b);
       }
-    } else {
-      if (InFastRegion(b)) {
-        if (!EraseInstead(b)) return false;
-      } else {
-        if (!TestBlock(b, seeds[b].seed, 1, 1, Failure::Silent)) return false;
-        Judge(b);
-      }
-      if (TooManyLeadingBad(b, kLimit)) return false;
+    } else if (!JudgedBlockStep(b, seeds[b].seed, 1, 1, Failure::Silent, kLimit)) {
+      return false;
     }
     Progress(b, "(2)");
   }
@@ -175,14 +174,8 @@ bool BlankingScan::Level4() {
           JudgePages(b);
         }
       }
-    } else {
-      if (InFastRegion(b)) {
-        if (!EraseInstead(b)) return false;
-      } else {
-        if (!TestBlock(b, kSeed55AA, 2, 3, Failure::Message)) return false;
-        Judge(b);
-      }
-      if (TooManyLeadingBad(b, kLimit)) return false;
+    } else if (!JudgedBlockStep(b, kSeed55AA, 2, 3, Failure::Message, kLimit)) {
+      return false;
     }
     Progress(b, " ");
   }
