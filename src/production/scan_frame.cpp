@@ -71,12 +71,13 @@ bool BlankingScan::SetUpPages() {
     return false;
   }
   modeName_ = w_.Msg(kPageModeNames[mode_]);
-  w_.PageResults.assign(std::size_t(blocks_) * std::size_t(pages_), 0);
   PageMapForMode(pageMap_.data(), mode_, pages_);
   if (!device::cmd_bSetPageTable(w_.hDevice, pageMap_.data(), static_cast<std::uint32_t>(pages_))) {
     w_.ShowStatus("Send Pagetable fail");
     return false;
   }
+  // Made once the table is in place, so that no failure leaves it behind.
+  w_.PageResults.assign(std::size_t(blocks_) * std::size_t(pages_), 0);
   return true;
 }
 

@@ -46,35 +46,9 @@ TEST(PageMap, ModesSelectTheirPages) {
   }
 }
 
-TEST(PageMap, ResultsPassUpToTheThreshold) {
-  const std::uint8_t mask[4] = {0xFF, 0, 0xFF, 0};
-  const std::uint8_t none[4] = {};
-  const std::uint8_t results[4] = {251, 0, 255, 0};
-  EXPECT_TRUE(CheckPageResults(mask, results, 4, 4));
-  EXPECT_FALSE(CheckPageResults(mask, results, 4, 3));
-  EXPECT_TRUE(CheckPageResults(none, results, 4, 0));
-}
-
 struct PageAnalysisTest : ProductionTest {
   std::string PageLog() { return ReadFile(home / "log/page_and_size.txt"); }
 };
-
-TEST_F(PageAnalysisTest, BlocksAreMarkedByTheirWorstUsablePage) {
-  const std::uint8_t results[] = {255, 250, 255, 255, 255, 251, 200, 255};  // 2 rows of 4 pages
-  CMyPage page(2, 4, 4, results);
-  const std::uint8_t all[4] = {0xFF, 0xFF, 0xFF, 0xFF}, firstTwo[4] = {0xFF, 0xFF, 0, 0}, none[4] = {};
-  std::uint8_t blocks[2];
-  page.MarkBlocks(all, blocks);
-  EXPECT_EQ(blocks[0], 0);  // 5 errors on page 1
-  EXPECT_EQ(blocks[1], 0);
-  page.MarkBlocks(firstTwo, blocks);
-  EXPECT_EQ(blocks[0], 0);
-  EXPECT_EQ(blocks[1], 255);
-  EXPECT_EQ(page.CountSize(blocks, 100), 100);
-  page.MarkBlocks(none, blocks);
-  EXPECT_EQ(blocks[0], 0);
-  EXPECT_EQ(blocks[1], 0);
-}
 
 TEST_F(PageAnalysisTest, BestPagesLeaveOutThePagesThatFailMost) {
   // 128 pages, 2 rows: page 0 fails in both rows, pages 100..107 in one.
@@ -108,6 +82,8 @@ TEST_F(PageAnalysisTest, FewOrNoPagesStayWithinTheBlock) {
   CMyPage(2, 0, 4, results).SelectBestPages(mask);  // nothing to choose, nothing written
   EXPECT_EQ(mask[0], 0xFF);
 }
+
+DeviceProfile Clean(std::uint32_t blocks) { return DeviceProfile().WithGeometry(2048, 64, blocks); }
 
 // 256 blocks of 128 pages; every page 3, 7, 11 ... shows 5 bit errors, so
 // "Specific mode 2" and "Even Pages" pass every sample.
@@ -164,48 +140,39 @@ TEST_F(ScanTest, DetectionFailingUnderEveryModeEndsTheScan) {
   EXPECT_EQ(Tests(), 7u * 16);
 }
 
-TEST_F(ScanTest, DetectionStopsAtAFailedTestOrATooSmallFlash) {
+struct SetUpFailure {
+  int pageModeSel;
+  std::uint8_t faultySub;
+  std::uint32_t onCall;
+  const char* text;
+  std::size_t tests;
+};
+
+class PageSetUpFailures : public ScanTest, public ::testing::WithParamInterface<SetUpFailure> {};
+
+TEST_P(PageSetUpFailures, EndTheScanWithTheirText) {
+  const SetUpFailure c = GetParam();
+  window.settings.PageMode = true;
+  window.settings.PageModeSel = c.pageModeSel;
   ProductThread& w = Scanner(QuarterWeak());
-  dev->InjectFault(emulator::Fault::Vendor(device::SUB_SCSI_OP_BLOCK_TEST).OnCall(20));
-  EXPECT_EQ(w.DetectPageMode(), -1);
-  EXPECT_EQ(Status(w), "Blanking Checkfail");
-  EXPECT_EQ(Tests(), 20u);
-  dev->ClearTrace();
-  w.BlocksPerChip = 15;
+  dev->InjectFault(emulator::Fault::Vendor(c.faultySub).OnCall(c.onCall));
+  EXPECT_FALSE(w.FlashBlockScan(5, 305));
+  EXPECT_EQ(Status(w), c.text);
+  EXPECT_EQ(Tests(), c.tests);
+  EXPECT_TRUE(w.PageResults.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, PageSetUpFailures,
+    ::testing::Values(SetUpFailure{2, device::SUB_SCSI_OP_SET_PAGE_TABLE, 1, "Send Pagetable fail", 0},
+                      SetUpFailure{2, device::SUB_SCSI_OP_BLOCK_TEST, 9, "Blanking Checkfail", 9},
+                      SetUpFailure{7, device::SUB_SCSI_OP_BLOCK_TEST, 20, "Mode Detectionfail", 20},
+                      SetUpFailure{7, device::SUB_SCSI_OP_SET_PAGE_TABLE, 3, "Mode Detectionfail", 32}));
+
+TEST_F(ScanTest, DetectionNeedsSixteenBlocks) {
+  ProductThread& w = Scanner(Clean(8));
   EXPECT_EQ(w.DetectPageMode(), -1);
   EXPECT_EQ(dev->Trace().size(), 0u);
-}
-
-TEST_F(ScanTest, AFailedPageTableSendEndsTheScanBeforeAnyTest) {
-  window.settings.PageMode = true;
-  window.settings.PageModeSel = 2;
-  ProductThread& w = Scanner(QuarterWeak());
-  dev->InjectFault(emulator::Fault::Vendor(device::SUB_SCSI_OP_SET_PAGE_TABLE));
-  EXPECT_FALSE(w.FlashBlockScan(5, 305));
-  EXPECT_EQ(Status(w), "Send Pagetable fail");
-  EXPECT_EQ(Tests(), 0u);
-}
-
-TEST_F(ScanTest, AFailedPageTestFreesTheResults) {
-  window.settings.PageMode = true;
-  window.settings.PageModeSel = 2;
-  ProductThread& w = Scanner(QuarterWeak());
-  dev->InjectFault(emulator::Fault::Vendor(device::SUB_SCSI_OP_BLOCK_TEST).OnCall(9));
-  EXPECT_FALSE(w.FlashBlockScan(5, 305));
-  EXPECT_EQ(Status(w), "Blanking Checkfail");
-  EXPECT_TRUE(w.PageResults.empty());
-  EXPECT_EQ(Tests(), 9u);
-}
-
-TEST_F(ScanTest, NextUsablePageStopsAtTheLastUsablePage) {
-  ProductThread& w = Scanner(QuarterWeak());
-  PageMapForMode(w.PageUsable.data(), 1, 128);  // last usable page 125
-  int page = 125;
-  EXPECT_FALSE(w.NextUsablePage(page));
-  EXPECT_EQ(page, 125);
-  page = 1;
-  EXPECT_TRUE(w.NextUsablePage(page));
-  EXPECT_EQ(page, 4);
 }
 
 }  // namespace
