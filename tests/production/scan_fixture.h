@@ -48,20 +48,21 @@ struct ScanTest : ProductionTest {
 
   // Plugs the device, loads its FSM and makes a worker for it on the run's
   // handle. The worker's ECC threshold is 4 bit errors.
-  ProductThread& Scanner(const DeviceProfile& p, testing_support::FakeMainWindow* other = nullptr) {
-    dev = Plug(p);  // with its FSM loaded
+  ProductThread& Scanner(const DeviceProfile& p, testing_support::FakeMainWindow* other = nullptr, char letter = 'E',
+                         int slot = 0) {
+    dev = Plug(p, letter);  // with its FSM loaded
     ProductThread* w;
     if (other) {
       other->settings = window.settings;
       other->uiTexts = window.uiTexts;
-      other->SetSlot(0, 'E');
-      auto panel = other->SlotControls(0);
-      workers.push_back(std::make_unique<ProductThread>(*other, 'E', 0, panel.statusText, panel.gauge, panel.image,
-                                                        "LABEL", panel.textF, panel.textP));
+      other->SetSlot(slot, letter);
+      auto panel = other->SlotControls(slot);
+      workers.push_back(std::make_unique<ProductThread>(*other, letter, slot, panel.statusText, panel.gauge,
+                                                        panel.image, "LABEL", panel.textF, panel.textP));
       w = workers.back().get();
-      w->hDevice = OpenVolume('E');
+      w->hDevice = OpenVolume(letter);
     } else {
-      w = &Worker('E');
+      w = &Worker(letter, slot);
     }
     w->ChipCount = p.chipCount;
     w->BlocksPerChip = static_cast<int>(p.geometry.blocksPerChip);
