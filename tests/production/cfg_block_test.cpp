@@ -71,8 +71,7 @@ TEST_F(CfgBlockTest, WrittenBlockIsFoundAfterReplugUnlessWrittenWithUpgradeOff) 
     EXPECT_EQ(std::count(c.begin() + 480, c.begin() + 512, 0), 32);
     CloseWorker(w);
 
-    dev->Unplug();
-    ASSERT_EQ(dev->Plug('E'), 'E');
+    Replug(*dev);
     ProductThread& again = Worker();
     again.PagesPerBlock = 64;
     EXPECT_EQ(again.ReadDeviceCfg(), upgrade) << upgrade;
@@ -107,8 +106,7 @@ TEST_F(CfgBlockTest, UnusablePagesAreSkippedAndTheirTableTravelsWithTheBlock) {
 
   // The device's page table comes back into the usability table.
   CloseWorker(w);
-  dev->Unplug();
-  dev->Plug('E');
+  Replug(*dev);
   ProductThread& again = Worker();
   again.PagesPerBlock = 64;
   ASSERT_TRUE(again.ReadDeviceCfg());

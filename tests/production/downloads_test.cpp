@@ -81,7 +81,7 @@ TEST_F(DownloadsTest, MissingFilesAndFailedPiecesFailTheirStep) {
 }
 
 TEST_F(DownloadsTest, FsmDownloadSendsSizeDataAndSum) {
-  auto dev = Plug(emulator::profiles::Standard());
+  auto dev = Plug(emulator::profiles::Standard(), 'E', false);
   struct Case {
     const char* what;
     std::string bytes;
@@ -115,7 +115,7 @@ TEST_F(DownloadsTest, FsmDownloadSendsSizeDataAndSum) {
 }
 
 TEST_F(DownloadsTest, FsmFailuresStopTheTransferAndCloseTheVolume) {
-  auto dev = Plug(emulator::profiles::Standard());
+  auto dev = Plug(emulator::profiles::Standard(), 'E', false);
   WriteFile(home / "misc/FSM.bin", std::string(3000, 'x'));
   // A volume that cannot be opened: nothing is sent.
   EXPECT_FALSE(DownloadFsmFile('Q', 3000, home / "misc/FSM.bin"));
@@ -138,7 +138,7 @@ TEST_F(DownloadsTest, FsmFailuresStopTheTransferAndCloseTheVolume) {
 TEST_F(DownloadsTest, ShippedFsmIsAcceptedAndAConfiguredDeviceStartsItsDisk) {
   ShipFlashTables();
   const DeviceProfile p = emulator::profiles::SmallDisk();
-  auto dev = Plug(p);
+  auto dev = Plug(p, 'E', false);
   const std::string fsm = std::string(STATION_SOURCE_DIR) + "/support/misc/FSM.bin";
   const auto size = static_cast<std::int32_t>(std::filesystem::file_size(fsm));
   ASSERT_TRUE(DownloadFsmFile('E', size, fsm));
