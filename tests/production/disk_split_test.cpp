@@ -21,7 +21,7 @@ struct SplitTest : DriveTest {
     cfg[134] = 128;
     Plug(p.WithPreloadedConfig(cfg));
     ProductThread& w = Worker();
-    EXPECT_TRUE(device::cmd_bStartDisk(w.hDevice));
+    StartDisk(w.hDevice);
     EXPECT_TRUE(production::ChangeToHiddenDisk(w.hDevice));
     w.SectorUnit = 512;
     w.Gauge->SetMaxValue(400);  // the run's scale with the blanking check on

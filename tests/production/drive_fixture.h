@@ -8,11 +8,20 @@
 namespace production_test {
 
 struct DriveTest : ProductionTest {
+  // Starts the disk as the run does: a program image first, then START DISK.
+  void StartDisk(platform::HANDLE h) {
+    const std::string program = home / "program.bin";
+    WriteFile(program, std::string(4096, 'p'));
+    EXPECT_TRUE(production::WriteSetup(h, program));
+    EXPECT_TRUE(production::WriteImageData(h, program, 0));
+    EXPECT_TRUE(production::WriteEnd(h));
+    EXPECT_TRUE(production::StartDisk(h));
+  }
   // Plugs the device at `letter` and starts its disk; the disk's image file.
   std::string PlugWithDisk(DeviceProfile p, char letter = 'E') {
     auto d = Plug(p.WithPreloadedConfig(emulator::FlashTableFor(p)), letter);
     platform::HANDLE h = OpenVolume(letter);
-    EXPECT_TRUE(device::cmd_bStartDisk(h));
+    StartDisk(h);
     platform::CloseHandle(h);
     return d->VisibleDiskPath().string();
   }
