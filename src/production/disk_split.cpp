@@ -29,7 +29,8 @@ void Put32(std::uint8_t* p, std::uint32_t v) {
 
 // A file opened read-only, closed with its scope.
 struct ReadOnlyFile {
-  explicit ReadOnlyFile(const std::string& path) : fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  // Non-blocking, so that a pipe is refused (it is no regular file) instead of waited on.
+  explicit ReadOnlyFile(const std::string& path) : fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {}
   ~ReadOnlyFile() {
     if (fd >= 0) ::close(fd);
   }

@@ -105,6 +105,10 @@ TEST_F(CopyTest, FailuresNameTheFileAndLeaveACheckableDisk) {
   const std::string missing = (src / "gone.mp3").string();
   EXPECT_FALSE(production::CopyFileListToDrive('E', {missing}, {}, true));
   EXPECT_NE(production::LastCopyError().find("gone.mp3"), std::string::npos);
+  const std::string pipe = (src / "pipe.mp3").string();
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_FALSE(production::CopyFileListToDrive('E', {pipe}, {}, true)) << "refused, not waited on";
+  EXPECT_NE(production::LastCopyError().find("pipe.mp3"), std::string::npos);
 
   if (::geteuid() != 0) {  // root reads whatever the modes say
     File("locked/secret.mp3", 10);
