@@ -24,18 +24,13 @@
 #include "platform/process/process.h"
 #include "platform/volumes/volumes.h"
 #include "production/product_thread.h"
+#include "support/fat_oracle.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
+using testing_support::WritePattern;
 
 namespace {
-
-void WriteBytes(const fs::path& p, std::size_t size, unsigned seed) {
-  fs::create_directories(p.parent_path());
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + seed * 7 + i / 4093) & 0xFF);
-  std::ofstream(p, std::ios::binary) << bytes;
-}
 
 bool Run(std::vector<std::string> argv, int limitSeconds = 600, bool* timedOut = nullptr) {
   platform::ProcessOptions options;
@@ -63,24 +58,24 @@ struct World {
   World() {
     platform::SetTimeScale(0);
     platform::SetProgramFolder(tmp.path);
-    WriteBytes(tmp / "misc/response.txt", 2, 0);
+    WritePattern(tmp / "misc/response.txt", 2, 0);
     const std::string names[3] = {"big", "small", "long"};
     for (int t = 0; t < 3; ++t) trees[t] = tmp / names[t];
     {
       std::ofstream all(tmp / "big.all", std::ios::binary);
       for (int i = 0; i < 200; ++i) {
         const fs::path f = fs::path(trees[0]) / ("track" + std::to_string(i) + ".mp3");
-        WriteBytes(f, 4u << 20, i);
+        WritePattern(f, 4u << 20, i);
         all << std::ifstream(f, std::ios::binary).rdbuf();
       }
     }
     concatenated = tmp / "big.all";
     for (int d = 0; d < 20; ++d)
       for (int i = 0; i < 50; ++i)
-        WriteBytes(fs::path(trees[1]) / ("folder" + std::to_string(d)) / ("song" + std::to_string(i) + ".mp3"),
+        WritePattern(fs::path(trees[1]) / ("folder" + std::to_string(d)) / ("song" + std::to_string(i) + ".mp3"),
                    1000 + 97 * i, i);
     for (int i = 0; i < 3000; ++i)
-      WriteBytes(fs::path(trees[2]) / ("SharedPrefix recording number " + std::to_string(i) + ".wma"), 300, i);
+      WritePattern(fs::path(trees[2]) / ("SharedPrefix recording number " + std::to_string(i) + ".wma"), 300, i);
     for (int t = 0; t < 3; ++t)
       for (auto& e : fs::recursive_directory_iterator(trees[t]))
         if (e.is_regular_file()) treeBytes[t] += e.file_size();
@@ -101,7 +96,7 @@ struct World {
                                                platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr,
                                                platform::OPEN_EXISTING, 0, nullptr);
     const std::string program = tmp / "program.bin";
-    WriteBytes(program, 4096, 1);
+    WritePattern(program, 4096, 1);
     production::WriteSetup(h, program);
     production::WriteImageData(h, program, 0);
     production::WriteEnd(h);
