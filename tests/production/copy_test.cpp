@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "drive_fixture.h"
+#include "support/unprivileged.h"
 
 using namespace production_test;
 using namespace testing_support;
@@ -110,12 +111,20 @@ TEST_F(CopyTest, FailuresNameTheFileAndLeaveACheckableDisk) {
   EXPECT_FALSE(production::CopyFileListToDrive('E', {pipe}, {}, true)) << "refused, not waited on";
   EXPECT_NE(production::LastCopyError().find("pipe.mp3"), std::string::npos);
 
-  if (::geteuid() != 0) {  // root reads whatever the modes say
-    File("locked/secret.mp3", 10);
-    fs::permissions(src / "locked/secret.mp3", fs::perms::none);
-    EXPECT_FALSE(production::CopyDirTree((src / "locked").string(), "E:\\"));
-    EXPECT_NE(production::LastCopyError().find("secret.mp3"), std::string::npos);
-  }
+  // A file that cannot be read; as an ordinary user, since root reads whatever the modes say.
+  File("locked/secret.mp3", 10);
+  fs::permissions(src / "locked/secret.mp3", fs::perms::none);
+  fs::permissions(image, fs::perms::others_read | fs::perms::others_write, fs::perm_options::add);
+  for (fs::path folder = fs::path(image).parent_path(); folder != folder.root_path(); folder = folder.parent_path())
+    fs::permissions(folder, fs::perms::others_exec, fs::perm_options::add);  // the disk stays reachable
+  bool copied = true;
+  std::string error;
+  testing_support::RunUnprivileged([&] {
+    copied = production::CopyDirTree((src / "locked").string(), "E:\\");
+    error = production::LastCopyError();
+  });
+  EXPECT_FALSE(copied);
+  EXPECT_NE(error.find("secret.mp3"), std::string::npos) << error;
 
   // More than the disk holds: refused before anything of it is written.
   File("big/small.mp3", 1000);
