@@ -236,11 +236,21 @@ void TForm1::FormShow(TObject*) {
   }
   BuildLanguage(*this);
 
+  // A list file that cannot be read is reported and left alone at close, so
+  // that the operator's list is not replaced by an empty one.
+  auto load = [](const char* name, std::vector<std::string>& entries, bool& unread) {
+    try {
+      LoadFileList(name, entries);
+    } catch (const std::exception& e) {
+      unread = true;
+      Application->ShowException(e);
+    }
+  };
   std::vector<std::string> entries;
-  LoadFileList(".\\misc\\seting.ini", entries);
+  load(".\\misc\\seting.ini", entries, preCopyListUnread_);
   TntSelectFileList2.Items.Assign(entries);
-  LoadFileList(".\\misc\\hideseting.ini", HideFileList);
-  LoadFileList(".\\misc\\spiseting.ini", SpiFileList);
+  load(".\\misc\\hideseting.ini", HideFileList, hideListUnread_);
+  load(".\\misc\\spiseting.ini", SpiFileList, spiListUnread_);
 
   FirmwareId = GetFirmwareId(*this);
   LoadMpSettings(*this, ".\\misc\\prefer.ini");
@@ -267,7 +277,26 @@ void TForm1::FormPaint(TObject*) {
   }
 }
 
-void TForm1::FormClose(TObject*, TCloseAction&) {
+void TForm1::WaitForWorkers() {
+  Application->WaitForThreads([this](int live) {
+    const std::string note = "Closing: waiting for " + std::to_string(live) + (live == 1 ? " run" : " runs") +
+                             " to end";
+    SetCaption(note);
+    std::printf("%s\n", note.c_str());
+    std::fflush(stdout);
+  });
+}
+
+void TForm1::FormClose(TObject*, TCloseAction& Action) {
+  // A close asked for while this one waits for the workers changes nothing.
+  if (closing_) {
+    Action = caNone;
+    return;
+  }
+  closing_ = true;
+  // The workers read the settings and write into the panels: the lists and
+  // settings are saved, and the forms destroyed, only once every run is over.
+  WaitForWorkers();
   // Every save is tried; a failed one is shown and the others still run.
   auto attempt = [](const std::function<void()>& save) {
     try {
@@ -276,10 +305,11 @@ void TForm1::FormClose(TObject*, TCloseAction&) {
       Application->ShowException(e);
     }
   };
-  attempt([this] { SaveFileList(platform::ProgramPath("misc\\hideseting.ini"), HideFileList); });
-  attempt([this] { SaveFileList(platform::ProgramPath("misc\\spiseting.ini"), SpiFileList); });
+  if (!hideListUnread_) attempt([this] { SaveFileList(platform::ProgramPath("misc\\hideseting.ini"), HideFileList); });
+  if (!spiListUnread_) attempt([this] { SaveFileList(platform::ProgramPath("misc\\spiseting.ini"), SpiFileList); });
   attempt([this] { SaveMpSettings(*this, platform::ProgramPath("misc\\prefer.ini")); });
-  attempt([this] { SaveFileList(platform::ProgramPath("misc\\seting.ini"), TntSelectFileList2.Items.ToVector()); });
+  if (!preCopyListUnread_)
+    attempt([this] { SaveFileList(platform::ProgramPath("misc\\seting.ini"), TntSelectFileList2.Items.ToVector()); });
   if (hInstanceMutex) hInstanceMutex->Release();
 }
 
@@ -330,16 +360,12 @@ bool OpenStationKey(platform::TRegistry& reg, const std::string& key) {
 
 bool RegWriteString(const std::string& key, const std::string& name, const std::string& value) {
   platform::TRegistry reg;
-  if (!OpenStationKey(reg, key)) return false;
-  reg.WriteString(name, value);
-  return true;
+  return OpenStationKey(reg, key) && reg.WriteString(name, value);
 }
 
 bool RegWriteInteger(const std::string& key, const std::string& name, std::int32_t value) {
   platform::TRegistry reg;
-  if (!OpenStationKey(reg, key)) return false;
-  reg.WriteInteger(name, value);
-  return true;
+  return OpenStationKey(reg, key) && reg.WriteInteger(name, value);
 }
 
 std::int32_t RegReadInteger(const std::string& key, const std::string& name, std::int32_t fallback) {

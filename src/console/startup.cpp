@@ -44,6 +44,8 @@ int WinMain() {
   } catch (const std::exception& e) {
     Application->ShowException(e);
   }
+  // However the loop ended, no worker may outlive the forms it writes to.
+  Application->WaitForThreads();
   DestroyForms();
   FreeUiStrings();
   return 0;

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
 
 #include "platform/convert/convert.h"
 #include "platform/ini/ini_document.h"
@@ -70,19 +71,42 @@ std::int32_t IniValueToInt(const std::string& text, std::int32_t fallback) {
   return static_cast<std::int32_t>(value);
 }
 
+// One matched pair of double quotes around a value is not part of it.
+std::optional<std::string> ValueOf(const IniDocument& doc, const std::string& section, const std::string& ident) {
+  std::optional<std::string> value = doc.Get(section, ident);
+  if (!value) return value;
+  std::string& text = *value;
+  const std::size_t n = text.size();
+  if (n >= 2 && text[0] == '"' && text[n - 1] == '"') {
+    text.pop_back();
+    text.erase(0, 1);
+  }
+  return value;
+}
+
+std::string StringOf(const IniDocument& doc, const std::string& section, const std::string& ident,
+                     const std::string& fallback) {
+  return ValueOf(doc, section, ident).value_or(fallback);
+}
+
+std::int32_t IntegerOf(const IniDocument& doc, const std::string& section, const std::string& ident,
+                       std::int32_t fallback) {
+  const auto value = ValueOf(doc, section, ident);
+  return value ? IniValueToInt(*value, fallback) : fallback;
+}
+
 }  // namespace
 
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& ident,
                                  const std::string& fallback) const {
-  return Load(fileName_).Get(section, ident).value_or(fallback);
+  return StringOf(Load(fileName_), section, ident, fallback);
 }
 
 std::int32_t TIniFile::ReadInteger(const std::string& section, const std::string& ident,
                                    std::int32_t fallback) const {
-  const auto value = Load(fileName_).Get(section, ident);
-  return value ? IniValueToInt(*value, fallback) : fallback;
+  return IntegerOf(Load(fileName_), section, ident, fallback);
 }
 
 bool TIniFile::ReadBool(const std::string& section, const std::string& ident, bool fallback) const {
@@ -128,7 +152,80 @@ void TIniFile::DeleteKey(const std::string& section, const std::string& ident) {
 
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                     const std::string& fallback, const std::string& fileName) {
-  return Load(fileName).Get(section, key).value_or(fallback);
+  return StringOf(Load(fileName), section, key, fallback);
+}
+
+// ---- TMemIniFile ----
+
+TMemIniFile::TMemIniFile(std::string fileName) : fileName_(std::move(fileName)) {
+  std::string bytes;
+  if (ReadWholeFile(fileName_, bytes)) {
+    doc_ = IniDocument(bytes);
+    return;
+  }
+  // Missing is an empty file; present but unreadable must not be replaced
+  // by what little this object will hold.
+  loaded_ = !FileExists(fileName_) && !DirectoryExists(fileName_);
+}
+
+std::string TMemIniFile::ReadString(const std::string& section, const std::string& ident,
+                                    const std::string& fallback) const {
+  return StringOf(doc_, section, ident, fallback);
+}
+
+std::int32_t TMemIniFile::ReadInteger(const std::string& section, const std::string& ident,
+                                      std::int32_t fallback) const {
+  return IntegerOf(doc_, section, ident, fallback);
+}
+
+bool TMemIniFile::ReadBool(const std::string& section, const std::string& ident, bool fallback) const {
+  return ReadInteger(section, ident, fallback ? 1 : 0) != 0;
+}
+
+void TMemIniFile::WriteString(const std::string& section, const std::string& ident, const std::string& value) {
+  modified_ = doc_.Set(section, ident, value) || modified_;
+}
+
+void TMemIniFile::WriteInteger(const std::string& section, const std::string& ident, std::int32_t value) {
+  WriteString(section, ident, IntToStr(value));
+}
+
+void TMemIniFile::WriteBool(const std::string& section, const std::string& ident, bool value) {
+  WriteString(section, ident, value ? "1" : "0");
+}
+
+void TMemIniFile::ReadSection(const std::string& section, std::vector<std::string>& idents) const {
+  idents = doc_.Keys(section);
+}
+
+std::vector<std::string> TMemIniFile::ReadSection(const std::string& section) const { return doc_.Keys(section); }
+
+void TMemIniFile::ReadSections(std::vector<std::string>& sections) const { sections = doc_.Sections(); }
+
+bool TMemIniFile::SectionExists(const std::string& section) const { return doc_.HasSection(section); }
+
+bool TMemIniFile::ValueExists(const std::string& section, const std::string& ident) const {
+  return doc_.Get(section, ident).has_value();
+}
+
+void TMemIniFile::EraseSection(const std::string& section) {
+  modified_ = doc_.EraseSection(section) || modified_;
+}
+
+void TMemIniFile::DeleteKey(const std::string& section, const std::string& ident) {
+  modified_ = doc_.DeleteKey(section, ident) || modified_;
+}
+
+void TMemIniFile::UpdateFile() {
+  if (!loaded_) ThrowWriteError(fileName_);
+  if (!modified_) {
+    // Nothing to write; a file that would refuse the write is still reported.
+    if (!CanReplaceFile(fileName_)) ThrowWriteError(fileName_);
+    return;
+  }
+  std::lock_guard lock(WriteMutex());
+  if (!WriteFileAtomically(fileName_, doc_.Serialize())) ThrowWriteError(fileName_);
+  modified_ = false;
 }
 
 bool WritePrivateProfileString(const std::string& section, const std::string& key, const std::string& value,

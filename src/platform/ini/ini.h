@@ -1,7 +1,14 @@
 // Settings files of the private-profile kind (see ini_document.h for the text
-// rules). Every write reaches the file at once and replaces it whole through a
-// temporary file, so a file is never left half-written; reads see the file as
-// it is at that moment. Values are bytes as they stand (no code-page change).
+// rules). Two kinds of object over them:
+// - TIniFile: every write reaches the file at once and replaces it whole
+//   through a temporary file, so a file is never left half-written; reads see
+//   the file as it is at that moment.
+// - TMemIniFile: the file is read once; reads and writes work on the copy in
+//   memory, and UpdateFile writes it back whole (temporary file + rename) in
+//   one step, so a thousand writes cost one file write.
+// Values are bytes as they stand (no code-page change; a UTF-16 file is UTF-8
+// inside). A value read back loses one matched pair of double quotes around
+// it ("\"a b\"" reads as "a b"), as with the profile functions.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +16,7 @@
 #include <vector>
 
 #include "platform/convert/exception.h"
+#include "platform/ini/ini_document.h"
 
 namespace platform {
 
@@ -51,6 +59,48 @@ class TIniFile {
 
  private:
   std::string fileName_;
+};
+
+// The file read once into memory; writes stay there until UpdateFile.
+class TMemIniFile {
+ public:
+  // Reads the file when it exists. A file that exists but cannot be read
+  // gives an empty copy, and UpdateFile then refuses to replace it.
+  explicit TMemIniFile(std::string fileName);
+
+  const std::string& FileName() const { return fileName_; }
+  bool Modified() const { return modified_; }
+  // False when the file existed but could not be read.
+  bool Loaded() const { return loaded_; }
+
+  std::string ReadString(const std::string& section, const std::string& ident, const std::string& fallback) const;
+  std::int32_t ReadInteger(const std::string& section, const std::string& ident, std::int32_t fallback) const;
+  bool ReadBool(const std::string& section, const std::string& ident, bool fallback) const;
+
+  // In memory only; nothing here touches the file.
+  void WriteString(const std::string& section, const std::string& ident, const std::string& value);
+  void WriteInteger(const std::string& section, const std::string& ident, std::int32_t value);
+  void WriteBool(const std::string& section, const std::string& ident, bool value);
+
+  void ReadSection(const std::string& section, std::vector<std::string>& idents) const;
+  std::vector<std::string> ReadSection(const std::string& section) const;
+  void ReadSections(std::vector<std::string>& sections) const;
+  bool SectionExists(const std::string& section) const;
+  bool ValueExists(const std::string& section, const std::string& ident) const;
+  void EraseSection(const std::string& section);
+  void DeleteKey(const std::string& section, const std::string& ident);
+
+  // Writes the copy back whole (temporary file + rename). Nothing is written
+  // when nothing changed since the load or the last update. Throws
+  // EIniFileException "Unable to write to <file name>" when the file cannot
+  // be replaced, or was not readable at the load; the file then stays as it was.
+  void UpdateFile();
+
+ private:
+  std::string fileName_;
+  IniDocument doc_;
+  bool loaded_ = true;
+  bool modified_ = false;
 };
 
 // The profile functions over the same files. The read gives 'fallback' for a

@@ -20,12 +20,20 @@ namespace {
 std::mutex g_lockFolderMutex;
 std::string g_lockFolder;
 
-int OpenLockFile(const std::string& path) {
+int OpenRetrying(const std::string& path, int flags) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd = ::open(path.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+// The lock needs no write access: a lock file that another account created
+// in a shared folder is opened read-only, so it still guards.
+int OpenLockFile(const std::string& path) {
+  const int fd = OpenRetrying(path, O_RDWR | O_CREAT | O_CLOEXEC);
+  if (fd >= 0 || (errno != EACCES && errno != EPERM && errno != EROFS)) return fd;
+  return OpenRetrying(path, O_RDONLY | O_CLOEXEC);
 }
 
 }  // namespace

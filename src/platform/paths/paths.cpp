@@ -101,13 +101,18 @@ bool DirectoryExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string* error) {
+  auto fail = [error](int err) {
+    if (error) *error = std::strerror(err);
+    return false;
+  };
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return fail(errno);
   struct stat st;
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
     ::close(fd);
-    return false;
+    return fail(err);
   }
   std::string out;
   char buffer[65536];
@@ -115,8 +120,9 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
+      const int err = errno;
       ::close(fd);
-      return false;
+      return fail(err);
     }
     if (n == 0) break;
     out.append(buffer, static_cast<std::size_t>(n));

@@ -46,7 +46,8 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::s
 // Whether WriteFileAtomically would be allowed to replace (or create) 'path'.
 bool CanReplaceFile(const std::string& path, std::string* error = nullptr);
 
-// The whole file; false when it cannot be opened or read.
-bool ReadWholeFile(const std::string& path, std::string& bytes);
+// The whole file; false when it cannot be opened or read, with the system's
+// reason in 'error' when given.
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string* error = nullptr);
 
 }  // namespace platform
