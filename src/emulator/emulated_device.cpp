@@ -4,14 +4,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <deque>
-#include <mutex>
 #include <bit>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <unordered_map>
 
+#include "platform/clock/clock.h"
 #include "platform/volumes/volumes.h"
 
 namespace emulator {
@@ -93,7 +97,25 @@ struct BlockInfo {
   std::uint32_t erases = 0;
   std::uint32_t programs = 0;
   std::uint32_t tests = 0;
+  std::uint64_t lastWrite = 0;  // sequence number of the newest page written into it
 };
+
+// Commands that reach the flash through the FSM, and of those the ones whose
+// wrappers read a status byte (the others can only see a failed call).
+bool NeedsFsm(std::uint8_t sub) {
+  switch (sub) {
+    case 0x73: case 0x7A: case 0x7B: case 0x7C: case 0x80: case 0x93: case 0x94:
+    case 0x95: case 0x96: case 0x97: case 0x98: case 0x9B: return true;
+    default: return false;
+  }
+}
+bool AnswersStatus(std::uint8_t sub, ScsiDirection direction) {
+  switch (sub) {
+    case 0x73: case 0x7A: case 0x7C: case 0x93: case 0x94: return true;
+    case 0x95: return direction == ScsiDirection::In;  // the 16-byte form answers a status
+    default: return false;
+  }
+}
 
 }  // namespace
 
@@ -108,7 +130,6 @@ struct DeviceState {
   std::vector<BlockInfo> blocks;  // the physical blocks
   std::unordered_map<std::uint32_t, std::vector<FailureRule>> failures;
   std::vector<BlockTestOverride> overrides;
-  std::unordered_map<std::uint32_t, std::uint32_t> testsBeyond;  // block tests of blocks past the flash
   std::map<std::uint32_t, std::map<std::uint32_t, Bytes>> pages;  // written pages only
   std::map<std::uint32_t, Bytes> spi;                             // 64 KiB chunks written so far
   std::vector<ActiveFault> faults;
@@ -117,6 +138,13 @@ struct DeviceState {
   std::uint32_t resets = 0;
   std::array<std::uint8_t, 4> chipModel{};
   std::function<void(EmulatedDevice&)> onReset;
+  std::uint64_t writeSeq = 0;
+
+  // ---- re-enumeration after a reset (its own lock: the thread plugs the device) ----
+  std::mutex replugMutex;
+  std::condition_variable replugCv;
+  std::thread replug;
+  bool replugCancel = false;
 
   // ---- the plug cycle ----
   std::uint64_t generation = 0;
@@ -236,7 +264,7 @@ class Model {
     rec.setting = c[12];
     rec.eccThreshold = c[13];
     rec.perPage = c[14] != 0;
-    rec.nth = b < Physical() ? ++s_.blocks[b].tests : ++s_.testsBeyond[b];
+    rec.nth = ++s_.blocks[b].tests;
 
     const std::uint32_t ppb = s_.geometry.pagesPerBlock;
     std::uint8_t code = 255;
@@ -292,19 +320,39 @@ class Model {
     return map;
   }
 
-  // The configuration block the device holds: the first written page of the
-  // lowest good block holding pages, and the pages written after it.
-  std::optional<std::pair<Bytes, Bytes>> HeldConfig() const {
-    for (const auto& [b, pm] : s_.pages) {
-      if (pm.empty() || IsBad(b)) continue;
-      Bytes cfg = pm.begin()->second;
-      cfg.resize(512, 0);
-      Bytes rest;
-      for (auto it = std::next(pm.begin()); it != pm.end(); ++it) rest.insert(rest.end(), it->second.begin(), it->second.end());
-      return std::make_pair(std::move(cfg), std::move(rest));
-    }
-    return std::nullopt;
+  // Whether blocks [first, first + count) all lie on the active flash (no wrap).
+  bool InFlash(std::uint64_t first, std::uint64_t count) const {
+    return first + count <= std::min(ActiveBlocks(), Physical());
   }
+
+  // The configuration block the device holds: the first written page of the
+  // good block written last (the station's newest copy, wherever a failed
+  // erase moved it), and the pages written after it (the good-block bitmap).
+  std::optional<std::pair<Bytes, Bytes>> HeldConfig() const {
+    const std::map<std::uint32_t, Bytes>* newest = nullptr;
+    std::uint64_t newestSeq = 0;
+    for (const auto& [b, pm] : s_.pages) {
+      if (pm.empty() || IsBad(b) || (newest && s_.blocks[b].lastWrite <= newestSeq)) continue;
+      newest = &pm;
+      newestSeq = s_.blocks[b].lastWrite;
+    }
+    if (!newest) return std::nullopt;
+    Bytes cfg = newest->begin()->second;
+    cfg.resize(512, 0);
+    Bytes rest;
+    for (auto it = std::next(newest->begin()); it != newest->end(); ++it)
+      rest.insert(rest.end(), it->second.begin(), it->second.end());
+    return std::make_pair(std::move(cfg), std::move(rest));
+  }
+
+  void StorePage(std::uint32_t b, std::uint32_t page, Bytes data) {
+    s_.pages[b][page] = std::move(data);
+    s_.blocks[b].lastWrite = ++s_.writeSeq;
+  }
+
+  // The first image of this power cycle is the program; it counts once it
+  // arrived whole and is not empty.
+  bool ProgramArrived() const { return !s_.images.empty() && s_.images.front().announced > 0; }
 
   // Disk sizes from the held configuration block.
   std::optional<DiskLayout> ComputeLayout() const {
@@ -474,6 +522,11 @@ std::optional<Geometry> TableGeometry(const Bytes& c, std::uint8_t chips) {
 // belongs to a flash-table upload, 'reset' when the controller was reset.
 Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const ScsiRequest& r, const std::uint8_t* c,
                   bool& tableRun, bool& reset) {
+  if (NeedsFsm(c[1]) && !s.fsmLoaded) {
+    if (!AnswersStatus(c[1], r.direction)) return Outcome::FailCall;
+    Answer(r, {kStatusFailed, 0});
+    return Outcome::Done;
+  }
   switch (c[1]) {
     case 0x70: Answer(r, profile.flashId.data(), 5); return Outcome::Done;
     case 0x71: {
@@ -493,6 +546,14 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
     }
     case 0x72: AnswerStatus(r, profile.spiSizeMB > 0); return Outcome::Done;
     case 0x73: {
+      if (!m.ProgramArrived()) {
+        Answer(r, {kStatusFailed, 0});
+        return Outcome::Done;
+      }
+      if (profile.IsSpiOnly()) {  // runs the program; there is no disk to show
+        Answer(r, {kStatusOk, 0});
+        return Outcome::Done;
+      }
       auto layout = m.ComputeLayout();
       if (!layout || !m.OpenDisks(*layout)) {
         Answer(r, {kStatusFailed, 0});
@@ -545,7 +606,7 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
       Answer(r, cfg.data(), cfg.size());
       return Outcome::Done;
     }
-    case 0x81:
+    case 0x81:  // the device leaves the bus after answering (see EmulatedDevice::Execute)
       ++s.resets;
       if (profile.chipModelAfterReset) s.chipModel = *profile.chipModelAfterReset;
       ResetWorkingState(profile, s, m);
@@ -555,7 +616,7 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
     case 0x83: s.sysArea = c[2]; AnswerStatus(r, true); return Outcome::Done;
     case 0x84: Answer(r, {profile.chipCount}); return Outcome::Done;
     case 0x85: Answer(r, profile.familyModel.data(), 4); return Outcome::Done;
-    case 0x87: Answer(r, {s.images.empty() ? kStatusFailed : kStatusOk, 0}); return Outcome::Done;
+    case 0x87: Answer(r, {m.ProgramArrived() ? kStatusOk : kStatusFailed, 0}); return Outcome::Done;
     case 0x8B: Answer(r, {profile.bondingId}); return Outcome::Done;
     case 0x8D: s.moduleNo = c[2]; AnswerStatus(r, true); return Outcome::Done;
     case 0x8E: case 0x8F: case 0x91: s.settings[c[1]] = c[2]; AnswerStatus(r, true); return Outcome::Done;
@@ -569,6 +630,10 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
       if (r.direction != ScsiDirection::In || r.length == 0) return Outcome::CheckCondition;
       const std::uint32_t block = Be32(c + 2);
       const std::uint32_t avail = r.length - 1;
+      if (!m.InFlash(block, c[14] ? 1 : Be16(c + 6))) {
+        r.data[0] = kStatusFailed;
+        return Outcome::Done;
+      }
       if (c[14]) {
         m.TestBlock(block, c, r.data + 1, avail);
       } else {
@@ -585,6 +650,10 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
     case 0x94: {
       const std::uint32_t block = Be32(c + 2);
       const std::uint32_t count = Be16(c + 6);
+      if (!m.InFlash(block, count)) {
+        AnswerStatus(r, false);
+        return Outcome::Done;
+      }
       bool ok = true;
       for (std::uint32_t i = 0; i < count; ++i) {
         if (m.Operate(block + i, FlashOp::Erase))
@@ -603,14 +672,14 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
       const std::uint32_t first = Be32(c + 2);
       const std::uint32_t count = Be16(c + 6);
       const std::uint32_t ppb = s.geometry.pagesPerBlock;
-      if (count == 0 || !OutData(r)) return Outcome::Done;
-      const std::uint32_t per = r.length / count;
+      const std::uint32_t size = s.geometry.pageSize;
+      if (count == 0 || !OutData(r) || r.length != std::uint64_t{count} * size) return Outcome::CheckCondition;
       for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint64_t addr = std::uint64_t{first} + i;
         const auto b = static_cast<std::uint32_t>(addr / ppb);
-        if (addr / ppb >= m.ActiveBlocks() || !m.Operate(b, FlashOp::Program)) return Outcome::FailCall;
-        Bytes page(r.data + std::uint64_t{i} * per, r.data + std::uint64_t{i} * per + std::min(per, s.geometry.pageSize));
-        s.pages[b][static_cast<std::uint32_t>(addr % ppb)] = std::move(page);
+        if (!m.InFlash(addr / ppb, 1) || !m.Operate(b, FlashOp::Program)) return Outcome::FailCall;
+        const std::uint8_t* at = r.data + std::uint64_t{i} * size;
+        m.StorePage(b, static_cast<std::uint32_t>(addr % ppb), Bytes(at, at + size));
       }
       return Outcome::Done;
     }
@@ -618,8 +687,10 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
       const std::uint32_t first = Be32(c + 2);
       const std::uint32_t count = Be16(c + 6);
       const std::uint32_t ppb = s.geometry.pagesPerBlock;
-      if (r.direction != ScsiDirection::In || count == 0) return Outcome::Done;
-      const std::uint32_t per = r.length / count;
+      const std::uint32_t per = s.geometry.pageSize;
+      if (r.direction != ScsiDirection::In || count == 0 || r.length != std::uint64_t{count} * per)
+        return Outcome::CheckCondition;
+      if (!m.InFlash((std::uint64_t{first} + count - 1) / ppb, 1)) return Outcome::FailCall;
       std::memset(r.data, 0xFF, r.length);
       for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint64_t addr = std::uint64_t{first} + i;
@@ -633,9 +704,9 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
     }
     case 0x97: AnswerStatus(r, s.fsmLoaded); return Outcome::Done;
     case 0x98: {
+      if (r.direction != ScsiDirection::In || r.length != Be32(c + 2)) return Outcome::CheckCondition;
       const Bytes map = m.OwnBitmap(m.ActiveBlocks());
-      if (r.direction != ScsiDirection::In) return Outcome::Done;
-      const std::uint32_t n = std::min(r.length, Be32(c + 2));
+      const std::uint32_t n = r.length;
       std::memset(r.data, 0, n);
       std::memcpy(r.data, map.data(), std::min<std::size_t>(n, map.size()));
       return Outcome::Done;
@@ -653,7 +724,7 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
     case 0x9E: {
       const std::uint64_t offset = std::uint64_t{Be16(c + 2)} * 256;
       const std::uint64_t bytes = std::uint64_t{Be16(c + 4)} * 256;
-      if (offset + bytes > (std::uint64_t{profile.spiSizeMB} << 20) || r.length < bytes)
+      if (offset + bytes > (std::uint64_t{profile.spiSizeMB} << 20) || r.length != bytes)
         return Outcome::CheckCondition;
       if (c[1] == 0x9D && r.direction == ScsiDirection::In) m.SpiGet(offset, r.data, bytes);
       if (c[1] == 0x9E && OutData(r)) m.SpiPut(offset, r.data, bytes);
@@ -684,7 +755,10 @@ Outcome RunStandard(const DeviceProfile& profile, DeviceState& s, Model& m, cons
       const std::uint64_t sectors = m.VisibleSectors();
       const int fd = m.VisibleFd();
       if (sectors == 0 || fd < 0 || lba + count > sectors) return Outcome::CheckCondition;
-      const std::uint64_t bytes = std::min<std::uint64_t>(r.length, count * s.layout->blockLength);
+      // The data phase must carry exactly what the CDB announces.
+      const std::uint64_t bytes = count * s.layout->blockLength;
+      if (r.length != bytes) return Outcome::CheckCondition;
+      if (bytes == 0) return Outcome::Done;
       const auto at = static_cast<off_t>(lba * s.layout->blockLength);
       if (c[0] == 0x2A) {
         if (!OutData(r)) return Outcome::CheckCondition;
@@ -764,55 +838,138 @@ std::shared_ptr<EmulatedDevice> EmulatedDevice::Create(DeviceProfile profile, st
         std::memcpy(chunk.data(), map.data() + at, std::min<std::size_t>(g.pageSize, map.size() - at));
         pm[page] = std::move(chunk);
       }
+      s.blocks[b].lastWrite = ++s.writeSeq;
     }
   }
   return device;
 }
 
 EmulatedDevice::~EmulatedDevice() {
+  CancelReenumeration();
+  Detach(std::nullopt);
   std::lock_guard lock(impl_->mutex);
-  DeviceState& s = *impl_;
-  if (s.plugged) {
-    auto volume = platform::Volumes().Lookup(s.letter);
-    if (volume && volume->target == s.target) platform::Volumes().Unmount(s.letter);
-  }
-  Model(profile_, s).CloseDisks();
+  Model(profile_, *impl_).CloseDisks();
 }
 
 std::filesystem::path EmulatedDevice::UserDiskPath() const { return impl_->userPath; }
 std::filesystem::path EmulatedDevice::HiddenDiskPath() const { return impl_->hiddenPath; }
 
 char EmulatedDevice::Plug(char letter) {
-  std::lock_guard lock(impl_->mutex);
-  DeviceState& s = *impl_;
-  if (s.plugged) return s.letter;
-  Model m(profile_, s);
-  ResetWorkingState(profile_, s, m);
-  auto target = std::make_shared<EmulatedTarget>(weak_from_this(), s.generation + 1);
-  const std::string node = UserDiskPath().string();
-  char got = 0;
-  if (letter == 0)
-    got = platform::Volumes().Assign(target, node, 'D');
-  else if (platform::Volumes().Mount(letter, target, node))
-    got = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
-  if (got == 0) return 0;
-  ++s.generation;
-  s.target = std::move(target);
-  s.letter = got;
-  s.plugged = true;
-  return got;
+  CancelReenumeration();
+  return Attach(letter, false);
 }
 
 void EmulatedDevice::Unplug() {
-  std::lock_guard lock(impl_->mutex);
+  CancelReenumeration();
+  Detach(std::nullopt);
+}
+
+// Powers the device up behind a letter. The state says "plugged" before the
+// letter is bound, so a watcher that hears the arrival can talk to it at once.
+char EmulatedDevice::Attach(char letter, bool anyLetter) {
   DeviceState& s = *impl_;
-  if (!s.plugged) return;
-  auto volume = platform::Volumes().Lookup(s.letter);
-  if (volume && volume->target == s.target) platform::Volumes().Unmount(s.letter);
-  s.plugged = false;
-  s.target.reset();
-  Model m(profile_, s);
-  ResetWorkingState(profile_, s, m);
+  std::shared_ptr<EmulatedTarget> target;
+  {
+    std::lock_guard lock(s.mutex);
+    if (s.plugged) return s.letter;
+    Model m(profile_, s);
+    ResetWorkingState(profile_, s, m);
+    target = std::make_shared<EmulatedTarget>(weak_from_this(), ++s.generation);
+    s.target = target;
+    s.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+    s.plugged = true;
+  }
+  const std::string node = UserDiskPath().string();
+  char got = 0;
+  if (letter != 0 && platform::Volumes().Mount(letter, target, node))
+    got = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  else if (letter == 0 || anyLetter)
+    got = platform::Volumes().Assign(target, node, 'D');
+  {
+    std::lock_guard lock(s.mutex);
+    if (s.target == target) {
+      if (got == 0) {
+        s.plugged = false;
+        s.target.reset();
+      }
+      s.letter = got;
+      return got;
+    }
+  }
+  if (got != 0) {  // unplugged while the letter was being bound
+    auto volume = platform::Volumes().Lookup(got);
+    if (volume && volume->target == target) platform::Volumes().Unmount(got);
+  }
+  return 0;
+}
+
+// Takes the device off the bus (only the given plug cycle, when one is named):
+// the letter goes away and every handle of that cycle fails from now on.
+char EmulatedDevice::Detach(std::optional<std::uint64_t> generation) {
+  DeviceState& s = *impl_;
+  std::shared_ptr<EmulatedTarget> target;
+  char letter = 0;
+  {
+    std::lock_guard lock(s.mutex);
+    if (!s.plugged || (generation && *generation != s.generation)) return 0;
+    s.plugged = false;
+    target = std::move(s.target);
+    letter = s.letter;
+    Model m(profile_, s);
+    ResetWorkingState(profile_, s, m);
+  }
+  auto volume = platform::Volumes().Lookup(letter);
+  if (volume && volume->target == target) platform::Volumes().Unmount(letter);
+  return letter;
+}
+
+// After a reset the device leaves the bus and, a moment later (the profile's
+// delay, scaled like every wait of the station), arrives again at the same
+// letter when it is still free.
+void EmulatedDevice::Reenumerate(std::uint64_t generation) {
+  const char letter = Detach(generation);
+  if (letter == 0) return;
+  std::function<void(EmulatedDevice&)> handler;
+  {
+    std::lock_guard lock(impl_->mutex);
+    handler = impl_->onReset;
+  }
+  if (handler) handler(*this);
+  if (Plugged()) return;  // the handler plugged it itself
+  CancelReenumeration();  // reaps a finished earlier re-arrival
+  DeviceState& s = *impl_;
+  std::lock_guard lock(s.replugMutex);
+  s.replugCancel = false;
+  const auto delay = std::chrono::duration<double, std::milli>(profile_.reenumerationMs * platform::TimeScale());
+  s.replug = std::thread([this, letter, delay] {
+    {
+      std::unique_lock wait(impl_->replugMutex);
+      impl_->replugCv.wait_for(wait, delay, [this] { return impl_->replugCancel; });
+      if (impl_->replugCancel) return;
+    }
+    Attach(letter, true);
+  });
+}
+
+void EmulatedDevice::CancelReenumeration() {
+  std::thread pending;
+  {
+    std::lock_guard lock(impl_->replugMutex);
+    impl_->replugCancel = true;
+    pending = std::move(impl_->replug);
+  }
+  impl_->replugCv.notify_all();
+  if (pending.joinable()) pending.join();
+}
+
+bool EmulatedDevice::AwaitReenumeration() {
+  std::thread pending;
+  {
+    std::lock_guard lock(impl_->replugMutex);
+    pending = std::move(impl_->replug);
+  }
+  if (pending.joinable()) pending.join();
+  return Plugged();
 }
 
 bool EmulatedDevice::Plugged() const {
@@ -990,7 +1147,7 @@ std::filesystem::path EmulatedDevice::VisibleDiskPath() const {
 // ---------------------------------------------------------------------------
 
 bool EmulatedDevice::Execute(std::uint64_t generation, const ScsiRequest& r) {
-  std::function<void(EmulatedDevice&)> resetHandler;
+  bool reset = false;
   bool carriedOut = false;
   {
     std::lock_guard lock(impl_->mutex);
@@ -1042,9 +1199,7 @@ bool EmulatedDevice::Execute(std::uint64_t generation, const ScsiRequest& r) {
       if (!vendor || c[1] != 0x71) s.flashTableRun = false;
     } else {
       bool tableRun = false;
-      bool reset = false;
       outcome = vendor ? RunVendor(profile_, s, m, r, c, tableRun, reset) : RunStandard(profile_, s, m, r, c);
-      if (reset) resetHandler = s.onReset;
       if (!tableRun) s.flashTableRun = false;
     }
 
@@ -1057,7 +1212,7 @@ bool EmulatedDevice::Execute(std::uint64_t generation, const ScsiRequest& r) {
     record(t);
     carriedOut = t.carriedOut;
   }
-  if (resetHandler) resetHandler(*this);
+  if (reset) Reenumerate(generation);
   return carriedOut;
 }
 

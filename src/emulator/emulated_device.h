@@ -1,8 +1,9 @@
 // A software model of one controller and its flash, answering the vendor
-// command set and the standard commands the station sends.
+// command set and the standard commands the station sends, and refusing what
+// the device refuses.
 //
 //   auto dev = emulator::EmulatedDevice::Create(emulator::profiles::Standard(), folder);
-//   char letter = dev->Plug('E');      // mounted: CreateFileA("\\\\.\\E:") reaches it
+//   char letter = dev->Plug('E');      // arrival: CreateFileA("\\.\E:") reaches it
 //   ...device::cmd_... on a handle...
 //   dev->Unplug();                     // removal: the letter is gone, every call fails
 //
@@ -10,14 +11,65 @@
 // block, SPI flash and the disk image files persist; the controller's working
 // state (FSM, flash table, page table, downloads, visible disk) starts afresh at
 // every plug. Each plug makes a new EmulatedTarget; a handle opened during an
-// earlier plug stays dead. The model never sleeps and is safe to call from
-// several threads at once.
+// earlier plug stays dead. The model is safe to call from several threads.
+//
+// The bus. Plugging binds the letter in platform::Volumes() and unplugging
+// unbinds it; the volume table's watchers hear both (VolumeEvent::Arrival,
+// VolumeEvent::Removal), as the station hears volumes come and go.
+// RESET (EF 81) re-enumerates the device: it answers, then leaves the bus (the
+// letter goes away with a removal, every handle opened before dies, OnReset's
+// handler runs), and after the profile's reenumerationMs (times the platform's
+// time scale; at once at scale 0, on a thread of the device) it arrives again
+// in its normal mode (chipModelAfterReset), at the same letter when that is
+// still free, else at the first free one. AwaitReenumeration() waits for the
+// re-arrival; Plug, Unplug and destruction cancel a pending one.
+//
+// The order of a run, as the device enforces it:
+//  - The FSM (EF 77 start with the size, EE 78 pieces, EF 79 16-bit byte sum)
+//    is loaded when the bytes received equal the announced size and their sum
+//    the one sent; it is lost at every power-up (plug, reset). Until it is
+//    loaded the commands that reach the flash fail, in the convention their
+//    wrapper reads: the status commands (EF 73 START DISK, EF 7A, EF 7C, EF 93,
+//    EF 94, the 16-byte EE 95) answer status 0; the others (EF 80 READ CFG,
+//    EE 7B, EE 95, EF 96, EF 97 FSM INIT, EF 98, EE 9B) fail the call. Identity
+//    queries, the flash table (EE 71), settings bytes, SPI access and the
+//    standard commands need no FSM.
+//  - Image downloads (EF 7A setup announcing the size, EE 7B pieces, EF 7C end)
+//    pass at the end when at least the announced bytes arrived since the setup
+//    (more are kept, fewer fail the end and the image is dropped; an end with no
+//    setup fails). The first image of a power-up is the program.
+//  - The firmware parity check (EF 87) passes only once a program image of
+//    non-zero length arrived whole.
+//  - START DISK (EF 73) fails before the FSM and before the program image; on an
+//    SPI-only device it then passes and shows no disk.
+//  - There is no disk before START DISK: READ CAPACITY and READ/WRITE(10) are
+//    refused, and the letter's node (the user disk image file) has no size yet.
+//    START DISK sizes and shows the user disk (or the hidden one when it takes
+//    everything); CHANGE TO HIDDEN DISK (EF 92) shows the hidden disk; START
+//    STOP UNIT stop hides the disk, start shows the started one again.
+//
+// Bad blocks. The device's own bad-block map (EF 98, BadBlockMap()) is the
+// factory bad blocks and the grown ones (blocks whose erase or program failed
+// for good: FailMode Permanent or AfterOperations, or GrowBadBlock), one bit
+// per block, set = good; it changes as blocks grow bad. The good-block bitmap
+// in the configuration block is the station's own view, written after the
+// block (below); START DISK sizes the disks from that bitmap, not from the
+// device's map (a block the station called good counts, a block it left out
+// does not); the device's map counts only when the stored block carries no
+// bitmap.
 //
 // How the model answers:
 //  - Status bytes are kStatusOk / kStatusFailed. A command the model refuses
 //    (unknown opcode, READ CAPACITY or READ/WRITE(10) with no disk shown or past
-//    its end, SPI access past the flash) is a CHECK CONDITION: carried out, no
-//    data moved. A page write to a failing or bad block is a failed call.
+//    its end, SPI access past the flash, a data phase whose length is not what
+//    the CDB announces) is a CHECK CONDITION: carried out, no data moved,
+//    nothing written or read. A page write or read past the flash, or a page
+//    write to a failing or bad block, is a failed call.
+//  - The data phase must match the CDB exactly: READ/WRITE(10) blocks x block
+//    length, page writes and reads pages x page size, SPI units x 256, the
+//    bad-block map read the length in its CDB.
+//  - Block ranges never wrap and never run past the flash: a block test or an
+//    erase of such a range answers status 0 and touches nothing.
 //  - Flash table (EE 71): the first piece of a run of table pieces is the table;
 //    a sound one selects page size, pages per block, blocks per chip and ECC mode.
 //  - Block test (EF 93): block form answers 255 when erase and program succeed and
@@ -25,23 +77,28 @@
 //    else one of the kTest... codes; page form answers 255 - errors per page, 0
 //    for an uncorrectable page or a bad block. The test leaves the block erased.
 //  - Page writes and reads (EE/EF 95/96) address pages: block x pages per block + page.
-//  - READ CFG (EF 80) answers the first written page of the lowest good block
-//    holding written pages (512 x FF on a blank flash); the pages written after
-//    it in that block hold the good-block bitmap.
+//  - READ CFG (EF 80) answers the lowest written page of the good block written
+//    last (the station's newest copy, wherever a failed erase moved it; 512 x FF
+//    on a blank flash); the pages written after it in that block hold the
+//    good-block bitmap.
 //  - START DISK (EF 73) sizes the disks from that block: good blocks (its bitmap,
 //    else the device's own map) x usable pages (byte 132 and the page bitmap) x
 //    page size, less byte 133 x 4 MiB and two blocks for the configuration
 //    copies; byte 134 = s gives the hidden disk s/256 of it (0xFF: all of it,
 //    shown at once). Block length: the profile's, else 512 or 1024 by bit 0 of
 //    byte 64. It fails when no block is held or nothing is left for a disk.
-//  - Image downloads (EF 7A, EE 7B, EF 7C) pass at the end when at least the
-//    announced bytes arrived. On an SPI-only device the first image's bytes 0-2047
-//    go to 0 and its bytes from 2048 to 65536; each later image's bytes from 2048
-//    to the next 64 KiB boundary after room for the one before (the prefer image
-//    at program size rounded up to 64 KiB, plus 64 KiB).
-//  - FSM (EF 77, EE 78, EF 79): loaded when the bytes received equal the
-//    announced size and their 16-bit sum equals the one sent. The firmware
-//    parity check (EF 87) passes once an image is downloaded.
+//  - On an SPI-only device the first image's bytes 0-2047 go to 0 and its bytes
+//    from 2048 to 65536; each later image's bytes from 2048 to the next 64 KiB
+//    boundary after room for the one before (the prefer image at program size
+//    rounded up to 64 KiB, plus 64 KiB).
+//
+// Faults (InjectFault): by opcode and/or vendor sub-opcode, optionally only for
+// requests whose block, page, SPI unit or LBA range covers an address, on the
+// n-th matching call and the k after it (or always), answered as a failed call,
+// an even status byte or a CHECK CONDITION. Block failures (AddBlockFailure),
+// scripted block-test answers (AddBlockTestOverride) and grown bad blocks
+// (GrowBadBlock) model the flash itself. Trace() keeps every request with its
+// CDB, direction, length, data digest and outcome.
 #pragma once
 
 #include <array>
@@ -168,8 +225,12 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   char Letter() const;
   // This plug's target (nullptr while unplugged): for OpenTargetHandle.
   std::shared_ptr<platform::ScsiTarget> Target() const;
-  // Called (outside the device's lock) after each RESET command.
+  // Called (outside the device's lock) after each RESET command, once the
+  // device has left the bus and before its re-arrival is scheduled.
   void OnReset(std::function<void(EmulatedDevice&)> handler);
+  // Waits until the re-arrival that a RESET scheduled has happened (at once
+  // at time scale 0); returns whether the device is plugged.
+  bool AwaitReenumeration();
 
   // ---- faults ----
   void InjectFault(const Fault& fault);
@@ -214,6 +275,10 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   friend class EmulatedTarget;
   EmulatedDevice(DeviceProfile profile, std::filesystem::path folder);
   bool Execute(std::uint64_t generation, const platform::ScsiRequest& request);
+  char Attach(char letter, bool anyLetter);
+  char Detach(std::optional<std::uint64_t> generation);
+  void Reenumerate(std::uint64_t generation);
+  void CancelReenumeration();
 
   DeviceProfile profile_;
   std::unique_ptr<detail::DeviceState> impl_;

@@ -109,6 +109,9 @@ struct DeviceProfile {
   // ---- disks ----
   std::uint32_t diskBlockLength = 0;  // READ CAPACITY block length; 0: the configuration's sector unit
 
+  // ---- bus ----
+  std::uint32_t reenumerationMs = 1000;  // from a RESET to the re-arrival, at time scale 1
+
   // ---- chainable setters ----
   DeviceProfile& Named(std::string n) { name = std::move(n); return *this; }
   DeviceProfile& WithGeometry(std::uint32_t pageSize, std::uint32_t pagesPerBlock, std::uint32_t blocksPerChip,
@@ -151,6 +154,7 @@ struct DeviceProfile {
   DeviceProfile& WithBlockTestOverride(BlockTestOverride o) { blockTestOverrides.push_back(std::move(o)); return *this; }
   DeviceProfile& WithPreloadedConfig(Bytes block) { preloadedConfig = std::move(block); return *this; }
   DeviceProfile& WithDiskBlockLength(std::uint32_t length) { diskBlockLength = length; return *this; }
+  DeviceProfile& WithReenumerationDelay(std::uint32_t ms) { reenumerationMs = ms; return *this; }
 
   bool IsSpiOnly() const;
   std::uint32_t TotalBlocks() const { return std::uint32_t{chipCount} * geometry.blocksPerChip; }

@@ -25,14 +25,17 @@ std::pair<std::uint32_t, std::uint32_t> Capacity(platform::HANDLE h) {
 }
 
 // Stores the profile's table with the system area size and hidden share filled
-// in, and the given bitmap (default: the device's own).
+// in, and the given bitmap (default: the device's own), from block 'from' on.
 void Configure(platform::HANDLE h, const DeviceProfile& p, std::uint8_t sysUnits, std::uint8_t share,
-               std::optional<Bytes> bitmap = std::nullopt) {
+               std::optional<Bytes> bitmap = std::nullopt, std::uint32_t from = 0) {
   Bytes cfg = emulator::FlashTableFor(p);
   cfg[133] = sysUnits;
   cfg[134] = share;
-  StoreConfig(h, p, cfg, bitmap ? *bitmap : ReadBitmap(h, p));
+  StoreConfig(h, p, cfg, bitmap ? *bitmap : ReadBitmap(h, p), from);
 }
+
+// What a run sends before START DISK: the program image.
+void DownloadProgram(platform::HANDLE h) { Download(h, Pattern(5000, 1)); }
 
 std::string NodeOf(char letter) { return platform::Volumes().Lookup(letter)->node; }
 
@@ -42,7 +45,8 @@ TEST_F(EmulatorTest, CapacityFollowsTheStoredConfiguration) {
   const auto p = Small();  // 1021 good blocks of 128 KiB
   auto [d, h] = Open(p);
   EXPECT_EQ(Capacity(h).first, 0u);  // no disk before start disk
-  EXPECT_FALSE(cmd_bStartDisk(h));   // nothing configured yet
+  DownloadProgram(h);
+  EXPECT_FALSE(cmd_bStartDisk(h));  // nothing configured yet
 
   Configure(h, p, 1, 0);
   ASSERT_TRUE(cmd_bStartDisk(h));
@@ -64,11 +68,17 @@ TEST_F(EmulatorTest, CapacityFollowsTheStoredConfiguration) {
   ASSERT_TRUE(cmd_bStartDisk(h));
   EXPECT_EQ(Capacity(h).first, 252671u);
   EXPECT_EQ(NodeOf('E'), d->HiddenDiskPath().string());
+
+  // The newest copies count, also when they sit after the old ones: 4 MiB more system area.
+  Configure(h, p, 2, 0, std::nullopt, 500);
+  ASSERT_TRUE(cmd_bStartDisk(h));
+  EXPECT_EQ(Capacity(h).first, 252671u - 8192);
 }
 
 TEST_F(EmulatorTest, SmallDiskAnswers2048ByteBlocks) {
   auto p = emulator::profiles::SmallDisk();
   auto [d, h] = Open(p.WithPreloadedConfig(emulator::FlashTableFor(p)));
+  DownloadProgram(h);
   ASSERT_TRUE(cmd_bStartDisk(h));
   // 511 good blocks of 128 KiB less two configuration blocks, in 2048-byte blocks.
   EXPECT_EQ(Capacity(h), std::make_pair(32575u, 2048u));
@@ -76,12 +86,27 @@ TEST_F(EmulatorTest, SmallDiskAnswers2048ByteBlocks) {
   ASSERT_TRUE(cmd_bWrite10(h, two.data(), 2048, 7, 2));
   ASSERT_TRUE(cmd_bRead10(h, back.data(), 2048, 7, 2));
   EXPECT_EQ(back, two);
+
+  // A data phase that disagrees with the CDB is refused whole: 32 KiB sent as
+  // 64 sectors of 512 bytes (an image's unit, not the device's) writes nothing.
+  Bytes piece(32768, 0xE1), old(32768);
+  ASSERT_TRUE(cmd_bRead10(h, old.data(), 2048, 0, 16));
+  EXPECT_TRUE(cmd_bWrite10(h, piece.data(), 512, 0, 64));
+  EXPECT_TRUE(d->Trace().back().checkCondition);
+  Bytes now(32768);
+  ASSERT_TRUE(cmd_bRead10(h, now.data(), 2048, 0, 16));
+  EXPECT_EQ(now, old);
+  std::fill(now.begin(), now.end(), 0x77);
+  EXPECT_TRUE(cmd_bRead10(h, now.data(), 512, 0, 64));
+  EXPECT_TRUE(d->Trace().back().checkCondition);
+  EXPECT_EQ(now, Bytes(32768, 0x77)) << "nothing read";
 }
 
 TEST_F(EmulatorTest, FatToolsWorkOnTheUserAndHiddenDisks) {
   const auto p = Small();
   auto [d, h] = Open(p);
   Configure(h, p, 1, 25);  // 10 %: 25/256 of the disk
+  DownloadProgram(h);
   ASSERT_TRUE(cmd_bStartDisk(h));
   EXPECT_EQ(Capacity(h).first, 227996u);
   const std::string user = NodeOf('E');

@@ -1,67 +1,72 @@
-// FSM download, image downloads with their checks, SPI flash.
+// FSM download, the order a run must keep, image downloads with their checks, SPI flash.
 #include "emulator_fixture.h"
 
 using namespace device;
 using namespace emulator_test;
 
-namespace {
-
-Bytes Pattern(std::size_t n, std::uint8_t salt) {
-  Bytes b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>((i * 7 + salt + i / 251) & 0xFF);
-  return b;
-}
-
-// Sends a file in 2048-byte pieces, with the trailing empty piece when the size is a multiple of 2048.
-template <typename Send>
-void Pieces(Bytes data, Send send) {
-  for (std::size_t at = 0, n = 2048; n == 2048; at += n) {
-    n = std::min<std::size_t>(2048, data.size() - at);
-    ASSERT_TRUE(send(data.data() + at, static_cast<std::uint32_t>(n)));
-  }
-}
-
-void Download(platform::HANDLE h, const Bytes& image) {
-  ASSERT_TRUE(cmd_bWriteSetup(h, static_cast<std::uint32_t>(image.size())));
-  Pieces(image, [&](std::uint8_t* p, std::uint32_t n) { return cmd_bWriteData(h, p, n); });
-  ASSERT_TRUE(cmd_bWriteEnd(h));
-}
-
-}  // namespace
-
 TEST_F(EmulatorTest, FsmDownloadChecksSizeAndSum) {
-  auto [d, h] = Open(Small());
-  auto load = [&](std::uint32_t announced, const Bytes& data, std::uint32_t sum) {
-    ASSERT_TRUE(cmd_bDownloadStart(h, announced));
-    Pieces(data, [&](std::uint8_t* p, std::uint32_t n) { return cmd_bDownloadData(h, p, n); });
-    ASSERT_TRUE(cmd_bDownloadSum(h, sum));
-  };
+  auto [d, h] = Open(Small(), 'E', false);
   const Bytes fsm = Pattern(4096, 3);
-  std::uint16_t sum = 0;
-  for (auto v : fsm) sum = static_cast<std::uint16_t>(sum + v);
-  load(4096, fsm, sum);
+  EXPECT_TRUE(LoadFsm(h, fsm));
   EXPECT_TRUE(d->FsmLoaded());
   EXPECT_EQ(d->FsmBytes(), fsm);
   EXPECT_EQ(d->CountVendor(SUB_SCSI_OP_DOWNLOAD_DATA), 3u);  // 2048, 2048 and 0
   EXPECT_TRUE(cmd_bFsmInit(h));
 
   // A wrong sum, or the size still 0 while the file is not, leaves no FSM.
-  load(4096, fsm, static_cast<std::uint16_t>(sum + 1));
-  EXPECT_FALSE(d->FsmLoaded());
-  load(0, fsm, sum);
-  EXPECT_FALSE(d->FsmLoaded());
+  auto load = [&](std::uint32_t announced, std::uint16_t sum) {
+    ASSERT_TRUE(cmd_bDownloadStart(h, announced));
+    Pieces(fsm, [&](std::uint8_t* p, std::uint32_t n) { return cmd_bDownloadData(h, p, n); });
+    EXPECT_FALSE(cmd_bDownloadSum(h, sum) && d->FsmLoaded());
+  };
+  std::uint16_t sum = 0;
+  for (auto v : fsm) sum = static_cast<std::uint16_t>(sum + v);
+  load(4096, static_cast<std::uint16_t>(sum + 1));
+  load(0, sum);
 
-  // "abc" sums to 0x0126; the FSM is forgotten at the next plug.
-  load(3, {'a', 'b', 'c'}, 0x0126);
-  EXPECT_TRUE(d->FsmLoaded());
+  // The FSM is forgotten at the next plug.
+  EXPECT_TRUE(LoadFsm(h, {'a', 'b', 'c'}));
   d->Unplug();
   d->Plug('E');
   EXPECT_FALSE(d->FsmLoaded());
 }
 
-TEST_F(EmulatorTest, ImageDownloadsAreKeptInOrderAndChecked) {
-  auto [d, h] = Open(Small());
+TEST_F(EmulatorTest, WithoutTheFsmFlashCommandsFailInTheirWrappersConvention) {
+  auto [d, h] = Open(Small(), 'E', false);
+  Bytes buffer(2048, 0);
+  std::uint8_t results[8];
+  const struct {
+    const char* name;
+    BOOL result;
+  } refused[] = {
+      {"FsmInit", cmd_bFsmInit(h)},
+      {"ReadCfg", cmd_bReadCfg(h, buffer.data())},
+      {"EraseBlock", cmd_bEraseBlock(h, 1, 1)},
+      {"BlockTest", cmd_bBlockTest(h, 1, 1, 0, 1, 3, 0, 4, results, 0, 64)},
+      {"WritePages", cmd_bWritePages(h, 64, 1, buffer.data(), 2048, 0)},
+      {"ReadPages", cmd_bReadPages(h, 64, 1, buffer.data(), 2048, 0)},
+      {"ReadBadBlockMap", cmd_bReadBadBlockMap(h, buffer.data(), 128)},
+      {"SetPageTable", cmd_bSetPageTable(h, buffer.data(), 64)},
+      {"WriteSetup", cmd_bWriteSetup(h, 10)},
+      {"WriteData", cmd_bWriteData(h, buffer.data(), 10)},
+      {"WriteEnd", cmd_bWriteEnd(h)},
+      {"StartDisk", cmd_bStartDisk(h)},
+  };
+  for (const auto& r : refused) EXPECT_EQ(r.result, 0) << r.name;
+  EXPECT_FALSE(d->Page(1, 0));
+  EXPECT_TRUE(d->BlockTests().empty());
+  // Identity and the FSM download itself need no FSM.
+  std::uint8_t id[5];
+  EXPECT_TRUE(cmd_bGetFlashId(h, id));
+  EXPECT_EQ(cmd_GetChipCount(h), 1);
+  EXPECT_TRUE(LoadFsm(h));
+  EXPECT_TRUE(cmd_bFsmInit(h));
+}
+
+TEST_F(EmulatorTest, ParityCheckAndStartDiskWaitForAWholeProgramImage) {
+  auto [d, h] = Open(Small().WithPreloadedConfig(emulator::FlashTableFor(Small())));
   EXPECT_FALSE(cmd_bFwParityCheck(h));  // no firmware yet
+  EXPECT_FALSE(cmd_bStartDisk(h));
   const Bytes program = Pattern(5000, 1), prefer = Pattern(4096, 2), empty;
 
   // A try whose data fell short fails at its end and is not kept.
@@ -70,6 +75,8 @@ TEST_F(EmulatorTest, ImageDownloadsAreKeptInOrderAndChecked) {
   ASSERT_TRUE(cmd_bWriteData(h, part.data(), 2048));
   EXPECT_FALSE(cmd_bWriteEnd(h));
   EXPECT_FALSE(cmd_bWriteEnd(h));  // no setup
+  EXPECT_FALSE(cmd_bFwParityCheck(h));
+  EXPECT_FALSE(cmd_bStartDisk(h));
 
   Download(h, program);
   Download(h, prefer);
@@ -80,6 +87,17 @@ TEST_F(EmulatorTest, ImageDownloadsAreKeptInOrderAndChecked) {
   EXPECT_EQ(images[1].bytes, prefer);
   EXPECT_EQ(images[2].announced, 0u);
   EXPECT_TRUE(cmd_bFwParityCheck(h));
+  EXPECT_TRUE(cmd_bStartDisk(h));
+
+  // An empty first image is no program.
+  d->Unplug();
+  d->Plug('E');
+  Handle again('E');
+  ASSERT_TRUE(LoadFsm(again));
+  Download(again, empty);
+  Download(again, program);
+  EXPECT_FALSE(cmd_bFwParityCheck(again));
+  EXPECT_FALSE(cmd_bStartDisk(again));
 }
 
 TEST_F(EmulatorTest, SpiImagesLandWhereTheReadBackExpectsThem) {
@@ -92,6 +110,10 @@ TEST_F(EmulatorTest, SpiImagesLandWhereTheReadBackExpectsThem) {
   const Bytes program = Pattern(100000, 5), prefer = Pattern(5000, 6);
   Download(h, program);
   Download(h, prefer);
+  EXPECT_TRUE(cmd_bStartDisk(h)) << "an SPI-only device starts without a disk";
+  std::uint32_t lastLba = 0, blockLength = 0;
+  EXPECT_TRUE(cmd_bReadCapacity(h, &lastLba, &blockLength));
+  EXPECT_TRUE(d->Trace().back().checkCondition);
 
   // Read the image as the station dumps it: 2048 bytes (8 units) per request.
   Bytes flash(262144);

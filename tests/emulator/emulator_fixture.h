@@ -1,5 +1,6 @@
 // Shared set-up of the emulator tests: a scratch folder, a clean volume table,
-// and helpers that drive a device through the command layer.
+// time scaled to 0, and helpers that drive a device through the command layer
+// as the station does.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 
 #include "device/commands.h"
 #include "emulator/emulated_device.h"
+#include "platform/clock/clock.h"
 #include "platform/volumes/volumes.h"
 #include "support/temp_dir.h"
 
@@ -48,7 +50,39 @@ inline DeviceProfile Small() {
 // Good-block bitmaps: bit set = good, most significant bit first.
 inline bool Good(const Bytes& bitmap, std::uint32_t b) { return (bitmap[b / 8] >> (7 - b % 8)) & 1; }
 
+inline Bytes Pattern(std::size_t n, std::uint8_t salt) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>((i * 7 + salt + i / 251) & 0xFF);
+  return b;
+}
+
+// Sends data in 2048-byte pieces, with the trailing empty piece when the size is a multiple of 2048.
+template <typename Send>
+void Pieces(Bytes data, Send send) {
+  for (std::size_t at = 0, n = 2048; n == 2048; at += n) {
+    n = std::min<std::size_t>(2048, data.size() - at);
+    ASSERT_TRUE(send(data.data() + at, static_cast<std::uint32_t>(n)));
+  }
+}
+
+// The FSM download of device arrival; true when the device took it.
+inline bool LoadFsm(platform::HANDLE h, const Bytes& fsm = Pattern(4096, 3)) {
+  std::uint16_t sum = 0;
+  for (auto v : fsm) sum = static_cast<std::uint16_t>(sum + v);
+  if (!device::cmd_bDownloadStart(h, static_cast<std::uint32_t>(fsm.size()))) return false;
+  Pieces(fsm, [&](std::uint8_t* p, std::uint32_t n) { return device::cmd_bDownloadData(h, p, n); });
+  return device::cmd_bDownloadSum(h, sum);
+}
+
+// One image download: setup, pieces, end.
+inline void Download(platform::HANDLE h, const Bytes& image) {
+  ASSERT_TRUE(device::cmd_bWriteSetup(h, static_cast<std::uint32_t>(image.size())));
+  Pieces(image, [&](std::uint8_t* p, std::uint32_t n) { return device::cmd_bWriteData(h, p, n); });
+  ASSERT_TRUE(device::cmd_bWriteEnd(h));
+}
+
 struct EmulatorTest : ::testing::Test {
+  platform::ScopedClock clock{std::make_shared<platform::ManualClock>(), 0.0};
   testing_support::TempDir tmp{"emulator"};
   std::filesystem::path dir = tmp.path;
   std::vector<std::shared_ptr<EmulatedDevice>> devices;
@@ -66,22 +100,34 @@ struct EmulatorTest : ::testing::Test {
     return d;
   }
 
-  // A device made, plugged at 'letter' and opened there.
+  // A device made, plugged at 'letter', opened there and, as arrival leaves it, with its FSM.
   struct Opened {
     std::shared_ptr<EmulatedDevice> device;
     Handle handle;
   };
-  Opened Open(const DeviceProfile& p, char letter = 'E') { return {Make(p, letter), Handle(letter)}; }
+  Opened Open(const DeviceProfile& p, char letter = 'E', bool fsm = true) {
+    auto d = Make(p, letter);
+    if (fsm) {
+      Handle load(letter);
+      EXPECT_TRUE(LoadFsm(load));
+    }
+    return {d, Handle(letter)};
+  }
 };
 
+// Tests where the device is used from several threads (also run under ThreadSanitizer).
+struct EmulatorConcurrency : EmulatorTest {};
+
 // Writes a configuration block the way a production run does: the block on the
-// first page of each of the first two good blocks, the good-block bitmap on the pages after it.
-inline void StoreConfig(platform::HANDLE h, const DeviceProfile& p, Bytes cfg, const Bytes& bitmap) {
+// first page of each of the first two good blocks at or after 'from', the
+// good-block bitmap on the pages after it.
+inline void StoreConfig(platform::HANDLE h, const DeviceProfile& p, Bytes cfg, const Bytes& bitmap,
+                        std::uint32_t from = 0) {
   const std::uint32_t size = p.geometry.pageSize, ppb = p.geometry.pagesPerBlock;
   Bytes map = bitmap;
   map.resize((map.size() + size - 1) / size * size, 0);
   cfg.resize(size, 0);
-  for (std::uint32_t b = 0, copies = 0; b < p.TotalBlocks() && copies < 2; ++b) {
+  for (std::uint32_t b = from, copies = 0; b < p.TotalBlocks() && copies < 2; ++b) {
     if (!Good(bitmap, b)) continue;
     ++copies;
     ASSERT_TRUE(device::cmd_bEraseBlock(h, b, 1));

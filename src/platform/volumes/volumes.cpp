@@ -12,27 +12,56 @@ char Normalise(char letter) {
 }  // namespace
 
 char VolumeTable::Assign(std::shared_ptr<ScsiTarget> target, std::string node, char first) {
-  std::lock_guard lock(mutex_);
-  for (char letter = Normalise(first) ? Normalise(first) : 'A'; letter <= 'Z'; ++letter) {
-    if (!volumes_.contains(letter)) {
-      volumes_[letter] = Volume{std::move(target), std::move(node)};
-      return letter;
+  char given = 0;
+  {
+    std::lock_guard lock(mutex_);
+    for (char letter = Normalise(first) ? Normalise(first) : 'A'; letter <= 'Z' && !given; ++letter) {
+      if (!volumes_.contains(letter)) {
+        volumes_[letter] = Volume{std::move(target), std::move(node)};
+        given = letter;
+      }
     }
   }
-  return 0;
+  if (given) Notify(VolumeEvent::Arrival, given);
+  return given;
 }
 
 bool VolumeTable::Mount(char letter, std::shared_ptr<ScsiTarget> target, std::string node) {
   letter = Normalise(letter);
-  std::lock_guard lock(mutex_);
-  if (!letter || volumes_.contains(letter)) return false;
-  volumes_[letter] = Volume{std::move(target), std::move(node)};
+  {
+    std::lock_guard lock(mutex_);
+    if (!letter || volumes_.contains(letter)) return false;
+    volumes_[letter] = Volume{std::move(target), std::move(node)};
+  }
+  Notify(VolumeEvent::Arrival, letter);
   return true;
 }
 
 void VolumeTable::Unmount(char letter) {
-  std::lock_guard lock(mutex_);
-  volumes_.erase(Normalise(letter));
+  letter = Normalise(letter);
+  bool removed = false;
+  {
+    std::lock_guard lock(mutex_);
+    removed = volumes_.erase(letter) == 1;
+  }
+  if (removed) Notify(VolumeEvent::Removal, letter);
+}
+
+int VolumeTable::Watch(VolumeWatcher watcher) {
+  std::lock_guard lock(watchMutex_);
+  watchers_[++nextWatch_] = std::move(watcher);
+  return nextWatch_;
+}
+
+void VolumeTable::Unwatch(int id) {
+  std::lock_guard lock(watchMutex_);
+  watchers_.erase(id);
+}
+
+void VolumeTable::Notify(VolumeEvent event, char letter) {
+  std::lock_guard lock(watchMutex_);
+  const auto watchers = watchers_;  // a watcher may watch or unwatch while it runs
+  for (const auto& [id, watcher] : watchers) watcher(event, letter);
 }
 
 bool VolumeTable::SetNode(char letter, std::string node) {
