@@ -12,6 +12,7 @@
 #include "console/ui_strings.h"
 #include "platform/paths/paths.h"
 #include "platform/registry/registry.h"
+#include "production/product_thread.h"
 
 namespace console {
 
@@ -198,7 +199,7 @@ void TForm1::FormCreate(TObject*) {
   std::remove(PortLogPath.Get().c_str());
 
   for (const char* name : {"BlocksPerChip", "LogBiTable"})
-    if (RegReadInteger(kWorkerKey, name, -1) == -1) RegWriteInteger(kWorkerKey, name, 0);
+    if (production::RegReadInt(name, -1) == -1) production::RegWriteInt(name, 0);
 
   HideFileList.clear();
   SpiFileList.clear();

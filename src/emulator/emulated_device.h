@@ -30,10 +30,10 @@
 //    the one sent; it is lost at every power-up (plug, reset). Until it is
 //    loaded the commands that reach the flash fail, in the convention their
 //    wrapper reads: the status commands (EF 73 START DISK, EF 7A, EF 7C, EF 93,
-//    EF 94, the 16-byte EE 95) answer status 0; the others (EE 71 excepted:
-//    EF 80 READ CFG, EE 7B, EE 95, EF 96, EF 97 FSM INIT, EF 98, EE 9B) fail the
-//    call. Identity queries, the flash table, settings bytes, SPI access and
-//    the standard commands need no FSM.
+//    EF 94, the 16-byte EE 95) answer status 0; the others (EF 80 READ CFG,
+//    EE 7B, EE 95, EF 96, EF 97 FSM INIT, EF 98, EE 9B) fail the call. Identity
+//    queries, the flash table (EE 71), settings bytes, SPI access and the
+//    standard commands need no FSM.
 //  - Image downloads (EF 7A setup announcing the size, EE 7B pieces, EF 7C end)
 //    pass at the end when at least the announced bytes arrived since the setup
 //    (more are kept, fewer fail the end and the image is dropped; an end with no
@@ -55,7 +55,8 @@
 // in the configuration block is the station's own view, written after the
 // block (below); START DISK sizes the disks from that bitmap, not from the
 // device's map (a block the station called good counts, a block it left out
-// does not), and only when no bitmap is stored from the device's map.
+// does not); the device's map counts only when the stored block carries no
+// bitmap.
 //
 // How the model answers:
 //  - Status bytes are kStatusOk / kStatusFailed. A command the model refuses

@@ -22,7 +22,6 @@ namespace production {
 namespace {
 
 constexpr std::uint32_t kPollMs = 200;
-constexpr int kMaxPolls = 50;  // 10 s
 
 std::string PortNumbers(int hub, int port, int digit) {
   return std::to_string(hub) + "-" + std::to_string(port) + "-" + std::to_string(digit);
@@ -30,7 +29,7 @@ std::string PortNumbers(int hub, int port, int digit) {
 
 }  // namespace
 
-int RunUsbDos(int number) {
+int RunUsbDos(int number, std::uint32_t timeLimitMs) {
   char outName[] = "/tmp/station-usbdos-XXXXXX";
   const int fd = ::mkstemp(outName);
   if (fd < 0) return 0;
@@ -40,7 +39,7 @@ int RunUsbDos(int number) {
   options.outputFile = outName;
   platform::PollPolicy policy;
   policy.intervalMs = kPollMs;
-  policy.maxWaits = kMaxPolls;
+  policy.maxWaits = static_cast<int>(timeLimitMs / kPollMs > 0 ? timeLimitMs / kPollMs : 1);
   const platform::ProcessResult result = platform::RunProcess(options, policy);
   int code = 0;
   if (result.status == platform::ProcessStatus::Exited && result.exitCode == 0) {

@@ -220,7 +220,9 @@ bool SendDownloadFile(HANDLE h, const std::string& path);
 bool SendFileSum(HANDLE h, const std::string& path);
 
 // ---- hub port ----
-int RunUsbDos(int number);
+// The port program's code, 0 when it gave none; a program still running
+// after the time limit (real time) is killed and gives 0.
+int RunUsbDos(int number, std::uint32_t timeLimitMs = 10000);
 int FixUsbPort(HANDLE h, std::uint8_t& hub, std::uint8_t& port, std::uint8_t& digit);
 
 // Formatting, label, disk check, copy

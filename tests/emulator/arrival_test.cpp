@@ -47,7 +47,7 @@ TEST_F(EmulatorTest, EveryNamedProfilePassesOrFailsTheArrivalChecks) {
   EXPECT_THROW(EmulatedDevice::Create(Small().WithGeometry(3000, 64, 1024), dir / "bad"), std::invalid_argument);
 }
 
-TEST_F(EmulatorTest, ResetTakesTheDeviceOffTheBusAndBringsItBackInNormalMode) {
+TEST_F(EmulatorConcurrency, ResetTakesTheDeviceOffTheBusAndBringsItBackInNormalMode) {
   BusLog bus;
   auto [d, h] = Open(profiles::PlayerMode());
   ASSERT_EQ(bus.Take(), (std::vector<std::pair<VolumeEvent, char>>{{VolumeEvent::Arrival, 'E'}}));
@@ -84,7 +84,7 @@ TEST_F(EmulatorTest, ResetTakesTheDeviceOffTheBusAndBringsItBackInNormalMode) {
   EXPECT_EQ(d->Letter(), 'D');
 }
 
-TEST_F(EmulatorTest, RemovalCancelsAPendingReArrival) {
+TEST_F(EmulatorConcurrency, RemovalCancelsAPendingReArrival) {
   platform::SetTimeScale(1.0);  // an hour's delay: only the cancel can end the wait
   auto d = Make(Small().WithReenumerationDelay(3600 * 1000));
   EXPECT_TRUE(cmd_bResetDevice('E'));

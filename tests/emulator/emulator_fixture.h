@@ -115,6 +115,9 @@ struct EmulatorTest : ::testing::Test {
   }
 };
 
+// Tests where the device is used from several threads (also run under ThreadSanitizer).
+struct EmulatorConcurrency : EmulatorTest {};
+
 // Writes a configuration block the way a production run does: the block on the
 // first page of each of the first two good blocks at or after 'from', the
 // good-block bitmap on the pages after it.

@@ -99,8 +99,6 @@ TEST_F(EmulatorTest, RemovalFailsEveryCallAndFreesTheLetter) {
 }
 
 // The arrival handler and a worker may talk to one device at the same time.
-struct EmulatorConcurrency : EmulatorTest {};
-
 TEST_F(EmulatorConcurrency, ArrivalAndWorkerShareADevice) {
   auto [d, h] = Open(Small());
   d->InjectFault(Fault::Vendor(SUB_SCSI_OP_BLOCK_TEST).At(500).Always());

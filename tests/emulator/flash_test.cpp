@@ -75,12 +75,6 @@ TEST_F(EmulatorTest, BlockTestFormsAnswerCodesAndErrorsPerPage) {
   const Bytes bitmap = ReadBitmap(h, p);
   for (std::uint32_t b : {0u, 40u}) EXPECT_TRUE(Good(bitmap, b)) << b;
   for (std::uint32_t b : {3u, 20u, 21u, 100u, 513u}) EXPECT_FALSE(Good(bitmap, b)) << b;
-
-  // The weak-page profile: pages 3, 7, 11 ... weaker than the rest, the last page weakest.
-  auto [weakDevice, w] = Open(emulator::profiles::WeakPages(), 'F');
-  std::uint8_t page128[128];
-  ASSERT_TRUE(cmd_bBlockTest(w, 12, 1, 0, 1, 3, 0, 4, page128, 1, 128));
-  EXPECT_EQ(std::tuple(page128[0], page128[3], page128[127]), std::tuple(255, 250, 246));
 }
 
 TEST_F(EmulatorTest, OverridesScriptPassesAndTheSettingIsRecorded) {

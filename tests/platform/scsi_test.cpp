@@ -51,17 +51,27 @@ TEST_F(ScsiHandles, OpensOnlyVolumePathsOfBoundLetters) {
   CloseHandle(again);
 }
 
-TEST_F(ScsiHandles, AssignGivesTheFirstFreeLetter) {
+TEST_F(ScsiHandles, AssignGivesTheFirstFreeLetterAndWatchersHearEveryChange) {
   auto target = std::make_shared<ScriptedTarget>();
+  std::vector<std::pair<VolumeEvent, char>> heard;
+  const int id = Volumes().Watch([&](VolumeEvent e, char letter) {
+    heard.emplace_back(e, letter);
+    if (e == VolumeEvent::Arrival) Volumes().SetNode(letter, "seen");  // a watcher may use the table
+  });
   EXPECT_EQ(Volumes().Assign(target, "a"), 'D');
   EXPECT_EQ(Volumes().Assign(target, "b"), 'E');
-  Volumes().Unmount('D');
+  Volumes().Unmount('d');
+  Volumes().Unmount('Q');  // nothing bound there: nothing to hear
   EXPECT_EQ(Volumes().Assign(target, "c"), 'D');
-  EXPECT_TRUE(Volumes().SetNode('D', "hidden"));
-  EXPECT_EQ(Volumes().Lookup('d')->node, "hidden");
+  EXPECT_EQ(Volumes().Lookup('D')->node, "seen");
   EXPECT_FALSE(Volumes().SetNode('Q', "x"));
+  using enum VolumeEvent;
+  EXPECT_EQ(heard, (std::vector<std::pair<VolumeEvent, char>>{{Arrival, 'D'}, {Arrival, 'E'}, {Removal, 'D'},
+                                                              {Arrival, 'D'}}));
+  Volumes().Unwatch(id);
   for (char c = 'F'; c <= 'Z'; ++c) ASSERT_TRUE(Volumes().Mount(c, target, ""));
   EXPECT_EQ(Volumes().Assign(target, "full"), 0);
+  EXPECT_EQ(heard.size(), 4u) << "an unwatched watcher hears nothing more";
 }
 
 TEST_F(ScsiHandles, BufferedRequestReachesTheTargetAndAnswersIntoTheBlock) {
