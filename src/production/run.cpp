@@ -158,13 +158,18 @@ ProductThread::RunStep ProductThread::RunStages(RunState& run) {
   PassPath = platform::ProgramFolder() + "misc/PASS.IMG";
   LogBiTable = RegReadInt("LogBiTable", 0) != 0;
 
-  RunStep step = OpenAndCheckFiles(run);
+  // Between two parts: a device removed meanwhile gets no further command.
+  auto next = [&](RunStep step) {
+    if (step == RunStep::Next && !OwnsSlot()) return Fail(run, "", true);
+    return step;
+  };
+  RunStep step = next(OpenAndCheckFiles(run));
   if (step != RunStep::Next) return step;
   BeginRun(run);
-  if ((step = IdentifyDevice(run)) != RunStep::Next) return step;
+  if ((step = next(IdentifyDevice(run))) != RunStep::Next) return step;
   if (!run.spiOnly) {
-    if ((step = PrepareFlash(run)) != RunStep::Next) return step;
-    if ((step = ConfigureController(run)) != RunStep::Next) return step;
+    if ((step = next(PrepareFlash(run))) != RunStep::Next) return step;
+    if ((step = next(ConfigureController(run))) != RunStep::Next) return step;
   }
 
   // Configuration only: no image, no format, no copy.
@@ -177,10 +182,10 @@ ProductThread::RunStep ProductThread::RunStages(RunState& run) {
     return RunStep::Success;
   }
 
-  if ((step = DownloadImages(run)) != RunStep::Next) return step;
-  if ((step = CheckAndStartDisk(run)) != RunStep::Next) return step;
+  if ((step = next(DownloadImages(run))) != RunStep::Next) return step;
+  if ((step = next(CheckAndStartDisk(run))) != RunStep::Next) return step;
   if (run.spiOnly) return FinishSpiDevice(run);
-  if ((step = FinishUserDisk(run)) != RunStep::Next) return step;
+  if ((step = next(FinishUserDisk(run))) != RunStep::Next) return step;
   return SplitDisk(run);
 }
 
@@ -366,7 +371,8 @@ ProductThread::RunStep ProductThread::DownloadImage(RunState& run, const ImageDo
     Wait(image.waits[0]);
     if (n == 1) ShowRunning(Ui(image.writeText));
     if (image.writeData()) break;
-    if (n == tries) return Fail(run, Ui(image.writeText) + fail, false);
+    // A device that was pulled out is not tried again.
+    if (n == tries || !OwnsSlot()) return Fail(run, Ui(image.writeText) + fail, false);
     ShowStatus(Ui(image.retryText) + " " + std::to_string(n));
   }
   if (image.progress[1] >= 0) Passed(image.progress[1]);
@@ -648,12 +654,16 @@ ProductThread::RunStep ProductThread::SucceedRun(RunState& run) {
 }
 
 void ProductThread::FailRun(RunState& run) {
-  OpenDeviceHandle();  // the result is not needed: a removed device leaves it closed
   // A failure after the configuration block prepares the configuration
-  // information of the blocks found so far; an SPI-only device has none.
-  if (!run.earlyFailure && !run.spiOnly && !BuildCfgInfo(Checked(Window.WorkerControls().chkFwUpgrade)))
-    if (StatusText && OwnsSlot()) StatusText->SetFontColor(clRed);
+  // information of the blocks found so far; an SPI-only device has none, and
+  // a device that was removed gets no command any more.
   CloseDeviceHandle();
+  if (OwnsSlot()) {
+    OpenDeviceHandle();  // the result is not needed: a failed open fails the commands
+    if (!run.earlyFailure && !run.spiOnly && !BuildCfgInfo(Checked(Window.WorkerControls().chkFwUpgrade)))
+      if (StatusText && OwnsSlot()) StatusText->SetFontColor(clRed);
+    CloseDeviceHandle();
+  }
   Synchronize([&] {
     if (OwnsSlot()) ShowPicture("fail.bmp");
     // The device left and nobody took the slot: no red text stays behind.
