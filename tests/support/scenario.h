@@ -163,7 +163,7 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
 }
 
 class ScenarioTest : public ::testing::Test {
- protected:
+ public:
   testing_support::TempDir home{"scenario"};
   testing_support::FakeMainWindow window;
   platform::ui::ScopedApplication app;
@@ -311,6 +311,19 @@ class ScenarioTest : public ::testing::Test {
     return d;
   }
 
+  // Runs `action` (on the worker's thread) right before the first request to
+  // the device that `trigger` picks.
+  std::shared_ptr<TriggerTarget> AtRequest(const std::shared_ptr<EmulatedDevice>& device,
+                                           std::function<bool(const platform::ScsiRequest&)> trigger,
+                                           std::function<void()> action) {
+    const char letter = device->Letter();
+    auto volume = platform::Volumes().Lookup(letter);
+    auto target = std::make_shared<TriggerTarget>(volume->target, std::move(trigger), std::move(action));
+    platform::Volumes().Unmount(letter);
+    platform::Volumes().Mount(letter, target, volume->node);
+    return target;
+  }
+
   // From the first request that `trigger` picks on, the device at `letter`
   // behaves as pulled out: it leaves the bus, the slot is freed, then
   // `after` runs (on the worker's thread).
@@ -318,16 +331,12 @@ class ScenarioTest : public ::testing::Test {
                                         std::function<bool(const platform::ScsiRequest&)> trigger,
                                         std::function<void()> after = {}) {
     const char letter = device->Letter();
-    auto volume = platform::Volumes().Lookup(letter);
-    auto target = std::make_shared<TriggerTarget>(volume->target, std::move(trigger), [=, this] {
+    return AtRequest(device, std::move(trigger), [=, this] {
       device->Unplug();
       platform::Volumes().Unmount(letter);
       window.SetSlot(slot, 0);
       if (after) after();
     });
-    platform::Volumes().Unmount(letter);
-    platform::Volumes().Mount(letter, target, volume->node);
-    return target;
   }
 
   // ---- what the run left ----
@@ -394,7 +403,7 @@ class ScenarioTest : public ::testing::Test {
   }
   std::map<int, std::vector<std::string>> statusHistory_;
 
- protected:
+ public:
   // The slot's status texts as the run showed them (sampled whenever the
   // worker hands something to the UI thread).
   std::vector<std::string> StatusHistory(int slot = 0) {
