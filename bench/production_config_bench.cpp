@@ -102,6 +102,10 @@ void BM_ConfigSequence_Emulated(benchmark::State& state) {
   Station station;
   auto dev = emulator::EmulatedDevice::Create(emulator::profiles::Large(), station.home / "large");
   dev->Plug('E');
+  // The FSM goes to the device at its arrival, before any worker starts.
+  const std::string fsm = std::string(STATION_SOURCE_DIR) + "/support/misc/FSM.bin";
+  if (!production::DownloadFsmFile('E', static_cast<std::int32_t>(std::filesystem::file_size(fsm)), fsm))
+    state.SkipWithError("FSM download failed");
   std::uint64_t commands = 0;
   for (auto _ : state) {
     dev->ClearTrace();

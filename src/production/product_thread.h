@@ -56,7 +56,9 @@ class ProductThread : public platform::ui::TThread {
   void ShowStatus(const std::string& text, platform::ui::TColor color = platform::ui::clWindowText);
   void ShowFailure(const std::string& text) { ShowStatus(text, platform::ui::clRed); }
 
-  // ---- system area (4 MB units) ----
+  // ---- system area ----
+  // In 4 MB units, at least 1; 0 (after a warning) when the area would not
+  // fit the configuration block's one byte, which fails the run.
   int GetSystemAreaSize();
 
   // ---- flash identification and flash tables ----
@@ -116,7 +118,7 @@ class ProductThread : public platform::ui::TThread {
                           const std::string& preferPath);
   bool DumpSpiFirmware(const std::string& outputPath);
 
-  // Run
+  // Run (Execute and its helpers)
   // Working values of one run.
   struct RunState {
     int base = 0;                 // B: 300 with the blanking check, else 0; the gauge runs to B + 100

@@ -71,8 +71,7 @@ TEST_F(CfgBlockTest, WrittenBlockIsFoundAfterReplugUnlessWrittenWithUpgradeOff) 
     EXPECT_EQ(std::count(c.begin() + 480, c.begin() + 512, 0), 32);
     CloseWorker(w);
 
-    dev->Unplug();
-    ASSERT_EQ(dev->Plug('E'), 'E');
+    Replug(*dev);
     ProductThread& again = Worker();
     again.PagesPerBlock = 64;
     EXPECT_EQ(again.ReadDeviceCfg(), upgrade) << upgrade;
@@ -107,8 +106,7 @@ TEST_F(CfgBlockTest, UnusablePagesAreSkippedAndTheirTableTravelsWithTheBlock) {
 
   // The device's page table comes back into the usability table.
   CloseWorker(w);
-  dev->Unplug();
-  dev->Plug('E');
+  Replug(*dev);
   ProductThread& again = Worker();
   again.PagesPerBlock = 64;
   ASSERT_TRUE(again.ReadDeviceCfg());
@@ -204,18 +202,6 @@ TEST_F(CfgBlockTest, DiskSplitShareGoesToByte134) {
     w.PrepareCfgBlock(true);
     EXPECT_EQ(w.CfgArea[134], c.byte) << int(c.feature) << " " << c.ratio;
   }
-}
-
-TEST(BitmapTest, BitsCountFromTheMostSignificant) {
-  std::uint8_t map[2] = {};
-  production::SetBit(map, 0, true);
-  production::SetBit(map, 9, true);
-  EXPECT_EQ(map[0], 0x80);
-  EXPECT_EQ(map[1], 0x40);
-  EXPECT_EQ(production::TestBitmapBit(map, 9), 255);
-  EXPECT_EQ(production::TestBitmapBit(map, 8), 0);
-  production::SetBit(map, 0, false);
-  EXPECT_EQ(map[0], 0);
 }
 
 }  // namespace

@@ -18,12 +18,6 @@ std::uint32_t CdbValue(const emulator::TraceEntry& t, int at, int bytes) {
 }
 
 struct DownloadsTest : ProductionTest {
-  std::vector<std::uint32_t> Pieces(EmulatedDevice& dev, std::uint8_t sub) {
-    std::vector<std::uint32_t> lengths;
-    for (const auto& t : dev.Trace())
-      if (t.IsVendor(sub)) lengths.push_back(t.length);
-    return lengths;
-  }
   std::string File(const std::string& name, std::size_t size, char fill = 'a') {
     WriteFile(home / name, std::string(size, fill));
     return home / name;
@@ -61,6 +55,10 @@ TEST_F(DownloadsTest, MissingFilesAndFailedPiecesFailTheirStep) {
   EXPECT_FALSE(WriteSetup(w.hDevice, home / "missing.bin"));
   EXPECT_FALSE(WriteSetup(w.hDevice, home.path));  // a folder is no image
   EXPECT_FALSE(WriteImageData(w.hDevice, home / "missing.bin", 0));
+  // 4 GiB does not fit the 32-bit size (a sparse file: no disk space used).
+  WriteFile(home / "huge.iso", std::string());
+  std::filesystem::resize_file(home / "huge.iso", std::uint64_t{4} << 30);
+  EXPECT_FALSE(WriteSetup(w.hDevice, home / "huge.iso"));
   EXPECT_TRUE(dev->Trace().empty());
 
   const std::string path = File("prefer.dat", 7000);
@@ -81,7 +79,7 @@ TEST_F(DownloadsTest, MissingFilesAndFailedPiecesFailTheirStep) {
 }
 
 TEST_F(DownloadsTest, FsmDownloadSendsSizeDataAndSum) {
-  auto dev = Plug(emulator::profiles::Standard());
+  auto dev = Plug(emulator::profiles::Standard(), 'E', false);
   struct Case {
     const char* what;
     std::string bytes;
@@ -115,7 +113,7 @@ TEST_F(DownloadsTest, FsmDownloadSendsSizeDataAndSum) {
 }
 
 TEST_F(DownloadsTest, FsmFailuresStopTheTransferAndCloseTheVolume) {
-  auto dev = Plug(emulator::profiles::Standard());
+  auto dev = Plug(emulator::profiles::Standard(), 'E', false);
   WriteFile(home / "misc/FSM.bin", std::string(3000, 'x'));
   // A volume that cannot be opened: nothing is sent.
   EXPECT_FALSE(DownloadFsmFile('Q', 3000, home / "misc/FSM.bin"));
@@ -138,7 +136,7 @@ TEST_F(DownloadsTest, FsmFailuresStopTheTransferAndCloseTheVolume) {
 TEST_F(DownloadsTest, ShippedFsmIsAcceptedAndAConfiguredDeviceStartsItsDisk) {
   ShipFlashTables();
   const DeviceProfile p = emulator::profiles::SmallDisk();
-  auto dev = Plug(p);
+  auto dev = Plug(p, 'E', false);
   const std::string fsm = std::string(STATION_SOURCE_DIR) + "/support/misc/FSM.bin";
   const auto size = static_cast<std::int32_t>(std::filesystem::file_size(fsm));
   ASSERT_TRUE(DownloadFsmFile('E', size, fsm));

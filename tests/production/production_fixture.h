@@ -51,6 +51,14 @@ inline void WriteFile(const std::string& path, const Bytes& bytes) {
   WriteFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
+// The data lengths of the device's vendor requests with sub-opcode `sub`.
+inline std::vector<std::uint32_t> Pieces(const EmulatedDevice& dev, std::uint8_t sub) {
+  std::vector<std::uint32_t> lengths;
+  for (const auto& t : dev.Trace())
+    if (t.IsVendor(sub)) lengths.push_back(t.length);
+  return lengths;
+}
+
 struct ProductionTest : ::testing::Test {
   testing_support::TempDir home{"production"};
   testing_support::FakeMainWindow window;
@@ -80,11 +88,26 @@ struct ProductionTest : ::testing::Test {
     platform::SetRegistryFile("");
   }
 
-  std::shared_ptr<EmulatedDevice> Plug(const DeviceProfile& p, char letter = 'E') {
+  // A device made and plugged at `letter`; with `fsm` its FSM is loaded, as
+  // the station does at arrival before any worker starts.
+  std::shared_ptr<EmulatedDevice> Plug(const DeviceProfile& p, char letter = 'E', bool fsm = true) {
     auto d = EmulatedDevice::Create(p, std::filesystem::path(home.path) / ("dev-" + std::string(1, letter)));
     EXPECT_EQ(d->Plug(letter), letter);
     devices.push_back(d);
+    if (fsm) LoadFsm(letter);
     return d;
+  }
+
+  // Unplugs and plugs the device again (a new power-up) and loads its FSM.
+  void Replug(EmulatedDevice& d, char letter = 'E') {
+    d.Unplug();
+    EXPECT_EQ(d.Plug(letter), letter);
+    LoadFsm(letter);
+  }
+
+  void LoadFsm(char letter) {
+    const std::string fsm = std::string(STATION_SOURCE_DIR) + "/support/misc/FSM.bin";
+    EXPECT_TRUE(production::DownloadFsmFile(letter, static_cast<std::int32_t>(std::filesystem::file_size(fsm)), fsm));
   }
 
   // A worker for the device at `letter`, owning slot `slot`, with the

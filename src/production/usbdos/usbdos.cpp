@@ -33,7 +33,6 @@
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -78,13 +77,29 @@ std::optional<int> FromPortMap(int serial) {
 
 // "1-2.3" from a sysfs device path; the last USB device element before the
 // SCSI host.
-std::optional<std::string> UsbPlace(const fs::path& devicePath) {
-  static const std::regex place(R"(^\d+-\d+(\.\d+)*$)");
-  std::optional<std::string> last;
-  for (const auto& part : devicePath) {
-    const std::string s = part.string();
-    if (std::regex_match(s, place)) last = s;
+// Whether `s` reads "<digits>-<digits>[.<digits>]...".
+bool IsUsbPlace(const std::string& s) {
+  const auto dash = s.find('-');
+  if (dash == 0 || dash == std::string::npos) return false;
+  for (std::size_t i = 0; i < dash; ++i)
+    if (!std::isdigit(static_cast<unsigned char>(s[i]))) return false;
+  bool digitBefore = false;
+  for (std::size_t i = dash + 1; i < s.size(); ++i) {
+    if (std::isdigit(static_cast<unsigned char>(s[i]))) {
+      digitBefore = true;
+    } else if (s[i] == '.' && digitBefore) {
+      digitBefore = false;
+    } else {
+      return false;
+    }
   }
+  return digitBefore;
+}
+
+std::optional<std::string> UsbPlace(const fs::path& devicePath) {
+  std::optional<std::string> last;
+  for (const auto& part : devicePath)
+    if (IsUsbPlace(part.string())) last = part.string();
   return last;
 }
 
