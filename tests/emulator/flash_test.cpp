@@ -118,6 +118,10 @@ TEST_F(EmulatorTest, EraseFailuresOnceAndAfterOperations) {
   EXPECT_EQ(d->Page(33, 5), page);
   ASSERT_TRUE(cmd_bEraseBlock(h, 33, 1));
   EXPECT_FALSE(d->Page(33, 5));
+  // A page write whose data is not one page per page in the CDB is refused.
+  EXPECT_TRUE(cmd_bWritePages(h, 33 * 64, 1, page.data(), 1024, 0));
+  EXPECT_TRUE(d->Trace().back().checkCondition);
+  EXPECT_FALSE(d->Page(33, 0));
 }
 
 TEST_F(EmulatorTest, BlockRangesNeverWrapOrRunPastTheFlash) {

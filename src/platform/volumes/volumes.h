@@ -39,7 +39,9 @@ class VolumeTable {
 
   // Watchers hear every arrival (Assign, Mount) and removal (Unmount of a bound
   // letter), in order, on the thread that changed the table, after the table's
-  // own lock is released. Unwatch returns once no call to that watcher runs.
+  // own lock is released; a watcher notes or queues the event and returns (it
+  // must not wait for another thread that changes the table). Unwatch returns
+  // once no call to that watcher runs.
   int Watch(VolumeWatcher watcher);
   void Unwatch(int id);
 
