@@ -1,6 +1,8 @@
 #include "console/main_window.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <optional>
 
@@ -158,6 +160,10 @@ void TForm1::BindEvents() {
   RemoveBtn.OnClick = [this](TObject* s) { RemoveBtnClick(s); };
   btnAddDir.OnClick = [this](TObject* s) { btnAddDirClick(s); };
   SystemAreachk.OnClick = [this](TObject* s) { SystemAreachkClick(s); };
+  SystemAreaComBo.OnChange = [this](TObject* s) { SystemAreaComBoChange(s); };
+  chkUsbPort.OnMouseUp = [this](TObject* s, TMouseButton b, int x, int y) { chkUsbPortMouseUp(s, b, x, y); };
+  chkClearFlash.OnMouseUp = [this](TObject* s, TMouseButton b, int x, int y) { chkClearFASHMouseUp(s, b, x, y); };
+  chkBlankCheck.OnMouseUp = [this](TObject* s, TMouseButton b, int x, int y) { chkBlankCheckMouseUp(s, b, x, y); };
   chkISOupgrade.OnClick = [this](TObject* s) { chkISOupgradeClick(s); };
   CheckManuupgrade.OnClick = [this](TObject* s) { CheckManuupgradeClick(s); };
   for (TTntRadioButton* rdo : {&TntRdoLangAuto, &TntRdoLangSC, &TntRdoLangTC, &TntRdoLangEng})
@@ -207,7 +213,17 @@ void TForm1::FormCreate(TObject*) {
 }
 
 void TForm1::FormShow(TObject*) {
-  platform::SetCurrentDir(platform::ProgramFolder());
+  // The files below are named relative to the program folder. When it cannot
+  // be made current, that is reported and they are read from it by full name,
+  // never from whatever folder the station was started in.
+  const std::string folder = platform::ProgramFolder();
+  const bool inFolder = platform::SetCurrentDir(folder);
+  if (!inFolder) {
+    const std::string reason = std::strerror(errno);
+    Application->ShowException(
+        platform::EFOpenError("Cannot change to the program folder \"" + folder + "\". " + reason));
+  }
+  auto named = [inFolder](const char* name) { return inFolder ? std::string(name) : platform::ProgramPath(name); };
   PageControl1.SetActivePageIndex(0);
 
   auto bind = [this](int k, TStaticText& status, TImage& image, TCGauge& gauge, TStaticText& textP,
@@ -239,7 +255,7 @@ void TForm1::FormShow(TObject*) {
 
   // A list file that cannot be read is reported and left alone at close, so
   // that the operator's list is not replaced by an empty one.
-  auto load = [](const char* name, std::vector<std::string>& entries, bool& unread) {
+  auto load = [](const std::string& name, std::vector<std::string>& entries, bool& unread) {
     try {
       LoadFileList(name, entries);
     } catch (const std::exception& e) {
@@ -248,13 +264,13 @@ void TForm1::FormShow(TObject*) {
     }
   };
   std::vector<std::string> entries;
-  load(".\\misc\\seting.ini", entries, preCopyListUnread_);
+  load(named(".\\misc\\seting.ini"), entries, preCopyListUnread_);
   TntSelectFileList2.Items.Assign(entries);
-  load(".\\misc\\hideseting.ini", HideFileList, hideListUnread_);
-  load(".\\misc\\spiseting.ini", SpiFileList, spiListUnread_);
+  load(named(".\\misc\\hideseting.ini"), HideFileList, hideListUnread_);
+  load(named(".\\misc\\spiseting.ini"), SpiFileList, spiListUnread_);
 
   FirmwareId = GetFirmwareId(*this);
-  LoadMpSettings(*this, ".\\misc\\prefer.ini");
+  LoadMpSettings(*this, named(".\\misc\\prefer.ini"));
   ReadCapacityMultiplier(*this);
   SystemAreaComBo.SetEnabled(SystemAreachk.Checked());
   Upgradebtn.SetCaption(MenuUpgradeStartStr);
@@ -321,7 +337,23 @@ void TForm1::SystemAreachkClick(TObject*) {
   RefreshFileList(*this);
 }
 
+void TForm1::SystemAreaComBoChange(TObject*) { RefreshFileList(*this); }
+
 void TForm1::chkISOupgradeClick(TObject*) { RefreshFileList(*this); }
+
+void TForm1::chkUsbPortMouseUp(TObject*, TMouseButton, int, int) {
+  if (!chkUsbPort.Checked()) return;
+  const int lang = LanguageIndex;
+  Application->MessageBox(MessageText(97, lang), MessageText(98, lang), MB_OK);
+}
+
+void TForm1::chkClearFASHMouseUp(TObject*, TMouseButton, int, int) {
+  if (chkClearFlash.Checked()) chkBlankCheck.SetChecked(false);
+}
+
+void TForm1::chkBlankCheckMouseUp(TObject*, TMouseButton, int, int) {
+  if (chkBlankCheck.Checked()) chkClearFlash.SetChecked(false);
+}
 
 void TForm1::CheckManuupgradeClick(TObject*) { Upgradebtn.SetEnabled(CheckManuupgrade.Checked()); }
 

@@ -206,6 +206,12 @@ class TForm1 : public TForm, public MpSettingFields {
   void RemoveBtnClick(TObject* Sender);
   void btnAddDirClick(TObject* Sender);
   void SystemAreachkClick(TObject* Sender);
+  void SystemAreaComBoChange(TObject* Sender);
+  // Mouse only: a settings load or the keyboard changes these boxes without
+  // the prompt and without clearing the other box.
+  void chkUsbPortMouseUp(TObject* Sender, TMouseButton Button, int X, int Y);
+  void chkClearFASHMouseUp(TObject* Sender, TMouseButton Button, int X, int Y);
+  void chkBlankCheckMouseUp(TObject* Sender, TMouseButton Button, int X, int Y);
   void chkISOupgradeClick(TObject* Sender);
   void CheckManuupgradeClick(TObject* Sender);
   void TntRdoLangAutoClick(TObject* Sender);

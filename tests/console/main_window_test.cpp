@@ -103,6 +103,22 @@ TEST_F(MainWindow, ALockFolderThatCannotBeUsedIsNoSecondInstance) {
   EXPECT_EQ(probe.TryAcquire(), platform::InstanceLockState::Unavailable);
 }
 
+// A program folder that cannot be made current is reported, and the settings
+// are never read from the folder the station happened to start in.
+TEST_F(MainWindow, AProgramFolderThatCannotBeEnteredIsReported) {
+  fs::create_directories(root_ / "elsewhere" / "misc");
+  WriteBytes(root_ / "elsewhere" / "misc" / "prefer.ini", "[MP_Setting]\r\nFormat=1\r\n");
+  fs::current_path(root_ / "elsewhere");
+  fs::remove_all(home_);
+  Start();
+  auto errors = dialogs().Records(DialogKind::Error);
+  ASSERT_GE(errors.size(), 1u);
+  EXPECT_EQ(errors[0].request.text.rfind("Cannot change to the program folder \"" + home_.string() + "/\". ", 0), 0u)
+      << errors[0].request.text;
+  EXPECT_FALSE(Form1->chkFormat.Checked());
+  EXPECT_EQ(fs::current_path(), root_ / "elsewhere");
+}
+
 TEST_F(MainWindow, TheProgramRunsUntilTheWindowClosesAndSavesOnClose) {
   Application->Post([] { Form1->Close(); });
   EXPECT_EQ(WinMain(), 0);

@@ -35,9 +35,6 @@ bool Modify(const std::string& fileName, bool mustWrite, const std::function<boo
   return !mustWrite || CanReplaceFile(fileName);
 }
 
-[[noreturn]] void ThrowWriteError(const std::string& fileName) {
-  throw EIniFileException("Unable to write to " + fileName);
-}
 
 // A settings value read as an integer: decimal (with an optional sign), or
 // hexadecimal when it has more than two characters and begins with "0x" or
@@ -97,57 +94,79 @@ std::int32_t IntegerOf(const IniDocument& doc, const std::string& section, const
 
 }  // namespace
 
-TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
+// ---- the reads and writes both kinds share ----
 
-std::string TIniFile::ReadString(const std::string& section, const std::string& ident,
-                                 const std::string& fallback) const {
-  return StringOf(Load(fileName_), section, ident, fallback);
+std::string TCustomIniFile::ReadString(const std::string& section, const std::string& ident,
+                                       const std::string& fallback) const {
+  IniDocument scratch;
+  return StringOf(Document(scratch), section, ident, fallback);
 }
 
-std::int32_t TIniFile::ReadInteger(const std::string& section, const std::string& ident,
-                                   std::int32_t fallback) const {
-  return IntegerOf(Load(fileName_), section, ident, fallback);
+std::int32_t TCustomIniFile::ReadInteger(const std::string& section, const std::string& ident,
+                                         std::int32_t fallback) const {
+  IniDocument scratch;
+  return IntegerOf(Document(scratch), section, ident, fallback);
 }
 
-bool TIniFile::ReadBool(const std::string& section, const std::string& ident, bool fallback) const {
+bool TCustomIniFile::ReadBool(const std::string& section, const std::string& ident, bool fallback) const {
   return ReadInteger(section, ident, fallback ? 1 : 0) != 0;
 }
 
-void TIniFile::WriteString(const std::string& section, const std::string& ident, const std::string& value) {
-  if (!WritePrivateProfileString(section, ident, value, fileName_)) ThrowWriteError(fileName_);
+void TCustomIniFile::WriteString(const std::string& section, const std::string& ident, const std::string& value) {
+  Edit([&](IniDocument& doc) { return doc.Set(section, ident, value); }, true);
 }
 
-void TIniFile::WriteInteger(const std::string& section, const std::string& ident, std::int32_t value) {
+void TCustomIniFile::WriteInteger(const std::string& section, const std::string& ident, std::int32_t value) {
   WriteString(section, ident, IntToStr(value));
 }
 
-void TIniFile::WriteBool(const std::string& section, const std::string& ident, bool value) {
+void TCustomIniFile::WriteBool(const std::string& section, const std::string& ident, bool value) {
   WriteString(section, ident, value ? "1" : "0");
 }
 
-void TIniFile::ReadSection(const std::string& section, std::vector<std::string>& idents) const {
-  idents = Load(fileName_).Keys(section);
+void TCustomIniFile::ReadSection(const std::string& section, std::vector<std::string>& idents) const {
+  idents = ReadSection(section);
 }
 
-std::vector<std::string> TIniFile::ReadSection(const std::string& section) const {
-  return Load(fileName_).Keys(section);
+std::vector<std::string> TCustomIniFile::ReadSection(const std::string& section) const {
+  IniDocument scratch;
+  return Document(scratch).Keys(section);
 }
 
-void TIniFile::ReadSections(std::vector<std::string>& sections) const { sections = Load(fileName_).Sections(); }
-
-bool TIniFile::SectionExists(const std::string& section) const { return Load(fileName_).HasSection(section); }
-
-bool TIniFile::ValueExists(const std::string& section, const std::string& ident) const {
-  return Load(fileName_).Get(section, ident).has_value();
+void TCustomIniFile::ReadSections(std::vector<std::string>& sections) const {
+  IniDocument scratch;
+  sections = Document(scratch).Sections();
 }
 
-void TIniFile::EraseSection(const std::string& section) {
-  if (!Modify(fileName_, false, [&](IniDocument& doc) { return doc.EraseSection(section); })) ThrowWriteError(fileName_);
+bool TCustomIniFile::SectionExists(const std::string& section) const {
+  IniDocument scratch;
+  return Document(scratch).HasSection(section);
 }
 
-void TIniFile::DeleteKey(const std::string& section, const std::string& ident) {
-  if (!Modify(fileName_, false, [&](IniDocument& doc) { return doc.DeleteKey(section, ident); }))
-    ThrowWriteError(fileName_);
+bool TCustomIniFile::ValueExists(const std::string& section, const std::string& ident) const {
+  IniDocument scratch;
+  return Document(scratch).Get(section, ident).has_value();
+}
+
+void TCustomIniFile::EraseSection(const std::string& section) {
+  Edit([&](IniDocument& doc) { return doc.EraseSection(section); }, false);
+}
+
+void TCustomIniFile::DeleteKey(const std::string& section, const std::string& ident) {
+  Edit([&](IniDocument& doc) { return doc.DeleteKey(section, ident); }, false);
+}
+
+void TCustomIniFile::ThrowWriteError() const { throw EIniFileException("Unable to write to " + FileName()); }
+
+// ---- TIniFile: the file itself ----
+
+const IniDocument& TIniFile::Document(IniDocument& scratch) const {
+  scratch = Load(FileName());
+  return scratch;
+}
+
+void TIniFile::Edit(const std::function<bool(IniDocument&)>& edit, bool valueWrite) {
+  if (!Modify(FileName(), valueWrite, edit)) ThrowWriteError();
 }
 
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
@@ -155,76 +174,28 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
   return StringOf(Load(fileName), section, key, fallback);
 }
 
-// ---- TMemIniFile ----
+// ---- TMemIniFile: a copy in memory ----
 
-TMemIniFile::TMemIniFile(std::string fileName) : fileName_(std::move(fileName)) {
+TMemIniFile::TMemIniFile(std::string fileName) : TCustomIniFile(std::move(fileName)) {
   std::string bytes;
-  if (ReadWholeFile(fileName_, bytes)) {
+  if (ReadWholeFile(FileName(), bytes)) {
     doc_ = IniDocument(bytes);
     return;
   }
   // Missing is an empty file; present but unreadable must not be replaced
   // by what little this object will hold.
-  loaded_ = !FileExists(fileName_) && !DirectoryExists(fileName_);
-}
-
-std::string TMemIniFile::ReadString(const std::string& section, const std::string& ident,
-                                    const std::string& fallback) const {
-  return StringOf(doc_, section, ident, fallback);
-}
-
-std::int32_t TMemIniFile::ReadInteger(const std::string& section, const std::string& ident,
-                                      std::int32_t fallback) const {
-  return IntegerOf(doc_, section, ident, fallback);
-}
-
-bool TMemIniFile::ReadBool(const std::string& section, const std::string& ident, bool fallback) const {
-  return ReadInteger(section, ident, fallback ? 1 : 0) != 0;
-}
-
-void TMemIniFile::WriteString(const std::string& section, const std::string& ident, const std::string& value) {
-  modified_ = doc_.Set(section, ident, value) || modified_;
-}
-
-void TMemIniFile::WriteInteger(const std::string& section, const std::string& ident, std::int32_t value) {
-  WriteString(section, ident, IntToStr(value));
-}
-
-void TMemIniFile::WriteBool(const std::string& section, const std::string& ident, bool value) {
-  WriteString(section, ident, value ? "1" : "0");
-}
-
-void TMemIniFile::ReadSection(const std::string& section, std::vector<std::string>& idents) const {
-  idents = doc_.Keys(section);
-}
-
-std::vector<std::string> TMemIniFile::ReadSection(const std::string& section) const { return doc_.Keys(section); }
-
-void TMemIniFile::ReadSections(std::vector<std::string>& sections) const { sections = doc_.Sections(); }
-
-bool TMemIniFile::SectionExists(const std::string& section) const { return doc_.HasSection(section); }
-
-bool TMemIniFile::ValueExists(const std::string& section, const std::string& ident) const {
-  return doc_.Get(section, ident).has_value();
-}
-
-void TMemIniFile::EraseSection(const std::string& section) {
-  modified_ = doc_.EraseSection(section) || modified_;
-}
-
-void TMemIniFile::DeleteKey(const std::string& section, const std::string& ident) {
-  modified_ = doc_.DeleteKey(section, ident) || modified_;
+  loaded_ = !FileExists(FileName()) && !DirectoryExists(FileName());
 }
 
 void TMemIniFile::UpdateFile() {
-  if (!loaded_) ThrowWriteError(fileName_);
+  if (!loaded_) ThrowWriteError();
   if (!modified_) {
     // Nothing to write; a file that would refuse the write is still reported.
-    if (!CanReplaceFile(fileName_)) ThrowWriteError(fileName_);
+    if (!CanReplaceFile(FileName())) ThrowWriteError();
     return;
   }
   std::lock_guard lock(WriteMutex());
-  if (!WriteFileAtomically(fileName_, doc_.Serialize())) ThrowWriteError(fileName_);
+  if (!WriteFileAtomically(FileName(), doc_.Serialize())) ThrowWriteError();
   modified_ = false;
 }
 

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,22 +21,23 @@
 
 namespace platform {
 
-class TIniFile {
+// What both kinds share: the reads and writes over one document, which the
+// kind supplies (the file as it is now, or the copy in memory).
+class TCustomIniFile {
  public:
-  // Only stores the name; nothing is opened until a value is read or written.
-  explicit TIniFile(std::string fileName);
+  explicit TCustomIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
+  virtual ~TCustomIniFile() = default;
 
   const std::string& FileName() const { return fileName_; }
 
   // Missing file, section or key: the default.
   std::string ReadString(const std::string& section, const std::string& ident, const std::string& fallback) const;
-  // The value read with StrToInt's rules; missing or not a number: the default.
+  // The value read as a decimal integer, or hexadecimal after "0x"; missing
+  // or not a number: the default.
   std::int32_t ReadInteger(const std::string& section, const std::string& ident, std::int32_t fallback) const;
   // An integer value that is not 0; missing or not a number: the default.
   bool ReadBool(const std::string& section, const std::string& ident, bool fallback) const;
 
-  // Each write throws EIniFileException "Unable to write to <file name>" when
-  // the file cannot be written; the file then stays as it was.
   void WriteString(const std::string& section, const std::string& ident, const std::string& value);
   void WriteInteger(const std::string& section, const std::string& ident, std::int32_t value);  // decimal
   void WriteBool(const std::string& section, const std::string& ident, bool value);             // "1" / "0"
@@ -50,45 +52,49 @@ class TIniFile {
   bool ValueExists(const std::string& section, const std::string& ident) const;
 
   // Removes the section (every occurrence) with its keys; a missing section
-  // leaves the file untouched. Throws as the writes do.
+  // changes nothing.
   void EraseSection(const std::string& section);
   void DeleteKey(const std::string& section, const std::string& ident);
 
-  // Nothing is buffered: present for callers that flush.
-  void UpdateFile() {}
+ protected:
+  // The document to read: 'scratch' filled from the file, or a kept copy.
+  virtual const IniDocument& Document(IniDocument& scratch) const = 0;
+  // Applies an edit (true when it changed the text). 'valueWrite' marks a
+  // value write, which reports a file that would refuse it even when the
+  // text stays the same.
+  virtual void Edit(const std::function<bool(IniDocument&)>& edit, bool valueWrite) = 0;
+  [[noreturn]] void ThrowWriteError() const;
 
  private:
   std::string fileName_;
 };
 
+// Every write reaches the file at once. Each write throws EIniFileException
+// "Unable to write to <file name>" when the file cannot be written; the file
+// then stays as it was.
+class TIniFile : public TCustomIniFile {
+ public:
+  // Only stores the name; nothing is opened until a value is read or written.
+  explicit TIniFile(std::string fileName) : TCustomIniFile(std::move(fileName)) {}
+
+  // Nothing is buffered: present for callers that flush.
+  void UpdateFile() {}
+
+ protected:
+  const IniDocument& Document(IniDocument& scratch) const override;
+  void Edit(const std::function<bool(IniDocument&)>& edit, bool valueWrite) override;
+};
+
 // The file read once into memory; writes stay there until UpdateFile.
-class TMemIniFile {
+class TMemIniFile : public TCustomIniFile {
  public:
   // Reads the file when it exists. A file that exists but cannot be read
   // gives an empty copy, and UpdateFile then refuses to replace it.
   explicit TMemIniFile(std::string fileName);
 
-  const std::string& FileName() const { return fileName_; }
   bool Modified() const { return modified_; }
   // False when the file existed but could not be read.
   bool Loaded() const { return loaded_; }
-
-  std::string ReadString(const std::string& section, const std::string& ident, const std::string& fallback) const;
-  std::int32_t ReadInteger(const std::string& section, const std::string& ident, std::int32_t fallback) const;
-  bool ReadBool(const std::string& section, const std::string& ident, bool fallback) const;
-
-  // In memory only; nothing here touches the file.
-  void WriteString(const std::string& section, const std::string& ident, const std::string& value);
-  void WriteInteger(const std::string& section, const std::string& ident, std::int32_t value);
-  void WriteBool(const std::string& section, const std::string& ident, bool value);
-
-  void ReadSection(const std::string& section, std::vector<std::string>& idents) const;
-  std::vector<std::string> ReadSection(const std::string& section) const;
-  void ReadSections(std::vector<std::string>& sections) const;
-  bool SectionExists(const std::string& section) const;
-  bool ValueExists(const std::string& section, const std::string& ident) const;
-  void EraseSection(const std::string& section);
-  void DeleteKey(const std::string& section, const std::string& ident);
 
   // Writes the copy back whole (temporary file + rename). Nothing is written
   // when nothing changed since the load or the last update. Throws
@@ -96,8 +102,11 @@ class TMemIniFile {
   // be replaced, or was not readable at the load; the file then stays as it was.
   void UpdateFile();
 
+ protected:
+  const IniDocument& Document(IniDocument&) const override { return doc_; }
+  void Edit(const std::function<bool(IniDocument&)>& edit, bool) override { modified_ = edit(doc_) || modified_; }
+
  private:
-  std::string fileName_;
   IniDocument doc_;
   bool loaded_ = true;
   bool modified_ = false;

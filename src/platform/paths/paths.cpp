@@ -69,6 +69,31 @@ bool ApplyHomeOption(int argc, const char* const* argv) {
   return false;
 }
 
+HomeOption ApplyHomeOption(int argc, const char* const* argv, std::string& error) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    std::string folder;
+    if (arg == "--home") {
+      if (i + 1 < argc) folder = argv[i + 1];
+    } else if (arg.rfind("--home=", 0) == 0) {
+      folder = std::string(arg.substr(7));
+    } else {
+      continue;
+    }
+    if (folder.empty()) {
+      error = "--home needs the program folder after it";
+      return HomeOption::Invalid;
+    }
+    if (!DirectoryExists(folder)) {
+      error = "--home: \"" + folder + "\" is not an existing folder";
+      return HomeOption::Invalid;
+    }
+    SetProgramFolder(folder);
+    return HomeOption::Applied;
+  }
+  return HomeOption::Absent;
+}
+
 std::string ToNativePath(std::string_view name) {
   std::string out(name);
   for (char& c : out)

@@ -17,6 +17,12 @@ void SetProgramFolder(const std::string& folder);
 // returns true when one was found.
 bool ApplyHomeOption(int argc, const char* const* argv);
 
+// The same, checked: "--home" without a folder, or naming something that is
+// not an existing folder, is Invalid (nothing applied) with the reason in
+// 'error'.
+enum class HomeOption { Absent, Applied, Invalid };
+HomeOption ApplyHomeOption(int argc, const char* const* argv, std::string& error);
+
 // A Windows-style name on this system: every '\' becomes '/' and a leading
 // ".\" is dropped ("log\1.txt" -> "log/1.txt", ".\misc\PASS.IMG" ->
 // "misc/PASS.IMG"). Relative names stay relative to the current folder.

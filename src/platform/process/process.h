@@ -32,7 +32,7 @@ struct ProcessOptions {
 
 enum class ProcessStatus {
   Exited,         // ended by itself; exitCode holds its code
-  TimedOut,       // still running after the last wait: killed and reaped
+  TimedOut,       // still running when the real-time limit ran out: killed and reaped
   FailedToStart,  // could not be started (missing program, unreadable input file ...)
   WaitFailed,     // its state could not be read: killed and reaped
 };
