@@ -101,9 +101,30 @@ class ProductThread : public platform::ui::TThread {
   bool ShowPortCaption(char driveLetter, TStaticText* control);
 
   // Scans
+  // The blanking check: tests every block at the scan level of the settings
+  // and leaves the verdict in BlockStatus (255 good). False: the scan stopped
+  // and the status text says why.
   bool FlashBlockScan(int progressStart, int progressEnd);
+  // The page mode 0..5 under which 16 sample blocks pass best, -1 when none.
   int DetectPageMode();
+  // Erases every block; a block whose erase fails is bad.
   bool EraseScan(int progressStart, int progressEnd);
+  // The scans' pseudo-random source (0..32767). Each worker owns one, so
+  // workers never share a sequence; SeedRandomFromClock seeds it with the
+  // clock's time in seconds (tests fix the sequence through the clock).
+  class ScanRandom {
+   public:
+    void Seed(std::uint32_t seed) { state_ = seed; }
+    int Next() {
+      state_ = state_ * 214013u + 2531011u;
+      return static_cast<int>((state_ >> 16) & 0x7FFF);
+    }
+
+   private:
+    std::uint32_t state_ = 1;
+  };
+  ScanRandom Random;  // scans only
+  void SeedRandomFromClock();
 
   // Disk split
   bool WriteHiddenFiles(int gaugeStart, int gaugeEnd);
