@@ -300,6 +300,15 @@ int RunUsbDos(int number, std::uint32_t timeLimitMs = 10000);
 int FixUsbPort(HANDLE h, std::uint8_t& hub, std::uint8_t& port, std::uint8_t& digit);
 
 // Formatting, label, disk check, copy
+// The polling of the format tool and the disk check: a look every intervalMs
+// (500), at most formatWaits (241, about 120 s) and checkWaits (30, 15 s)
+// waits; the limits are real time. Tests shorten them.
+struct DiskToolTiming {
+  std::uint32_t intervalMs = 500;
+  int formatWaits = 241;
+  int checkWaits = 30;
+};
+DiskToolTiming& CurrentDiskToolTiming();
 int GetFatFlag(char driveLetter);
 bool FormatDrive(char driveLetter, bool quick, int fatFlag, const std::string& label);
 bool SetDriveLabel(char driveLetter, const std::string& label);
@@ -307,6 +316,14 @@ std::string GetDriveLabel(char driveLetter);
 bool CheckDiskDrive(char driveLetter);
 bool CopyDirTree(const std::string& sourceFolder, const std::string& targetFolder);
 bool WideCopyFile(const std::string& source, const std::string& target, bool failIfExists);
+// The run's file copy: every entry of `entries` except the positions in
+// `skip` and names containing ".bin" (any case) when `skipBin`; a folder with
+// CopyDirTree into the drive root, a file to the root under its own name,
+// replacing what is there.
+bool CopyFileListToDrive(char driveLetter, const std::vector<std::string>& entries, const std::vector<int>& skip,
+                         bool skipBin);
+// Why the calling thread's last copy failed, naming the file ("" after a success).
+std::string LastCopyError();
 
 // Disk split
 bool ChangeToHiddenDisk(HANDLE h);
