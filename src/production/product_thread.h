@@ -190,6 +190,7 @@ class ProductThread : public platform::ui::TThread {
 
   RunStep Fail(RunState& run, const std::string& text, bool early);
   void Passed(int progress);
+  void ShowProgress(int value);                 // the gauge, while the slot is this run's
   void ShowRunning(const std::string& text);    // stage text + "...", window-text colour
   void SetPanelText(TStaticText* control, const std::string& text);
   void ShowPicture(const char* fileName);

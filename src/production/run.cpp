@@ -120,8 +120,12 @@ ProductThread::RunStep ProductThread::Fail(RunState& run, const std::string& tex
   return RunStep::Failure;
 }
 
+void ProductThread::ShowProgress(int value) {
+  if (OwnsSlot()) SyncGaugeProgress(value);
+}
+
 void ProductThread::Passed(int progress) {
-  SyncGaugeProgress(progress);
+  ShowProgress(progress);
   SuccessFlag = 1;
 }
 
@@ -177,7 +181,7 @@ ProductThread::RunStep ProductThread::RunStages(RunState& run) {
     // The disk size costs one request where the device already shows a disk
     // (else 0); the SPI flash size one request as well.
     run.sizeMB = run.spiOnly ? device::cmd_GetSpiSizeMB(hDevice) : bGetDiskSizeMB(DriveLetter[0]);
-    SyncGaugeProgress(run.base + 100);
+    ShowProgress(run.base + 100);
     SuccessFlag = 1;
     return RunStep::Success;
   }
@@ -219,7 +223,7 @@ ProductThread::RunStep ProductThread::OpenAndCheckFiles(RunState& run) {
 }
 
 void ProductThread::BeginRun(RunState& run) {
-  SyncGaugeProgress(0);
+  ShowProgress(0);
   if (Gauge && OwnsSlot()) Gauge->SetMaxValue(run.base + 100);
   run.startMs = platform::CurrentClock()->MonotonicMs();
   CfgArea.fill(0);
@@ -238,7 +242,7 @@ void ProductThread::BeginRun(RunState& run) {
     if (c.grpMPSetting) c.grpMPSetting->SetEnabled(false);
   }
   if (Gauge && OwnsSlot()) Gauge->SetVisible(true);
-  SyncGaugeProgress(2);
+  ShowProgress(2);
   if (Picture && OwnsSlot()) Picture->SetVisible(false);
   ShowRunning(Ui("FILEWriteStr"));
 }
@@ -447,10 +451,10 @@ ProductThread::RunStep ProductThread::FinishSpiDevice(RunState& run) {
   if (Checked(Window.WorkerControls().chknor)) {
     const std::string checkText = Msg("Check Data ");
     ShowStatus(checkText);
-    SyncGaugeProgress(78);
+    ShowProgress(78);
     const std::string readback = Formatted("%d_Read_buffer.bin", SlotIndex);
     if (!DumpSpiProgramPrefer(ProgramPath, readback, PreferPath)) return Fail(run, checkText + Ui("FailMsg"), false);
-    SyncGaugeProgress(80);
+    ShowProgress(80);
     if (!CompareSpiReadback(ProgramPath, readback, PreferPath)) return Fail(run, checkText + Ui("FailMsg"), false);
   }
   if (SlotIndex == 0 && Window.CurrentSettings().SaveSpiImage) {
@@ -485,7 +489,7 @@ ProductThread::RunStep ProductThread::FinishUserDisk(RunState& run) {
   RunStep step = format ? FormatUserDisk(run) : SetLabelIfNeeded(run, label);
   if (step != RunStep::Next) return step;
 
-  SyncGaugeProgress(run.base + 80);
+  ShowProgress(run.base + 80);
   ProcessMessages();
   const FileListInspection files = Window.CurrentInspection();
   const ProductionControls& c = Window.WorkerControls();
@@ -494,7 +498,7 @@ ProductThread::RunStep ProductThread::FinishUserDisk(RunState& run) {
   step = CopyListedFiles(run, list, {run.programIndex, files.iPreferIndex, files.iIsoIndex, files.iTelbookIndex},
                          true, Ui("CopyFileMsg") + Ui("FailMsg"));
   if (step != RunStep::Next) return step;
-  SyncGaugeProgress(run.base + 85);
+  ShowProgress(run.base + 85);
   ProcessMessages();
   return RunStep::Next;
 }
@@ -557,7 +561,7 @@ ProductThread::RunStep ProductThread::SplitDisk(RunState& run) {
   Wait(200);
   const ProductionSettings settings = Window.CurrentSettings();
   if (settings.eDeviceFeature != 1 && settings.eDeviceFeature != 2) {
-    SyncGaugeProgress(run.base + 95);
+    ShowProgress(run.base + 95);
     return RunStep::Success;
   }
   ShowRunning(Ui("ChangeDiskStr"));
@@ -576,7 +580,7 @@ ProductThread::RunStep ProductThread::SplitDisk(RunState& run) {
   if (settings.bUseImgFile) return WriteHiddenImage(run);
 
   const char letter = DriveLetter[0];
-  SyncGaugeProgress(run.base + 90);
+  ShowProgress(run.base + 90);
   ProcessMessages();
   const int fatFlag = GetFatFlag(letter);
   ShowStatus(Ui("FormatStr") + (fatFlag == 1 ? "FAT32..." : "FAT16..."));
@@ -584,13 +588,13 @@ ProductThread::RunStep ProductThread::SplitDisk(RunState& run) {
   if (!FormatDrive(letter, true, fatFlag, settings.sHideDiskLabel))
     return Fail(run, Ui("FormatStr") + " " + Ui("FailMsg"), false);
   if (!SetDriveLabel(letter, settings.sHideDiskLabel)) return Fail(run, Ui("SetLabelStr") + " " + Ui("FailMsg"), false);
-  SyncGaugeProgress(run.base + 95);
+  ShowProgress(run.base + 95);
   ProcessMessages();
   ShowRunning(Ui("HiddenDiskStr") + Ui("CopyFileMsg"));
   const RunStep step = CopyListedFiles(run, Window.HiddenDiskFiles(), {}, false,
                                        Ui("HiddenDiskStr") + Ui("CopyFileMsg") + " " + Ui("FailMsg"));
   if (step != RunStep::Next) return step;
-  SyncGaugeProgress(run.base + 95);
+  ShowProgress(run.base + 95);
   return RunStep::Success;
 }
 
@@ -625,7 +629,7 @@ ProductThread::RunStep ProductThread::SucceedRun(RunState& run) {
   CloseDeviceHandle();
   if (SuccessFlag == 0) return RunStep::Failure;
 
-  SyncGaugeProgress(run.base + 100);
+  ShowProgress(run.base + 100);
   const std::uint64_t elapsed = (platform::CurrentClock()->MonotonicMs() - run.startMs) / 1000;
   const bool scanned = Checked(c.chkBlankCheck) || Checked(c.chkClearFlash);
   char line[160];

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -154,6 +156,28 @@ inline std::string Pattern(std::size_t size, unsigned seed) {
     c = static_cast<char>(x >> 16);
   }
   return bytes;
+}
+
+// The result line of a pass: "<bad>/<blocks>, <size>MB, <seconds>Sec" after a
+// scan, else "<size>MB, <seconds>Sec" (bad and blocks stay -1).
+struct ResultLine {
+  long long bad = -1, blocks = -1, mb = -1, seconds = -1;
+};
+inline std::optional<ResultLine> ParseResultLine(const std::string& line) {
+  ResultLine r;
+  char unit[16] = {};
+  int end = 0;
+  const int size = static_cast<int>(line.size());
+  if (std::sscanf(line.c_str(), "%lld/%lld, %lldMB, %lld%15[^ ]%n", &r.bad, &r.blocks, &r.mb, &r.seconds, unit,
+                  &end) == 5 &&
+      end == size && std::string(unit) == "Sec")
+    return r;
+  r = {};
+  end = 0;
+  if (std::sscanf(line.c_str(), "%lldMB, %lld%15[^ ]%n", &r.mb, &r.seconds, unit, &end) == 3 && end == size &&
+      std::string(unit) == "Sec")
+    return r;
+  return std::nullopt;
 }
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
