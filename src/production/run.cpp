@@ -293,6 +293,8 @@ ProductThread::RunStep ProductThread::PrepareFlash(RunState& run) {
   Wait(100);
   BlockSize = PageSize * PagesPerBlock;
   SystemAreaUnits = GetSystemAreaSize();
+  // An area the configuration block cannot describe (the operator was warned).
+  if (SystemAreaUnits <= 0) return Fail(run, Ui("SystemAreaSizeStr") + " " + Ui("FailMsg"), true);
   Wait(100);
   BlockStatus.assign(static_cast<std::size_t>(ChipCount) * static_cast<std::size_t>(BlocksPerChip), 0);
 

@@ -13,13 +13,6 @@ using emulator::Fault;
 using platform::ui::clRed;
 using platform::ui::clWindowText;
 
-DeviceProfile Clean() {
-  DeviceProfile p = emulator::profiles::Standard();
-  p.factoryBadRate = 0;
-  p.noisyPageRate = 0;
-  return p;
-}
-
 struct FailureCase {
   const char* name;
   std::function<void(ScenarioTest&, DeviceProfile&)> arrange;            // before the device is made
@@ -33,7 +26,7 @@ struct FailureTest : ScenarioTest, ::testing::WithParamInterface<FailureCase> {}
 TEST_P(FailureTest, ShowsItsTextAndPreparesTheConfigurationOnlyWhenLate) {
   const FailureCase& c = GetParam();
   StandardFirmware();
-  DeviceProfile profile = Clean();
+  DeviceProfile profile = CleanStandard();
   if (c.arrange) c.arrange(*this, profile);
   auto dev = Plug(profile, 'E');
   if (c.inject) c.inject(*dev);
@@ -51,6 +44,7 @@ TEST_P(FailureTest, ShowsItsTextAndPreparesTheConfigurationOnlyWhenLate) {
   // The block is written by the configuration stage; a late failure then
   // prepares the configuration information, which erases the third and
   // fourth good blocks after the two that hold the block.
+  EXPECT_EQ(platform::OpenHandleCount(), handlesAtStart) << "the run's handle is closed";
   EXPECT_EQ(HasStationConfig(*dev), c.late);
   EXPECT_EQ(dev->CountVendor(device::SUB_SCSI_OP_ERASE_BLOCK), c.late ? 4u : 0u);
 }
@@ -72,6 +66,9 @@ INSTANTIATE_TEST_SUITE_P(
                       t.window.settings.iBadThreshold = 2;
                     },
                     nullptr, "Please do blanking check", false},
+        FailureCase{"SystemAreaTooLarge",
+                    [](ScenarioTest& t, DeviceProfile&) { t.window.inspection.iProgramSize = 600 << 20; }, nullptr,
+                    "System Area Size fail", false},
         FailureCase{"FsmInit", nullptr, [](EmulatedDevice& d) { d.InjectFault(Fault::Vendor(0x97)); },
                     "FSM initfail", true},
         FailureCase{"ProgramSetupNeverRetried", nullptr, [](EmulatedDevice& d) { d.InjectFault(Fault::Vendor(0x7A)); },
@@ -118,7 +115,7 @@ struct FileCheckTest : ScenarioTest, ::testing::WithParamInterface<FileCheckCase
 TEST_P(FileCheckTest, FailsBeforeAnyCommandButTheFirmwareSelectRead) {
   for (const char* f : GetParam().files) AddFile(f, 4000);
   window.chkISOupgrade.SetChecked(GetParam().iso);
-  auto dev = Run(Clean());
+  auto dev = Run(CleanStandard());
   EXPECT_EQ(Status(), GetParam().status);
   EXPECT_EQ(StatusColor(), clRed);
   for (const auto& t : dev->Trace()) {
@@ -148,7 +145,7 @@ struct BondingTest : ScenarioTest, ::testing::WithParamInterface<BondingCase> {}
 TEST_P(BondingTest, ComparesTheChipWithTheFirmware) {
   StandardFirmware();
   window.inspection.FirmwareId = GetParam().firmwareId;
-  DeviceProfile p = Clean();
+  DeviceProfile p = CleanStandard();
   p.WithBondingId(GetParam().bondingId);
   auto dev = Run(p);
   EXPECT_EQ(Status(), GetParam().status);
@@ -181,7 +178,7 @@ TEST_F(RunFailureTest, UnopenableDeviceFailsWithoutTouchingTheRunningCount) {
 
 TEST_F(RunFailureTest, EarlyFailureDoesNotLowerTheCountOfARunStillGoing) {
   StandardFirmware();
-  auto dev = Plug(Clean(), 'E');
+  auto dev = Plug(CleanStandard(), 'E');
   int countMeanwhile = -1;
   bool groupsMeanwhile = true;
   // While E waits for its disk to start, a worker for an empty letter fails.
@@ -206,7 +203,7 @@ TEST_F(RunFailureTest, EarlyFailureDoesNotLowerTheCountOfARunStillGoing) {
 
 TEST_F(RunFailureTest, ProgramThatFailsNineTimesPassesOnTheTenthTry) {
   StandardFirmware();
-  auto dev = Plug(Clean(), 'E');
+  auto dev = Plug(CleanStandard(), 'E');
   dev->InjectFault(Fault::Vendor(0x7B).Times(9));
   ASSERT_TRUE(Arrive('E', 0));
   WaitForRuns();
@@ -245,7 +242,7 @@ struct FormatTriesTest : ScenarioTest {
 TEST_F(FormatTriesTest, UserDiskIsTriedFourTimes) {
   StandardFirmware();
   FormatToolPassing(0);
-  auto dev = Run(Clean());
+  auto dev = Run(CleanStandard());
   EXPECT_EQ(Status(), "Format fail");
   EXPECT_EQ(FormatCalls(), 4);
   EXPECT_TRUE(HasStationConfig(*dev));
@@ -256,7 +253,7 @@ TEST_F(FormatTriesTest, HiddenDiskIsTriedOnce) {
   window.settings.eDeviceFeature = 2;
   window.settings.iHideDiskRatio = 50;
   FormatToolPassing(1);
-  Run(Clean());
+  Run(CleanStandard());
   EXPECT_EQ(Status(), "Format fail");
   EXPECT_EQ(FormatCalls(), 2);
 }
@@ -269,7 +266,7 @@ TEST_F(RunFailureTest, ElapsedTimeIsTrueAcrossMidnight) {
   local.tm_isdst = -1;
   clock->Set(std::chrono::system_clock::from_time_t(std::mktime(&local)));
   const std::uint64_t sleptBefore = clock->SleptMs();
-  Run(Clean());
+  Run(CleanStandard());
   const auto result = ParseResultLine(FlashLine());
   ASSERT_TRUE(result.has_value()) << FlashLine();
   // The run waited more than ten seconds (the file list's pause): it ended

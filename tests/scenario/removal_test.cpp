@@ -9,13 +9,6 @@ namespace {
 using platform::ui::clBlue;
 using platform::ui::clWindowText;
 
-DeviceProfile Clean() {
-  DeviceProfile p = emulator::profiles::Standard();
-  p.factoryBadRate = 0;
-  p.noisyPageRate = 0;
-  return p;
-}
-
 struct PullCase {
   const char* name;
   std::function<bool(const platform::ScsiRequest&)> trigger;
@@ -38,7 +31,7 @@ TEST_P(PullTest, EndsTheRunAndResetsTheSlotWithoutAnotherCommand) {
     window.settings.eDeviceFeature = 2;
     window.settings.iHideDiskRatio = 50;
   }
-  auto dev = Plug(Clean(), 'E');
+  auto dev = Plug(CleanStandard(), 'E');
   auto target = PullAt(dev, 0, GetParam().trigger);
   ASSERT_TRUE(Arrive('E', 0));
   WaitForRuns();
@@ -57,6 +50,7 @@ TEST_P(PullTest, EndsTheRunAndResetsTheSlotWithoutAnotherCommand) {
   EXPECT_EQ(window.Counts().failed, 1);
   EXPECT_EQ(window.RunningCount(), 0);
   EXPECT_TRUE(window.grpMPSetting.Enabled());
+  EXPECT_EQ(platform::OpenHandleCount(), handlesAtStart);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -73,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ScenarioTest, DevicePluggedIntoTheSlotDuringTheOldRunKeepsItsOwnPanel) {
   StandardFirmware();
-  auto old = Plug(Clean(), 'E');
+  auto old = Plug(CleanStandard(), 'E');
   auto next = Plug(emulator::profiles::SmallDisk(), 'F');
   // E is pulled while its disk starts; F arrives into the same slot, and E's
   // run only ends once F's run is over.

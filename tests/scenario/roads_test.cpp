@@ -23,7 +23,6 @@ struct RoadTest : ScenarioTest {
     EXPECT_TRUE(window.grpMPSetting.Enabled());
     EXPECT_EQ(platform::OpenHandleCount(), handlesAtStart);
   }
-  std::size_t handlesAtStart = platform::OpenHandleCount();
 };
 
 TEST_F(RoadTest, NandRoadFormatsLabelsAndCopiesTheListButFirmwareAndBinFiles) {

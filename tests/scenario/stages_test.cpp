@@ -9,11 +9,9 @@ namespace {
 using platform::ui::clBlue;
 using platform::ui::clRed;
 
-DeviceProfile CleanStandard() {
-  DeviceProfile p = emulator::profiles::Standard();
+DeviceProfile TwoBadBlocks() {
+  DeviceProfile p = CleanStandard();
   p.factoryBadBlocks = {5, 77};
-  p.factoryBadRate = 0;
-  p.noisyPageRate = 0;
   return p;
 }
 
@@ -26,7 +24,7 @@ TEST_P(BadBlockStageTest, FindsTheBadBlocksAndPasses) {
   window.chkClearFlash.SetChecked(stage == BadBlockStage::ClearFlash);
   window.chkBlankCheck.SetChecked(stage == BadBlockStage::BlankCheck);
   StandardFirmware();
-  auto dev = Run(CleanStandard());
+  auto dev = Run(TwoBadBlocks());
 
   EXPECT_EQ(Status(), "successful");
   const bool scanned = stage != BadBlockStage::DeviceMap;
@@ -70,6 +68,13 @@ struct SplitTest : ScenarioTest {
               0);
     return image;
   }
+  // An encrypted disk taking `ratio` percent, its PASS image, one file for it.
+  void Encrypted(int ratio) {
+    window.settings.eDeviceFeature = 1;
+    window.settings.iHideDiskRatio = ratio;
+    WriteFile(home / "misc/PASS.IMG", Pattern(6000, 9));
+    window.hideFiles = {AddFile("song.mp3", 3000, 4)};
+  }
   std::string Head(const std::filesystem::path& path, std::size_t n) {
     std::string bytes(n, '\0');
     std::ifstream(path, std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(n));
@@ -82,7 +87,7 @@ TEST_F(SplitTest, HiddenDiskGetsItsOwnFormatLabelAndFiles) {
   WriteFile(home / "hide/secret.txt", "secret");
   WriteFile(home / "hide/notes/n.bin", "kept on the hidden disk");
   window.hideFiles = {home / "hide/secret.txt", home / "hide/notes"};
-  auto dev = Run(CleanStandard());
+  auto dev = Run(TwoBadBlocks());
 
   EXPECT_EQ(Status(), "successful");
   EXPECT_EQ(Progress(), 100);
@@ -102,7 +107,7 @@ TEST_F(SplitTest, HiddenDiskWithoutFileSystemHoldsThePackedFiles) {
   WriteFile(home / "hide/b", Pattern(512, 2));
   WriteFile(home / "hide/c", Pattern(513, 3));
   window.hideFiles = {home / "hide/a", home / "hide/b", home / "hide/c"};
-  auto dev = Run(CleanStandard());
+  auto dev = Run(TwoBadBlocks());
 
   EXPECT_EQ(Status(), "successful");
   const std::string area = Head(dev->HiddenDiskPath(), 5 * 512);
@@ -123,7 +128,7 @@ TEST_F(SplitTest, ImageFileIsWrittenRawOntoTheHiddenDisk) {
   window.settings.eDeviceFeature = 2;
   window.settings.bUseImgFile = true;
   window.settings.ImageFile = MakeImage(2048);
-  auto dev = Run(CleanStandard());
+  auto dev = Run(TwoBadBlocks());
 
   EXPECT_EQ(Status(), "successful");
   const auto result = ParseResultLine(FlashLine());
@@ -147,7 +152,7 @@ TEST_P(RefusedImageTest, FailsWithItsText) {
   window.settings.bUseImgFile = true;
   window.settings.ImageFile = home / "refused.img";
   WriteFile(window.settings.ImageFile, GetParam().bytes);
-  auto dev = Run(CleanStandard());
+  auto dev = Run(TwoBadBlocks());
   EXPECT_EQ(Status(), GetParam().status);
   EXPECT_EQ(StatusColor(), clRed);
   EXPECT_EQ(window.Counts().failed, 1);
@@ -161,10 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SplitTest, EncryptedDiskGetsThePassImageAndItsOwnDisk) {
-  window.settings.eDeviceFeature = 1;
-  WriteFile(home / "misc/PASS.IMG", Pattern(6000, 9));
-  window.hideFiles = {AddFile("song.mp3", 3000, 4)};
-  auto dev = Run(CleanStandard());
+  Encrypted(50);
+  auto dev = Run(TwoBadBlocks());
 
   EXPECT_EQ(Status(), "successful");
   const auto images = dev->Images();
@@ -176,11 +179,8 @@ TEST_F(SplitTest, EncryptedDiskGetsThePassImageAndItsOwnDisk) {
 }
 
 TEST_F(SplitTest, EncryptedDiskTakingTheWholeFlashIsTheOnlyDisk) {
-  window.settings.eDeviceFeature = 1;
-  window.settings.iHideDiskRatio = 100;
-  WriteFile(home / "misc/PASS.IMG", Pattern(6000, 9));
-  window.hideFiles = {AddFile("song.mp3", 3000, 4)};
-  auto dev = Run(CleanStandard());
+  Encrypted(100);
+  auto dev = Run(TwoBadBlocks());
 
   EXPECT_EQ(Status(), "successful");
   const auto layout = dev->Layout();

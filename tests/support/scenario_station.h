@@ -147,6 +147,15 @@ inline std::map<std::string, std::string, std::less<>> EnglishTexts() {
           {"HiddenDiskStr", "Hidden disk"}};
 }
 
+// The standard device without its random bad blocks and noisy pages, so that
+// every run of a test sees the same flash.
+inline DeviceProfile CleanStandard() {
+  DeviceProfile p = emulator::profiles::Standard();
+  p.factoryBadRate = 0;
+  p.noisyPageRate = 0;
+  return p;
+}
+
 // Bytes of a test file: a pattern that differs from file to file.
 inline std::string Pattern(std::size_t size, unsigned seed) {
   std::string bytes(size, '\0');
@@ -196,6 +205,7 @@ class Station {
   std::atomic<int> running{0};
   std::atomic<int> finished{0};
   std::map<int, std::thread::id> workerThreads;  // slot -> the thread of its last worker
+  std::size_t handlesAtStart = platform::OpenHandleCount();
 
   Station() {
     ::setenv("MTOOLS_SKIP_CHECK", "1", 1);
