@@ -5,6 +5,7 @@
 // the wall time split by stage (from the gauge values that end each stage),
 // and the peak resident memory.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <fstream>
@@ -23,6 +24,14 @@ long PeakResidentKiB() {
   for (std::string line; std::getline(in, line);)
     if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
   return 0;
+}
+
+// CPU time of the whole process (every thread), in milliseconds.
+double ProcessCpuMs() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
 // The station of the bench: its clock never blocks, so the run's waits cost
@@ -78,9 +87,11 @@ void RunStations(benchmark::State& state, int devices) {
     });
     state.ResumeTiming();
     stageClock.start = Clock::now();
+    const double cpuAtStart = ProcessCpuMs();
     for (int slot = 0; slot < devices; ++slot) station.Arrive(static_cast<char>('E' + slot), slot);
     station.WaitForRuns();
     const double total = std::chrono::duration<double, std::milli>(Clock::now() - stageClock.start).count();
+    stages["cpu_ms"] += ProcessCpuMs() - cpuAtStart;
     state.PauseTiming();
     station.app->SetWakeHook({});
     for (int slot = 0; slot < devices; ++slot) passed += station.Status(slot).starts_with("successful");
