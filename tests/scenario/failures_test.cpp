@@ -20,6 +20,7 @@ struct FailureCase {
   const char* status;
   bool late;  // after the configuration block: the configuration info is prepared
 };
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 struct FailureTest : ScenarioTest, ::testing::WithParamInterface<FailureCase> {};
 
@@ -109,6 +110,7 @@ struct FileCheckCase {
   bool iso;
   const char* status;
 };
+void PrintTo(const FileCheckCase& c, std::ostream* os) { *os << c.name; }
 
 struct FileCheckTest : ScenarioTest, ::testing::WithParamInterface<FileCheckCase> {};
 
@@ -139,6 +141,9 @@ struct BondingCase {
   std::uint8_t bondingId;
   const char* status;  // "successful" for a pass
 };
+void PrintTo(const BondingCase& c, std::ostream* os) {
+  *os << "firmware " << int(c.firmwareId) << ", chip " << int(c.bondingId);
+}
 
 struct BondingTest : ScenarioTest, ::testing::WithParamInterface<BondingCase> {};
 

@@ -14,6 +14,7 @@ struct PullCase {
   std::function<bool(const platform::ScsiRequest&)> trigger;
   bool hiddenDisk;
 };
+void PrintTo(const PullCase& c, std::ostream* os) { *os << c.name; }
 
 // The second READ CAPACITY of a run: the format's look at the disk (the
 // first one sizes the disk).

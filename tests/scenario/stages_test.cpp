@@ -144,6 +144,7 @@ struct RefusedImage {
   std::string bytes;
   const char* status;
 };
+void PrintTo(const RefusedImage& c, std::ostream* os) { *os << c.name; }
 
 struct RefusedImageTest : SplitTest, ::testing::WithParamInterface<RefusedImage> {};
 
