@@ -184,9 +184,9 @@ class ProductThread : public platform::ui::TThread {
                           bool skipBinFiles, const std::string& failText);
   RunStep SplitDisk(RunState& run);
   RunStep WriteHiddenImage(RunState& run);
-  RunStep SucceedRun(RunState& run);            // S1-S6; Failure when no stage passed
-  void FailRun(RunState& run);                  // F1-F6
-  void EndRun(RunState& run);                   // C1-C4
+  RunStep SucceedRun(RunState& run);            // the pass; Failure when no stage passed
+  void FailRun(RunState& run);                  // the failure's configuration info, picture, log
+  void EndRun(RunState& run);                   // running count, counters, a removed device's panel
 
   RunStep Fail(RunState& run, const std::string& text, bool early);
   void Passed(int progress);
