@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   dosfstools mtools
+  qt6-base-dev fonts-noto-cjk
 )
 
 missing=()
