@@ -17,8 +17,13 @@ QStringList NameFilters(const std::string& filter) {
   QStringList parts = QString::fromStdString(filter).split('|');
   QStringList filters;
   for (int i = 0; i + 1 < parts.size(); i += 2) {
+    // The patterns that filter are the second part's; a name that shows
+    // patterns of its own ("All files (*.*)") loses them, as Qt reads the
+    // patterns from the name.
+    QString name = parts[i].trimmed();
+    if (name.endsWith(')') && name.contains('(')) name = name.left(name.lastIndexOf('(')).trimmed();
     const QString patterns = parts[i + 1].split(';', Qt::SkipEmptyParts).join(' ');
-    filters << parts[i] + " (" + patterns + ")";
+    filters << name + " (" + patterns + ")";
   }
   return filters;
 }

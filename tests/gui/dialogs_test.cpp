@@ -142,6 +142,7 @@ TEST_F(QtDialogService, FileAndFolderDialogsGiveWhatWasChosenOrNothing) {
 
   EXPECT_EQ(NameFilters("Image File *.IMG|*.IMG|All|*.*"), (QStringList{"Image File *.IMG (*.IMG)", "All (*.*)"}));
   EXPECT_EQ(NameFilters("Lists|*.ini;*.txt"), (QStringList{"Lists (*.ini *.txt)"}));
+  EXPECT_EQ(NameFilters("All files (*.*)|*"), (QStringList{"All files (*)"}));  // files without a dot too
 }
 
 TEST_F(QtDialogService, AModalFormRunsInItsWindowUntilItHasAResult) {
