@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "console/startup.h"
 #include "gui/dialogs.h"
 #include "gui/waker.h"
 #include "platform/ui/application.h"
@@ -85,7 +84,7 @@ bool DisplayAvailable() {
   return ::stat(("/tmp/.X11-unix/X" + number).c_str(), &st) == 0;
 }
 
-int StationMain(int argc, char** argv) {
+int StationMain(int argc, char** argv, int (*consoleMain)(int argc, char** argv)) {
   enum class Mode { Auto, Window, Headless } mode = Mode::Auto;
   std::vector<char*> rest;
   for (int i = 0; i < argc; ++i) {
@@ -100,7 +99,7 @@ int StationMain(int argc, char** argv) {
   const int restCount = static_cast<int>(rest.size());
   rest.push_back(nullptr);
   const bool window = mode == Mode::Window || (mode == Mode::Auto && DisplayAvailable());
-  if (!window) return console::StationMain(restCount, rest.data());
+  if (!window) return consoleMain(restCount, rest.data());
   if (!DisplayAvailable()) {
     std::fprintf(stderr, "station: --gui needs a display (DISPLAY or WAYLAND_DISPLAY)\n");
     return 2;
@@ -118,7 +117,7 @@ int StationMain(int argc, char** argv) {
   QApplication qt(qtArgc, argv);
   QApplication::setQuitOnLastWindowClosed(false);  // the main form's close ends the station
   Session session;
-  return console::StationMain(restCount, rest.data());
+  return consoleMain(restCount, rest.data());
 }
 
 }  // namespace gui

@@ -30,8 +30,9 @@ class Session {
 bool DisplayAvailable();
 
 // The station program: "--gui" opens the window, "--headless" runs without
-// one; without either, the window opens when a display is there. The other
-// arguments go to the console's program.
-int StationMain(int argc, char** argv);
+// one; without either, the window opens when a display is there. The console's
+// program (`consoleMain`) runs with the other arguments, inside the window's
+// session or without one.
+int StationMain(int argc, char** argv, int (*consoleMain)(int argc, char** argv));
 
 }  // namespace gui
