@@ -5,9 +5,9 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
+  qt6-base-dev fonts-noto-cjk
   libgtest-dev libgmock-dev libbenchmark-dev
   dosfstools mtools
-  qt6-base-dev fonts-noto-cjk
 )
 
 missing=()
