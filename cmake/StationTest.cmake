@@ -1,10 +1,11 @@
-# station_module_tests(<module> [LIBS ...]): every *.cpp in the calling folder becomes one
-# GoogleTest program, <module>_tests, whose tests CTest discovers one by one.
+# station_module_tests(<module> [LIBS ...] [ENVIRONMENT VAR=VALUE ...]): every *.cpp in the calling
+# folder becomes one GoogleTest program, <module>_tests, whose tests CTest discovers one by one and
+# runs with the given environment.
 # Test suites whose name contains "Concurrency" are the ones the ThreadSanitizer build runs; with
 # STATION_CONCURRENCY_TESTS_ONLY the program holds only the files that define such suites, and a
 # module without any gets no program.
 function(station_module_tests module)
-  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LIBS;ENVIRONMENT" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(STATION_CONCURRENCY_TESTS_ONLY)
     set(kept)
@@ -26,5 +27,5 @@ function(station_module_tests module)
   target_compile_definitions(${module}_tests PRIVATE
     STATION_SOURCE_DIR="${PROJECT_SOURCE_DIR}" STATION_BINARY_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(${module}_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "MTOOLS_SKIP_CHECK=1")
+    PROPERTIES ENVIRONMENT "MTOOLS_SKIP_CHECK=1;${ARG_ENVIRONMENT}")
 endfunction()

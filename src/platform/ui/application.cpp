@@ -91,7 +91,17 @@ void TApplication::Run() {
 
 void TApplication::HandleMessage() {
   if (!IsUiThread()) return;
-  {
+  if (const std::shared_ptr<EventPump> pump = pump_) {
+    bool ready;
+    {
+      std::lock_guard lock(m_);
+      ready = !queue_.empty() || terminated_.load();
+    }
+    if (ready)
+      pump->Pump();
+    else
+      pump->Wait(TimerRegistry::NextDue());
+  } else {
     std::unique_lock lock(m_);
     const std::uint64_t seen = wakes_;
     auto ready = [&] { return !queue_.empty() || terminated_.load() || wakes_ != seen; };
@@ -107,6 +117,7 @@ void TApplication::HandleMessage() {
 
 void TApplication::ProcessMessages() {
   if (!IsUiThread()) return;
+  if (const std::shared_ptr<EventPump> pump = pump_) pump->Pump();
   TimerRegistry::FireDue();
   while (RunOne()) {
   }
@@ -206,11 +217,22 @@ void TApplication::WaitForThreads(const std::function<void(int live)>& onWait) {
       told = live;
       onWait(live);
     }
+    if (const std::shared_ptr<EventPump> pump = pump_) {
+      bool ready;
+      {
+        std::lock_guard lock(m_);
+        ready = !queue_.empty() || threads_->Count() != live;
+      }
+      if (!ready) pump->Wait(TimerRegistry::NextDue());
+      continue;
+    }
     std::unique_lock lock(m_);
     const std::uint64_t seen = wakes_;
     cv_.wait(lock, [&] { return !queue_.empty() || wakes_ != seen || threads_->Count() != live; });
   }
 }
+
+void TApplication::SetEventPump(std::shared_ptr<EventPump> pump) { pump_ = std::move(pump); }
 
 void TApplication::SetWakeHook(std::function<void()> hook) {
   std::lock_guard lock(m_);

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -52,6 +53,22 @@ class ThreadRegistry {
   std::mutex m_;
   std::condition_variable cv_;
   std::function<void()> wake_;  // guarded by m_
+};
+
+// A foreign event loop (a window toolkit's) that runs inside this
+// application's loop. While one is installed, the UI thread hands it every
+// wait (HandleMessage, WaitForThreads, so Run too) and every ProcessMessages;
+// the toolkit's own nested loops serve this application's queue through the
+// wake hook (SetWakeHook).
+class EventPump {
+ public:
+  virtual ~EventPump() = default;
+  // Handles the events the foreign loop has pending, without waiting.
+  virtual void Pump() = 0;
+  // Waits until the foreign loop has events or `until` passes, then handles
+  // them. Must return soon when the wake hook is called, also when it was
+  // called after the caller last looked at the queue but before the wait.
+  virtual void Wait(std::optional<std::chrono::steady_clock::time_point> until) = 0;
 };
 
 class TApplication : public TObject {
@@ -100,6 +117,8 @@ class TApplication : public TObject {
   void SetWakeHook(std::function<void()> hook);
   // Wakes a waiting HandleMessage (a timer changed, a modal result was set).
   void Wake();
+  // Installs (or, with null, removes) the foreign event loop. UI thread.
+  void SetEventPump(std::shared_ptr<EventPump> pump);
 
   // ---- worker threads ----
   // Threads started (TThread::Resume) while this application is current
@@ -150,6 +169,7 @@ class TApplication : public TObject {
   TForm* mainForm_ = nullptr;
   std::shared_ptr<DialogService> dialogs_;
   std::function<void()> wakeHook_;
+  std::shared_ptr<EventPump> pump_;  // touched on the UI thread only
   std::shared_ptr<ThreadRegistry> threads_ = std::make_shared<ThreadRegistry>();
 };
 

@@ -71,7 +71,20 @@ T Read(std::mutex& m, const T& field) {
   return field;
 }
 
+std::atomic<ControlObserver> g_observer{nullptr};
+
+void Notify(TControl* control, ControlChange change) {
+  if (ControlObserver observer = g_observer.load(std::memory_order_acquire)) observer(control, change);
+}
+
 }  // namespace
+
+void SetControlObserver(ControlObserver observer) { g_observer.store(observer, std::memory_order_release); }
+
+void TControl::Touch() {
+  revision_.fetch_add(1, std::memory_order_acq_rel);
+  Notify(this, ControlChange::Properties);
+}
 
 // ---- TControl ----------------------------------------------------------------
 
@@ -83,6 +96,7 @@ TControl::TControl(TWinControl* parent, std::string name) : TComponent(std::move
 }
 
 TControl::~TControl() {
+  Notify(this, ControlChange::Destroyed);
   if (TForm* form = ParentForm())
     if (form->ActiveControl() == this) form->SetActiveControl(nullptr);
   TWinControl* parent;
@@ -234,13 +248,19 @@ TWinControl::~TWinControl() {
 }
 
 void TWinControl::AddChild(TControl* child) {
-  std::lock_guard lock(m_);
-  children_.push_back(child);
+  {
+    std::lock_guard lock(m_);
+    children_.push_back(child);
+  }
+  Touch();
 }
 
 void TWinControl::RemoveChild(TControl* child) {
-  std::lock_guard lock(m_);
-  children_.erase(std::remove(children_.begin(), children_.end(), child), children_.end());
+  {
+    std::lock_guard lock(m_);
+    children_.erase(std::remove(children_.begin(), children_.end(), child), children_.end());
+  }
+  Touch();
 }
 
 int TWinControl::ControlCount() const {

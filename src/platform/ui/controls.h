@@ -44,6 +44,19 @@ namespace platform::ui {
 class TWinControl;
 class TForm;
 class TRadioButton;
+class TControl;
+
+// What a renderer is told about the model. Properties: a property of the
+// control changed, or a control was added to or removed from it (a container).
+// Destroyed: the control is going; only its address may be used.
+enum class ControlChange { Properties, Destroyed };
+// Called on the thread that made the change, possibly with control locks held:
+// an observer only takes note (under a lock of its own) and acts later on its
+// own thread; it never calls back into the model from inside the call.
+using ControlObserver = void (*)(TControl* control, ControlChange change);
+// One observer for the process; null removes it. Removal waits for no call in
+// flight, so an observer keeps what it needs alive until it is removed.
+void SetControlObserver(ControlObserver observer);
 
 // A named object of a form (controls, timers, dialogs).
 class TComponent : public TObject {
@@ -129,7 +142,7 @@ class TControl : public TComponent {
   virtual bool UserRightClick();  // right button: only OnMouseUp(mbRight)
 
  protected:
-  void Touch() { revision_.fetch_add(1, std::memory_order_acq_rel); }
+  void Touch();
   bool AssignText(const std::string& text);  // true when the text changed
   void RunClick() {
     if (OnClick) OnClick(this);

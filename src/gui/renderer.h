@@ -1,0 +1,51 @@
+// The renderer: one Qt widget per control of the control model, built by
+// walking a form's control tree and bound to the control's properties.
+//
+// Workers write control properties from their threads. The model tells the
+// renderer about every change (ControlObserver); the renderer only notes the
+// control and wakes the Qt thread, which then brings the widgets up to date
+// (Flush). No widget is touched from another thread than the Qt thread.
+//
+// The operator's clicks, keys and selections go back as the model's User...
+// calls, so the model's event rules hold unchanged (a control that takes no
+// input ignores them).
+//
+// Geometry: a form's Width and Height are its design size; its window may be
+// any size and every control is placed in proportion, fonts scaled with the
+// smaller of the two factors.
+#pragma once
+
+#include <memory>
+
+#include "platform/ui/ui.h"
+
+class QWidget;
+
+namespace gui {
+
+class Renderer {
+ public:
+  // Needs a QApplication; becomes the model's observer. One at a time.
+  Renderer();
+  ~Renderer();  // stops observing and deletes the windows
+  Renderer(const Renderer&) = delete;
+  Renderer& operator=(const Renderer&) = delete;
+
+  // The window of `form`, built on first use (not shown by this call).
+  QWidget* WindowOf(platform::ui::TForm* form);
+  // The widget of a control of a built form; null when there is none.
+  QWidget* WidgetOf(const platform::ui::TControl* control) const;
+  // Brings every widget whose control changed up to date now (Qt thread).
+  // Also runs whenever the Qt loop turns after a change.
+  void Flush();
+
+  // The renderer in use, or null.
+  static Renderer* Current();
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> s_;
+};
+
+}  // namespace gui

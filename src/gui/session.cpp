@@ -1,0 +1,123 @@
+#include "gui/session.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QFont>
+#include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "gui/dialogs.h"
+#include "gui/waker.h"
+#include "platform/ui/application.h"
+
+namespace gui {
+
+using namespace platform::ui;
+
+namespace {
+
+// The application's waits and ProcessMessages run Qt's events.
+class QtPump : public EventPump {
+ public:
+  QtPump() { timer_.setSingleShot(true); }
+  void Pump() override { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+  void Wait(std::optional<std::chrono::steady_clock::time_point> until) override {
+    if (until) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return;
+      timer_.start(static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    timer_.stop();
+  }
+
+ private:
+  QTimer timer_;  // wakes the wait when the next timer of the application is due
+};
+
+}  // namespace
+
+struct Session::State {
+  Renderer renderer;
+  // Anything queued for the UI thread (Post, Synchronize, device events) runs
+  // from Qt's loop, also from its nested loops (a message box, a file dialog).
+  Waker queueWaker{[] { Application->ProcessMessages(); }};
+};
+
+Session::Session() : s_(std::make_unique<State>()) {
+  QFont font = QApplication::font();
+  // Chinese texts need a font with their glyphs; Latin texts read well in it too.
+  font.setFamilies({"Noto Sans CJK SC", "Noto Sans CJK TC", "Noto Sans", "DejaVu Sans"});
+  font.setPointSize(9);
+  QApplication::setFont(font);
+  Application->SetEventPump(std::make_shared<QtPump>());
+  Application->SetWakeHook(s_->queueWaker.WakeFunction());
+  Application->SetDialogService(std::make_shared<QtDialogs>());
+}
+
+Session::~Session() {
+  Application->SetDialogService(nullptr);
+  Application->SetWakeHook(nullptr);
+  Application->SetEventPump(nullptr);
+}
+
+Renderer& Session::renderer() { return s_->renderer; }
+
+bool DisplayAvailable() {
+  auto env = [](const char* name) {
+    const char* value = std::getenv(name);
+    return std::string(value ? value : "");
+  };
+  if (!env("QT_QPA_PLATFORM").empty() || !env("WAYLAND_DISPLAY").empty()) return true;
+  const std::string display = env("DISPLAY");
+  if (display.empty()) return false;
+  if (display[0] != ':') return true;  // a remote display
+  const std::string number = display.substr(1, display.find('.') == std::string::npos ? std::string::npos
+                                                                                        : display.find('.') - 1);
+  struct stat st {};
+  return ::stat(("/tmp/.X11-unix/X" + number).c_str(), &st) == 0;
+}
+
+int StationMain(int argc, char** argv, int (*consoleMain)(int argc, char** argv)) {
+  enum class Mode { Auto, Window, Headless } mode = Mode::Auto;
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i > 0 && arg == "--gui")
+      mode = Mode::Window;
+    else if (i > 0 && arg == "--headless")
+      mode = Mode::Headless;
+    else
+      rest.push_back(argv[i]);
+  }
+  const int restCount = static_cast<int>(rest.size());
+  rest.push_back(nullptr);
+  const bool window = mode == Mode::Window || (mode == Mode::Auto && DisplayAvailable());
+  if (!window) return consoleMain(restCount, rest.data());
+  if (!DisplayAvailable()) {
+    std::fprintf(stderr, "station: --gui needs a display (DISPLAY or WAYLAND_DISPLAY)\n");
+    return 2;
+  }
+  // The console takes SIGINT and SIGTERM on a thread of its own and closes
+  // the main window as the operator would. Qt starts threads of its own
+  // first; they must not take the signals either (which would end the
+  // station without its close).
+  sigset_t closeSignals;
+  sigemptyset(&closeSignals);
+  sigaddset(&closeSignals, SIGINT);
+  sigaddset(&closeSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &closeSignals, nullptr);
+  int qtArgc = 1;
+  QApplication qt(qtArgc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);  // the main form's close ends the station
+  Session session;
+  return consoleMain(restCount, rest.data());
+}
+
+}  // namespace gui

@@ -1,0 +1,66 @@
+// The station program with its window: opened on request, refused without a
+// display, and closed by SIGTERM through the main window.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/paths/paths.h"
+#include "platform/process/process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using platform::ChildProcess;
+using testing_support::TempDir;
+
+std::string Slurp(const std::string& path) {
+  std::string bytes;
+  platform::ReadWholeFile(path, bytes);
+  return bytes;
+}
+
+platform::ProcessOptions Station(const TempDir& dir, std::vector<std::string> args, std::vector<std::string> env) {
+  args.insert(args.begin(), STATION_PROGRAM);
+  env.push_back("XDG_RUNTIME_DIR=" + dir.path);
+  return platform::ProcessOptions{args, {}, dir / "out.txt", env};
+}
+
+TEST(WindowedStation, WithoutADisplayTheWindowIsRefusedAtStart) {
+  TempDir dir;
+  const platform::ProcessResult r = platform::RunProcess(
+      Station(dir, {"--gui"}, {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="}), platform::PollPolicy{10, 1000, {}});
+  EXPECT_EQ(r.status, platform::ProcessStatus::Exited);
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(Slurp(dir / "out.txt"), "station: --gui needs a display (DISPLAY or WAYLAND_DISPLAY)\n");
+}
+
+TEST(WindowedStation, OpensItsWindowAndClosesItOnSigterm) {
+  // The close itself (runs waited for, settings saved, the operator asked
+  // where the settings call for it) is the main window's, tested in-process.
+  TempDir dir;
+  const std::string home = dir / "home";
+  std::filesystem::create_directories(home + "/misc");
+  ChildProcess station;
+  ASSERT_TRUE(station.Start(Station(dir, {"--gui", "--home", home}, {"QT_QPA_PLATFORM=offscreen"})));
+  // Waits (really, but briefly) for the start line, which the window's loop prints.
+  auto waitFor = [&](const std::string& text) {
+    for (int i = 0; i < 10000 && Slurp(dir / "out.txt").find(text) == std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return Slurp(dir / "out.txt").find(text) != std::string::npos;
+  };
+  EXPECT_TRUE(waitFor("Station ready: program folder " + home + "/"));
+  ::kill(station.Pid(), SIGTERM);
+  EXPECT_TRUE(waitFor("Closing the station (signal 15)"));
+  // Ended, or asking the operator something on its way out.
+  if (station.WaitFor(500) == ChildProcess::State::Ended) {
+    EXPECT_EQ(station.ExitCode(), 0);
+  } else {
+    station.Kill();
+  }
+}
+
+}  // namespace
