@@ -225,13 +225,6 @@ TEST_F(ScanTest, Level2CountsAFailureOnceAndErasesTheFailedBlocks) {
   EXPECT_EQ(BadIn(w), (std::set<std::uint32_t>{30, 40}));
   EXPECT_EQ(Status(w), "Blanking Check(4)3/512");
   EXPECT_EQ(Erases(), 2u);
-  // The first pass runs in shuffled order.
-  auto tests = dev->BlockTests();
-  std::vector<std::uint32_t> first;
-  for (std::size_t i = 0; i < 512; ++i) first.push_back(tests[i].block);
-  EXPECT_FALSE(std::is_sorted(first.begin(), first.end()));
-  std::sort(first.begin(), first.end());
-  EXPECT_EQ(std::adjacent_find(first.begin(), first.end()), first.end());
 }
 
 TEST_F(ScanTest, Level2FastRegionKeepsABlockBadOnceItsEraseFailed) {
@@ -305,25 +298,6 @@ TEST_F(ScanTest, Levels1And3MarkBlocksBeyond8192) {
     devices.clear();
     platform::Volumes().Clear();
   }
-}
-
-TEST_F(ScanTest, Level0DrawsItsSeedsFromTheClock) {
-  auto clock = std::dynamic_pointer_cast<platform::ManualClock>(platform::CurrentClock());
-  window.settings.iScanLevel = 0;
-  std::vector<std::vector<std::uint16_t>> runs;
-  for (int second : {0, 0, 1}) {
-    clock->Advance(std::chrono::seconds(second));
-    ProductThread& w = Scanner(Clean(64));
-    ASSERT_TRUE(w.FlashBlockScan(0, 300));
-    std::vector<std::uint16_t> seeds;
-    for (const auto& t : dev->BlockTests()) seeds.push_back(t.seed);
-    runs.push_back(seeds);
-    devices.clear();
-    platform::Volumes().Clear();
-  }
-  EXPECT_EQ(runs[0], runs[1]);  // same second, same sequence
-  EXPECT_NE(runs[1], runs[2]);
-  EXPECT_NE(runs[0][0], runs[0][1]);
 }
 
 struct RemovalCase {
