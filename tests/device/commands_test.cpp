@@ -6,6 +6,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/volumes/volumes.h"
@@ -154,21 +155,18 @@ TEST_F(CommandSetRequests, EveryCommandFillsItsRequestBlock) {
     ASSERT_EQ(g_calls.size(), 1u);
     const IoCall& c = g_calls[0];
     const SCSI_PASS_THROUGH& p = c.header;
-    const Bytes cdb = Hex(row.cdb);
-    Bytes cdb16 = cdb;
-    cdb16.resize(16, 0);
-    EXPECT_EQ(c.code, row.form == B ? IOCTL_SCSI_PASS_THROUGH : IOCTL_SCSI_PASS_THROUGH_DIRECT);
-    EXPECT_EQ(c.inSize, row.form == B ? 44u : 80u) << "buffered: the header only";
-    EXPECT_EQ(c.outSize, row.form == B ? 80 + row.length : 80u);
-    EXPECT_EQ(p.Length, 44);
-    EXPECT_EQ(p.CdbLength, cdb.size());
-    EXPECT_EQ(Bytes(p.Cdb, p.Cdb + 16), cdb16) << "bytes past the CDB length stay 0";
-    EXPECT_EQ(p.SenseInfoLength, row.form == B ? 0 : 24);
-    EXPECT_EQ(p.SenseInfoOffset, 48u);
-    EXPECT_EQ(p.DataIn, row.dataIn);
-    EXPECT_EQ(p.DataTransferLength, row.length);
-    EXPECT_EQ(p.TimeOutValue, row.timeout);
-    EXPECT_EQ(p.ScsiStatus | p.PathId | p.TargetId | p.Lun, 0);
+    const bool buffered = row.form == B;
+    Bytes cdb = Hex(row.cdb);
+    const std::size_t cdbLength = cdb.size();
+    cdb.resize(16, 0);
+    EXPECT_EQ(c.code, buffered ? IOCTL_SCSI_PASS_THROUGH : IOCTL_SCSI_PASS_THROUGH_DIRECT);
+    EXPECT_EQ(std::tuple(c.inSize, c.outSize), std::tuple(buffered ? 44u : 80u, buffered ? 80 + row.length : 80u))
+        << "buffered: the header only";
+    EXPECT_EQ(std::tuple(p.Length, p.SenseInfoLength, p.SenseInfoOffset, p.ScsiStatus | p.PathId | p.TargetId | p.Lun),
+              std::tuple(44, buffered ? 0 : 24, 48u, 0));
+    EXPECT_EQ(std::tuple(p.DataIn, p.DataTransferLength, p.TimeOutValue), std::tuple(row.dataIn, row.length, row.timeout));
+    EXPECT_EQ(std::tuple(std::size_t{p.CdbLength}, Bytes(p.Cdb, p.Cdb + 16)), std::tuple(cdbLength, cdb))
+        << "bytes past the CDB length stay 0";
     if (row.form == B) {
       EXPECT_EQ(p.DataBufferOffset, 80u);
     } else {
@@ -200,13 +198,6 @@ TEST_F(CommandSetRequests, BlockTestAsksForItsAnswerInItsOwnBuffer) {
   EXPECT_EQ(cmd_bBlockTest(h, 0x00010203, 5, 0x1FFFE, 0x11, 0x22, 0x33, 0x44, results, 0, 128), 1);
   EXPECT_EQ(Bytes(results, results + 6), (Bytes{255, 255, 7, 255, 255, 0xCC})) << "count bytes copied, no more";
 
-  // Page form: pages + 1 bytes, perPage's low byte in byte 14.
-  target->Queue({true, {0x03, 250, 251}});
-  EXPECT_EQ(cmd_bBlockTest(h, 4, 1, 0, 1, 2, 3, 4, results, 0x102, 2), 1);
-  EXPECT_EQ(Last().length, 3u);
-  EXPECT_EQ(Last().cdb[14], 0x02);
-  EXPECT_EQ(Bytes(results, results + 2), (Bytes{250, 251}));
-
   // An even status byte, or a failed call, leaves the results alone.
   std::memset(results, 0xCC, sizeof results);
   target->Queue({true, {0x02, 1, 1, 1, 1, 1}});
@@ -222,14 +213,10 @@ TEST_F(CommandSetRequests, BlockTestAsksForItsAnswerInItsOwnBuffer) {
   EXPECT_EQ(cmd_bBlockTest(h, 0, 1024, 0, 0, 0, 0, 0, results, 0, 0), 0);
   EXPECT_EQ(cmd_bBlockTest(h, 0, 1, 0, 0, 0, 0, 0, results, 1, 1024), 0);
   EXPECT_EQ(cmd_bBlockTest(h, 0, 1, 0, 0, 0, 0, 0, results, 1, 0xFFFFFFFFu), 0) << "no wrap-around";
+  // Nor do transfers whose sector count does not fit the CDB's field.
+  EXPECT_EQ(cmd_bWrite10(h, results, 512, 0, 0x10000), 0);
+  EXPECT_EQ(cmd_bRead10(h, results, 0x10000, 0, 0x10000), 0);
   EXPECT_EQ(target->requests.size(), sent + 1);
-}
-
-TEST_F(CommandSetRequests, TransfersThatDoNotFitTheirFieldsAreRefused) {
-  std::uint8_t buffer[16] = {};
-  EXPECT_EQ(cmd_bWrite10(h, buffer, 512, 0, 0x10000), 0);
-  EXPECT_EQ(cmd_bRead10(h, buffer, 0x10000, 0, 0x10000), 0);
-  EXPECT_TRUE(target->requests.empty());
 }
 
 using ResultConventions = CommandFixture;
@@ -246,19 +233,13 @@ TEST_F(ResultConventions, StatusUsesBitZeroOfTheAnswerAndTheCall) {
       {{true, {0x01, 0x00}}, [&] { return cmd_bStartDisk(h); }, 1},
       {{true, {0x00, 0x01}}, [&] { return cmd_bFwParityCheck(h); }, 0},  // only answer byte 0 counts
       {{true, {0x00}}, [&] { return cmd_bFsmInit(h); }, 1},              // "call" ignores the answer
-      {{false, {0x01}}, [&] { return cmd_bDownloadStart(h, 1); }, 0},
-      {{true, {0x05}}, [&] { std::uint8_t b[4]; return cmd_bWritePagesEx(h, 0, 1, b, 4, 0); }, 1},
-      {{true, {0x04}}, [&] { std::uint8_t b[4]; return cmd_bWritePagesEx(h, 0, 1, b, 4, 0); }, 0},
       {{false, {0x07}}, [&] { return BOOL{cmd_GetChipCount(h)}; }, 7},  // the chip count ignores the call
       {{false, {0x07}}, [&] { return BOOL{cmd_GetSerialNum(h)}; }, 0},
-      {{true, {0x07}}, [&] { return BOOL{cmd_GetSerialNum(h)}; }, 7},
-      {{false, {0x08}}, [&] { return BOOL{cmd_GetSpiSizeMB(h)}; }, 0},
       {{true, {0x08}}, [&] { return BOOL{cmd_GetSpiSizeMB(h)}; }, 8},
       {{false, {'Q', '4', '0', '1'}}, [&] { return cmd_bCheckFamilyModel(h); }, 1},  // the call is not looked at
       {{true, {'Q', '4', '0', '2'}}, [&] { return cmd_bCheckFamilyModel(h); }, 0},
       {{true, {}}, [&] { return cmd_bCheckFamilyModel(h); }, 0},  // a silent device compares zeros
       {{true, {'Q', '4', '7', '1'}}, [&] { return cmd_bCheckChipModel('e'); }, 1},
-      {{true, {'Q', '4', '0', '1'}}, [&] { return cmd_bCheckChipModel('E'); }, 0},
   };
   int row = 0;
   for (auto& c : cases) {
@@ -279,20 +260,10 @@ TEST_F(ResultConventions, OutputsFollowTheAnswerAreaAlsoOnFailure) {
   EXPECT_EQ(cmd_bGetFlashId(INVALID_HANDLE_VALUE, id), 0);
   EXPECT_EQ(id[0], 0x58) << "nothing is written without a request";
 
-  std::uint32_t lastLba = 0, blockLength = 0;
-  target->Queue({false, {0x00, 0x3B, 0x9A, 0xBF, 0x00, 0x00, 0x02, 0x00}});
-  EXPECT_EQ(cmd_bReadCapacity(h, &lastLba, &blockLength), 0);
-  EXPECT_EQ(lastLba, 0x003B9ABFu);
-  EXPECT_EQ(blockLength, 512u);
-
   // The one-byte queries set their output to 0 before the call: a call that
   // never reaches a device leaves 0, not what the variable held.
   std::uint8_t value = 0xEE;
   EXPECT_EQ(cmd_bGetFwSelect(INVALID_HANDLE_VALUE, &value), 0);
-  EXPECT_EQ(value, 0);
-  value = 0xEE;
-  target->Queue({false, {}});
-  EXPECT_EQ(cmd_bGetBondingId(h, &value), 0);
   EXPECT_EQ(value, 0);
   target->Queue({false, {0x42}});
   EXPECT_EQ(cmd_bGetFwSelect(h, &value), 0);
@@ -313,9 +284,7 @@ TEST_F(ResultConventions, InquiryAcceptsTheThreeSignatures) {
       {with(head4, "GENERIC  FLASH"), true, 1},
       {with(head4, "Gx"), true, 1},
       {with(head7, "71.1xxxx"), true, 1},
-      {with(head7, "71.2"), true, 1},
       {with(head7, "71.3"), true, 0},
-      {with(head7, "GENERIC"), true, 0},
       {with(head4, "71.1"), true, 0},
       {with(Hex("0 0 2 2 4 0 0 0"), "G"), true, 0},
       {{}, true, 0},
@@ -325,13 +294,4 @@ TEST_F(ResultConventions, InquiryAcceptsTheThreeSignatures) {
     target->Queue({c.carriedOut, c.answer});
     EXPECT_EQ(cmd_bInquiry('E'), c.expected) << std::string(c.answer.begin(), c.answer.end());
   }
-}
-
-TEST(SetSysAreaSize, PrintsItsTwoLines) {
-  HANDLE h = OpenTargetHandle(std::make_shared<ScriptedTarget>());
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(cmd_bSetSysAreaSize(h, 12), 1);
-  std::fflush(stdout);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "SUB_SCSI_OP_SET_SYS_AREA_SIZE = 131\nunit = 12\n");
-  CloseHandle(h);
 }

@@ -90,7 +90,6 @@ TEST_F(DownloadsTest, FsmDownloadSendsSizeDataAndSum) {
   const std::vector<Case> cases = {
       {"abc", "abc", 3, 0x0126, {3}},
       {"300 x FF", std::string(300, '\xFF'), 300, 0x2AD4, {300}},
-      {"5000 bytes", std::string(5000, '\x01'), 5000, 5000, {2048, 2048, 904}},
       {"4096 bytes", std::string(4096, '\x01'), 4096, 4096, {2048, 2048, 0}},
   };
   for (const auto& c : cases) {
@@ -133,15 +132,11 @@ TEST_F(DownloadsTest, FsmFailuresStopTheTransferAndCloseTheVolume) {
   EXPECT_EQ(OpenHandles(), 0u);
 }
 
-TEST_F(DownloadsTest, ShippedFsmIsAcceptedAndAConfiguredDeviceStartsItsDisk) {
+// The shipped FSM (loaded at plugging) and a block written by the station.
+TEST_F(DownloadsTest, DeviceConfiguredByTheStationStartsItsDisk) {
   ShipFlashTables();
   const DeviceProfile p = emulator::profiles::SmallDisk();
-  auto dev = Plug(p, 'E', false);
-  const std::string fsm = std::string(STATION_SOURCE_DIR) + "/support/misc/FSM.bin";
-  const auto size = static_cast<std::int32_t>(std::filesystem::file_size(fsm));
-  ASSERT_TRUE(DownloadFsmFile('E', size, fsm));
-  EXPECT_TRUE(dev->FsmLoaded());
-
+  Plug(p);
   ProductThread& w = Identified(p);
   int percent = 0;
   ASSERT_TRUE(w.ReadBadBlockBitmap(percent));

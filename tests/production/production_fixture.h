@@ -110,13 +110,15 @@ struct ProductionTest : ::testing::Test {
     EXPECT_TRUE(production::DownloadFsmFile(letter, static_cast<std::int32_t>(std::filesystem::file_size(fsm)), fsm));
   }
 
-  // A worker for the device at `letter`, owning slot `slot`, with the
-  // volume opened as the run opens it.
-  ProductThread& Worker(char letter = 'E', int slot = 0, bool open = true) {
-    window.SetSlot(slot, letter);
-    auto p = window.SlotControls(slot);
-    workers.push_back(std::make_unique<ProductThread>(window, letter, slot, p.statusText, p.gauge, p.image,
-                                                      "LABEL", p.textF, p.textP));
+  // A worker for the device at `letter`, owning slot `slot` of `on` (the
+  // fixture's window by default), with the volume opened as the run opens it.
+  ProductThread& Worker(char letter = 'E', int slot = 0, bool open = true,
+                        testing_support::FakeMainWindow* on = nullptr) {
+    testing_support::FakeMainWindow& win = on ? *on : window;
+    win.SetSlot(slot, letter);
+    auto p = win.SlotControls(slot);
+    workers.push_back(std::make_unique<ProductThread>(win, letter, slot, p.statusText, p.gauge, p.image, "LABEL",
+                                                      p.textF, p.textP));
     ProductThread& w = *workers.back();
     if (open) w.hDevice = OpenVolume(letter);
     return w;

@@ -51,19 +51,11 @@ struct ScanTest : ProductionTest {
   ProductThread& Scanner(const DeviceProfile& p, testing_support::FakeMainWindow* other = nullptr, char letter = 'E',
                          int slot = 0) {
     dev = Plug(p, letter);  // with its FSM loaded
-    ProductThread* w;
     if (other) {
       other->settings = window.settings;
       other->uiTexts = window.uiTexts;
-      other->SetSlot(slot, letter);
-      auto panel = other->SlotControls(slot);
-      workers.push_back(std::make_unique<ProductThread>(*other, letter, slot, panel.statusText, panel.gauge,
-                                                        panel.image, "LABEL", panel.textF, panel.textP));
-      w = workers.back().get();
-      w->hDevice = OpenVolume(letter);
-    } else {
-      w = &Worker(letter, slot);
     }
+    ProductThread* w = &Worker(letter, slot, true, other);
     w->ChipCount = p.chipCount;
     w->BlocksPerChip = static_cast<int>(p.geometry.blocksPerChip);
     w->PagesPerBlock = static_cast<int>(p.geometry.pagesPerBlock);

@@ -75,11 +75,5 @@ TEST_F(TableLogsTest, ModeLogWritesAHeaderOnlyWhenTheModeChanges) {
   EXPECT_EQ(Log("5_ModeEcc.txt"), "Mode [1]Auto Detection\n" + rule44 + "\n0000:\n");
 }
 
-TEST_F(TableLogsTest, SharedLogIsReplacedWhole) {
-  ASSERT_TRUE(production::RewriteLogFile("page_and_size.txt", "first\n"));
-  ASSERT_TRUE(production::RewriteLogFile("page_and_size.txt", "second\n"));
-  EXPECT_EQ(Log("page_and_size.txt"), "second\n");
-}
-
 }  // namespace
 }  // namespace production_test

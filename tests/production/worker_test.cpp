@@ -1,5 +1,5 @@
-// The worker object and its shared services: construction, progress,
-// counters, the event log, the registry pair, bonding ID and parity check.
+// The worker's shared services: its panel, progress, counters and the event
+// log, also with eight workers at once.
 #include <algorithm>
 #include <set>
 #include <sstream>
@@ -12,19 +12,9 @@ namespace {
 
 struct WorkerTest : ProductionTest {};
 
-TEST_F(WorkerTest, FreshWorkerStartsFromTheWindowState) {
-  window.languageIndex = 2;
+TEST_F(WorkerTest, AWorkerWhoseSlotWasGivenOutAgainLeavesThePanelAlone) {
   ProductThread& w = Worker('F', 3, false);
-  window.languageIndex = 0;  // a later change does not reach the worker
-  EXPECT_EQ(w.LanguageIndex, 2);
-  EXPECT_EQ(w.DriveLetter, "F");
-  EXPECT_EQ(w.VolumeLabel, "LABEL");
-  EXPECT_EQ(w.LastLoggedPageMode, -1);
-  EXPECT_EQ(w.SuccessFlag, 0);
-  EXPECT_TRUE(std::all_of(w.PageUsable.begin(), w.PageUsable.end(), [](auto b) { return b == 0xFF; }));
-  EXPECT_TRUE(w.FreeOnTerminate());
   EXPECT_TRUE(w.OwnsSlot());
-  // The slot given out again: the worker no longer writes its panel.
   window.SetSlot(3, 'F');
   EXPECT_FALSE(w.OwnsSlot());
   w.StatusText->SetCaption("new device");
@@ -32,47 +22,10 @@ TEST_F(WorkerTest, FreshWorkerStartsFromTheWindowState) {
   EXPECT_EQ(w.StatusText->Caption(), "new device");
 }
 
-TEST_F(WorkerTest, CountersAddEachRunAndShowTheirTexts) {
-  ProductThread& pass = Worker('E', 0, false);
-  ProductThread& fail = Worker('F', 1, false);
-  pass.SuccessFlag = 1;
-  pass.UpdateCounters();
-  fail.UpdateCounters();
-  pass.UpdateCounters();
-  EXPECT_EQ(window.TotalStr.Caption(), "3");
-  EXPECT_EQ(window.SuccessStr.Caption(), "2");
-  EXPECT_EQ(window.FailStr.Caption(), "1");
-}
-
-TEST_F(WorkerTest, LogLineCreatesTheFolderAndEndsWithCrLf) {
-  production::AppendLogLine("E success!");
-  production::AppendLogLine("F fail!");
-  EXPECT_EQ(ReadFile(home / "log/1.txt"), "E success!\r\nF fail!\r\n");
-  // A log that cannot be written loses the line and nothing else happens.
-  std::filesystem::remove_all(home / "log");
+TEST_F(WorkerTest, ALogThatCannotBeWrittenLosesTheLineOnly) {
   WriteFile(home / "log", std::string("a file in the way"));
   production::AppendLogLine("lost");
   EXPECT_EQ(ReadFile(home / "log"), "a file in the way");
-}
-
-TEST_F(WorkerTest, RegistryPairUsesTheWorkerKey) {
-  EXPECT_EQ(production::RegReadInt("LogBiTable", 0), 0);
-  EXPECT_EQ(production::RegReadInt("LogBiTable", 9), 9);
-  EXPECT_TRUE(production::RegWriteInt("LogBiTable", 5));
-  EXPECT_EQ(production::RegReadInt("logbitable", 0), 5);  // names compare without case
-  platform::TRegistry reg;
-  reg.SetRootKey(platform::HKEY_LOCAL_MACHINE);
-  ASSERT_TRUE(reg.OpenKey("SoftWare\\ZOQQ471\\DUVadi", false));
-  EXPECT_EQ(reg.ReadInteger("LogBiTable", 0), 5);
-}
-
-TEST_F(WorkerTest, BondingIdAndParityCheckAskTheDevice) {
-  auto dev = Plug(DeviceProfile().WithBondingId(3));
-  ProductThread& w = Worker();
-  EXPECT_EQ(production::GetBondingID(w.hDevice), 3);
-  EXPECT_FALSE(production::FwParityCheck(w.hDevice));  // nothing downloaded yet
-  dev->InjectFault(emulator::Fault::Vendor(0x8B));
-  EXPECT_EQ(production::GetBondingID(w.hDevice), 0);
 }
 
 TEST_F(WorkerTest, GaugeProgressIsSetOnTheUiThread) {
