@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "console/firmware_files.h"
 #include "console/main_window.h"
 #include "console/message_table.h"
@@ -29,7 +31,12 @@ bool ListEntryUsable(const std::string& path) {
 void LoadFileList(const std::string& fileName, std::vector<std::string>& entries) {
   std::string native = platform::ToNativePath(fileName);
   if (!platform::FileExists(native)) return;
-  if (!platform::LoadListFile(native, entries)) return;
+  std::string reason;
+  if (!platform::LoadListFile(native, entries, &reason)) {
+    std::error_code ec;
+    const std::string shown = std::filesystem::absolute(native, ec).string();
+    throw platform::EFOpenError("Cannot open file \"" + (ec ? native : shown) + "\". " + reason);
+  }
   for (std::size_t i = entries.size(); i-- > 0;)
     if (!ListEntryUsable(entries[i])) entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
 }

@@ -17,8 +17,9 @@ bool ListEntryUsable(const std::string& path);
 
 // Reads the list file `fileName` (a Windows-style name, resolved against the
 // current folder) into `entries` and drops, from the last entry to the first,
-// every entry that is no longer usable. A missing or unreadable file leaves
-// `entries` as they were.
+// every entry that is no longer usable. A missing file leaves `entries` as
+// they were. A file that exists but cannot be read leaves them too and raises
+// EFOpenError "Cannot open file "<path>". <reason>".
 void LoadFileList(const std::string& fileName, std::vector<std::string>& entries);
 
 // Writes the list whole, replacing the file; throws EFCreateError (the old

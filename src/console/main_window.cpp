@@ -1,6 +1,8 @@
 #include "console/main_window.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <optional>
 
@@ -12,6 +14,7 @@
 #include "console/ui_strings.h"
 #include "platform/paths/paths.h"
 #include "platform/registry/registry.h"
+#include "production/product_thread.h"
 
 namespace console {
 
@@ -157,6 +160,10 @@ void TForm1::BindEvents() {
   RemoveBtn.OnClick = [this](TObject* s) { RemoveBtnClick(s); };
   btnAddDir.OnClick = [this](TObject* s) { btnAddDirClick(s); };
   SystemAreachk.OnClick = [this](TObject* s) { SystemAreachkClick(s); };
+  SystemAreaComBo.OnChange = [this](TObject* s) { SystemAreaComBoChange(s); };
+  chkUsbPort.OnMouseUp = [this](TObject* s, TMouseButton b, int x, int y) { chkUsbPortMouseUp(s, b, x, y); };
+  chkClearFlash.OnMouseUp = [this](TObject* s, TMouseButton b, int x, int y) { chkClearFASHMouseUp(s, b, x, y); };
+  chkBlankCheck.OnMouseUp = [this](TObject* s, TMouseButton b, int x, int y) { chkBlankCheckMouseUp(s, b, x, y); };
   chkISOupgrade.OnClick = [this](TObject* s) { chkISOupgradeClick(s); };
   CheckManuupgrade.OnClick = [this](TObject* s) { CheckManuupgradeClick(s); };
   for (TTntRadioButton* rdo : {&TntRdoLangAuto, &TntRdoLangSC, &TntRdoLangTC, &TntRdoLangEng})
@@ -198,7 +205,7 @@ void TForm1::FormCreate(TObject*) {
   std::remove(PortLogPath.Get().c_str());
 
   for (const char* name : {"BlocksPerChip", "LogBiTable"})
-    if (RegReadInteger(kWorkerKey, name, -1) == -1) RegWriteInteger(kWorkerKey, name, 0);
+    if (production::RegReadInt(name, -1) == -1) production::RegWriteInt(name, 0);
 
   HideFileList.clear();
   SpiFileList.clear();
@@ -206,7 +213,17 @@ void TForm1::FormCreate(TObject*) {
 }
 
 void TForm1::FormShow(TObject*) {
-  platform::SetCurrentDir(platform::ProgramFolder());
+  // The files below are named relative to the program folder. When it cannot
+  // be made current, that is reported and they are read from it by full name,
+  // never from whatever folder the station was started in.
+  const std::string folder = platform::ProgramFolder();
+  const bool inFolder = platform::SetCurrentDir(folder);
+  if (!inFolder) {
+    const std::string reason = std::strerror(errno);
+    Application->ShowException(
+        platform::EFOpenError("Cannot change to the program folder \"" + folder + "\". " + reason));
+  }
+  auto named = [inFolder](const char* name) { return inFolder ? std::string(name) : platform::ProgramPath(name); };
   PageControl1.SetActivePageIndex(0);
 
   auto bind = [this](int k, TStaticText& status, TImage& image, TCGauge& gauge, TStaticText& textP,
@@ -236,14 +253,24 @@ void TForm1::FormShow(TObject*) {
   }
   BuildLanguage(*this);
 
+  // A list file that cannot be read is reported and left alone at close, so
+  // that the operator's list is not replaced by an empty one.
+  auto load = [](const std::string& name, std::vector<std::string>& entries, bool& unread) {
+    try {
+      LoadFileList(name, entries);
+    } catch (const std::exception& e) {
+      unread = true;
+      Application->ShowException(e);
+    }
+  };
   std::vector<std::string> entries;
-  LoadFileList(".\\misc\\seting.ini", entries);
+  load(named(".\\misc\\seting.ini"), entries, preCopyListUnread_);
   TntSelectFileList2.Items.Assign(entries);
-  LoadFileList(".\\misc\\hideseting.ini", HideFileList);
-  LoadFileList(".\\misc\\spiseting.ini", SpiFileList);
+  load(named(".\\misc\\hideseting.ini"), HideFileList, hideListUnread_);
+  load(named(".\\misc\\spiseting.ini"), SpiFileList, spiListUnread_);
 
   FirmwareId = GetFirmwareId(*this);
-  LoadMpSettings(*this, ".\\misc\\prefer.ini");
+  LoadMpSettings(*this, named(".\\misc\\prefer.ini"));
   ReadCapacityMultiplier(*this);
   SystemAreaComBo.SetEnabled(SystemAreachk.Checked());
   Upgradebtn.SetCaption(MenuUpgradeStartStr);
@@ -267,7 +294,26 @@ void TForm1::FormPaint(TObject*) {
   }
 }
 
-void TForm1::FormClose(TObject*, TCloseAction&) {
+void TForm1::WaitForWorkers() {
+  Application->WaitForThreads([this](int live) {
+    const std::string note = "Closing: waiting for " + std::to_string(live) + (live == 1 ? " run" : " runs") +
+                             " to end";
+    SetCaption(note);
+    std::printf("%s\n", note.c_str());
+    std::fflush(stdout);
+  });
+}
+
+void TForm1::FormClose(TObject*, TCloseAction& Action) {
+  // A close asked for while this one waits for the workers changes nothing.
+  if (closing_) {
+    Action = caNone;
+    return;
+  }
+  closing_ = true;
+  // The workers read the settings and write into the panels: the lists and
+  // settings are saved, and the forms destroyed, only once every run is over.
+  WaitForWorkers();
   // Every save is tried; a failed one is shown and the others still run.
   auto attempt = [](const std::function<void()>& save) {
     try {
@@ -276,10 +322,11 @@ void TForm1::FormClose(TObject*, TCloseAction&) {
       Application->ShowException(e);
     }
   };
-  attempt([this] { SaveFileList(platform::ProgramPath("misc\\hideseting.ini"), HideFileList); });
-  attempt([this] { SaveFileList(platform::ProgramPath("misc\\spiseting.ini"), SpiFileList); });
+  if (!hideListUnread_) attempt([this] { SaveFileList(platform::ProgramPath("misc\\hideseting.ini"), HideFileList); });
+  if (!spiListUnread_) attempt([this] { SaveFileList(platform::ProgramPath("misc\\spiseting.ini"), SpiFileList); });
   attempt([this] { SaveMpSettings(*this, platform::ProgramPath("misc\\prefer.ini")); });
-  attempt([this] { SaveFileList(platform::ProgramPath("misc\\seting.ini"), TntSelectFileList2.Items.ToVector()); });
+  if (!preCopyListUnread_)
+    attempt([this] { SaveFileList(platform::ProgramPath("misc\\seting.ini"), TntSelectFileList2.Items.ToVector()); });
   if (hInstanceMutex) hInstanceMutex->Release();
 }
 
@@ -290,7 +337,23 @@ void TForm1::SystemAreachkClick(TObject*) {
   RefreshFileList(*this);
 }
 
+void TForm1::SystemAreaComBoChange(TObject*) { RefreshFileList(*this); }
+
 void TForm1::chkISOupgradeClick(TObject*) { RefreshFileList(*this); }
+
+void TForm1::chkUsbPortMouseUp(TObject*, TMouseButton, int, int) {
+  if (!chkUsbPort.Checked()) return;
+  const int lang = LanguageIndex;
+  Application->MessageBox(MessageText(97, lang), MessageText(98, lang), MB_OK);
+}
+
+void TForm1::chkClearFASHMouseUp(TObject*, TMouseButton, int, int) {
+  if (chkClearFlash.Checked()) chkBlankCheck.SetChecked(false);
+}
+
+void TForm1::chkBlankCheckMouseUp(TObject*, TMouseButton, int, int) {
+  if (chkBlankCheck.Checked()) chkClearFlash.SetChecked(false);
+}
 
 void TForm1::CheckManuupgradeClick(TObject*) { Upgradebtn.SetEnabled(CheckManuupgrade.Checked()); }
 
@@ -330,16 +393,12 @@ bool OpenStationKey(platform::TRegistry& reg, const std::string& key) {
 
 bool RegWriteString(const std::string& key, const std::string& name, const std::string& value) {
   platform::TRegistry reg;
-  if (!OpenStationKey(reg, key)) return false;
-  reg.WriteString(name, value);
-  return true;
+  return OpenStationKey(reg, key) && reg.WriteString(name, value);
 }
 
 bool RegWriteInteger(const std::string& key, const std::string& name, std::int32_t value) {
   platform::TRegistry reg;
-  if (!OpenStationKey(reg, key)) return false;
-  reg.WriteInteger(name, value);
-  return true;
+  return OpenStationKey(reg, key) && reg.WriteInteger(name, value);
 }
 
 std::int32_t RegReadInteger(const std::string& key, const std::string& name, std::int32_t fallback) {

@@ -206,6 +206,12 @@ class TForm1 : public TForm, public MpSettingFields {
   void RemoveBtnClick(TObject* Sender);
   void btnAddDirClick(TObject* Sender);
   void SystemAreachkClick(TObject* Sender);
+  void SystemAreaComBoChange(TObject* Sender);
+  // Mouse only: a settings load or the keyboard changes these boxes without
+  // the prompt and without clearing the other box.
+  void chkUsbPortMouseUp(TObject* Sender, TMouseButton Button, int X, int Y);
+  void chkClearFASHMouseUp(TObject* Sender, TMouseButton Button, int X, int Y);
+  void chkBlankCheckMouseUp(TObject* Sender, TMouseButton Button, int X, int Y);
   void chkISOupgradeClick(TObject* Sender);
   void CheckManuupgradeClick(TObject* Sender);
   void TntRdoLangAutoClick(TObject* Sender);
@@ -213,12 +219,21 @@ class TForm1 : public TForm, public MpSettingFields {
   // Whether the first paint has been handled.
   bool FirstPaintDone() const { return firstPaintDone_; }
 
+  // Waits until every worker thread has ended, keeping the queue moving and
+  // showing why in the caption and on standard output. UI thread.
+  void WaitForWorkers();
+
  private:
   void Layout();
   void BindEvents();
 
   mutable std::mutex countersMutex_;
   bool firstPaintDone_ = false;
+  bool closing_ = false;
+  // List files that existed but could not be read at show: kept as they are.
+  bool preCopyListUnread_ = false;
+  bool hideListUnread_ = false;
+  bool spiListUnread_ = false;
 };
 
 // The five windows, created in this order at start-up.
@@ -234,8 +249,9 @@ extern TForm3* Form3;
 bool IsSecondInstance(TForm1& form);
 
 // Registry values under HKEY_LOCAL_MACHINE; the key is created when missing
-// (also for reading). Writes give false when the key cannot be opened; the
-// read gives the default then, or when the value is missing.
+// (also for reading). Writes give false when the key cannot be opened or the
+// store refuses the value; the read gives the default then, or when the value
+// is missing.
 bool RegWriteString(const std::string& key, const std::string& name, const std::string& value);
 bool RegWriteInteger(const std::string& key, const std::string& name, std::int32_t value);
 std::int32_t RegReadInteger(const std::string& key, const std::string& name, std::int32_t fallback);

@@ -6,7 +6,6 @@
 #include "console/settings_dialog.h"
 #include "platform/convert/convert.h"
 #include "platform/ini/ini.h"
-#include "platform/ini/ini_document.h"
 #include "platform/paths/paths.h"
 
 namespace console {
@@ -35,7 +34,7 @@ bool DiskFeatureText(std::uint8_t deviceFeature, int hideDiskRatio, int language
 }
 
 void LoadMpSettings(TForm1& form, const std::string& fileName) {
-  const platform::TIniFile ini(platform::ToNativePath(fileName));
+  const platform::TMemIniFile ini(platform::ToNativePath(fileName));
   auto check = [&](TCheckBox& box, const char* key, int fallback) {
     box.SetChecked(ini.ReadInteger(S, key, fallback) != 0);  // runs the box's OnClick on a change
   };
@@ -82,16 +81,13 @@ void LoadMpSettings(TForm1& form, const std::string& fileName) {
 void SaveMpSettings(TForm1& form, const std::string& fileName) {
   // Every key is set in a copy of the file in memory, which then replaces the
   // file in one step: the file ends up with all the new values or none.
-  std::string bytes;
-  if (platform::FileExists(fileName) && !platform::ReadWholeFile(fileName, bytes))
-    throw platform::EIniFileException("Unable to write to " + fileName);
-  platform::IniDocument ini(bytes);
-  auto integer = [&](const char* key, int value) { ini.Set(S, key, std::to_string(value)); };
+  platform::TMemIniFile ini(fileName);
+  auto integer = [&](const char* key, int value) { ini.WriteInteger(S, key, value); };
   // A value is one line of the file: anything from a line break on is dropped.
   auto text = [&](const char* key, const std::string& value) {
-    ini.Set(S, key, value.substr(0, value.find_first_of("\r\n")));
+    ini.WriteString(S, key, value.substr(0, value.find_first_of("\r\n")));
   };
-  auto flag = [&](const char* key, bool value) { ini.Set(S, key, value ? "1" : "0"); };
+  auto flag = [&](const char* key, bool value) { ini.WriteBool(S, key, value); };
   auto box = [&](const char* key, const TCheckBox& b) { integer(key, b.Checked() ? 1 : 0); };
 
   box("Format", form.chkFormat);
@@ -125,8 +121,7 @@ void SaveMpSettings(TForm1& form, const std::string& fileName) {
   integer("PageModeSel", form.PageModeSel);
   integer("Pattern", form.Pattern);
 
-  if (!platform::WriteFileAtomically(fileName, ini.Serialize()))
-    throw platform::EIniFileException("Unable to write to " + fileName);
+  ini.UpdateFile();
 
   WriteCapacityMultiplierOnSave(form, 0);
 }

@@ -53,6 +53,25 @@ TEST_F(FileLists, LoadKeepsFoldersAndReadableFilesOnly) {
   EXPECT_EQ(ReadBytes(misc() / "hideseting.ini"), ListBytes(f16 + u"/a.bin\r\n"));
 }
 
+// A list file that is there but cannot be read (here an I/O error on every
+// read, which holds for root too) is reported at start and kept at close.
+TEST_F(FileLists, AListFileThatCannotBeReadIsReportedAndNotWrittenOver) {
+  fs::create_symlink("/proc/self/mem", misc() / "seting.ini");
+  WriteBytes(home_ / "a.bin", "x");
+  WriteBytes(misc() / "hideseting.ini", ListBytes(u"/no/such/file\r\n"));
+  Start();
+  auto errors = dialogs().Records(DialogKind::Error);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].request.text.rfind("Cannot open file \"" + (misc() / "seting.ini").string() + "\". ", 0), 0u)
+      << errors[0].request.text;
+  EXPECT_EQ(Form1->TntSelectFileList2.Items.Count(), 0);
+  Form1->TntSelectFileList2.Items.Add((home_ / "a.bin").string());
+  Stop();
+  EXPECT_EQ(dialogs().Records(DialogKind::Error).size(), 1u) << "nothing more to report at close";
+  EXPECT_TRUE(fs::is_symlink(misc() / "seting.ini")) << "left as it was";
+  EXPECT_EQ(ReadBytes(misc() / "hideseting.ini"), ListBytes(u"")) << "the readable lists are saved as usual";
+}
+
 TEST_F(FileLists, AddFilesAppendsAndWarnsAboutLongPaths) {
   Start();
   const std::string p128 = "/" + std::string(127, 'a');

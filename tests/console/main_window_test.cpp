@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -40,6 +41,15 @@ TEST_F(MainWindow, CreationTakesTheGuardClearsThePortLogAndSeedsTheRegistryOnce)
   CreateForms();
   EXPECT_EQ(RegValue(kWorkerKey, "BlocksPerChip"), 4096);
   EXPECT_EQ(RegValue(kWorkerKey, "LogBiTable"), 1);
+}
+
+TEST_F(MainWindow, RegistryWritesReportTheStoresAnswer) {
+  ASSERT_TRUE(RegWriteInteger(kStationKey, "LanguageID", 2));
+  ASSERT_TRUE(RegWriteString(kStationKey, "AddDir", "/a"));
+  fs::permissions(root_ / "registry.ini", fs::perms::owner_read);  // refused even for root
+  EXPECT_FALSE(RegWriteInteger(kStationKey, "LanguageID", 3));
+  EXPECT_FALSE(RegWriteString(kStationKey, "AddDir", "/b"));
+  EXPECT_EQ(RegValue(kStationKey, "LanguageID"), 2);
 }
 
 TEST_F(MainWindow, ShowBindsTheSlotsAndRestoresTheLanguageChoice) {
@@ -91,6 +101,22 @@ TEST_F(MainWindow, ALockFolderThatCannotBeUsedIsNoSecondInstance) {
   EXPECT_FALSE(Form1->hInstanceMutex);
   platform::InstanceLock probe("test");
   EXPECT_EQ(probe.TryAcquire(), platform::InstanceLockState::Unavailable);
+}
+
+// A program folder that cannot be made current is reported, and the settings
+// are never read from the folder the station happened to start in.
+TEST_F(MainWindow, AProgramFolderThatCannotBeEnteredIsReported) {
+  fs::create_directories(root_ / "elsewhere" / "misc");
+  WriteBytes(root_ / "elsewhere" / "misc" / "prefer.ini", "[MP_Setting]\r\nFormat=1\r\n");
+  fs::current_path(root_ / "elsewhere");
+  fs::remove_all(home_);
+  Start();
+  auto errors = dialogs().Records(DialogKind::Error);
+  ASSERT_GE(errors.size(), 1u);
+  EXPECT_EQ(errors[0].request.text.rfind("Cannot change to the program folder \"" + home_.string() + "/\". ", 0), 0u)
+      << errors[0].request.text;
+  EXPECT_FALSE(Form1->chkFormat.Checked());
+  EXPECT_EQ(fs::current_path(), root_ / "elsewhere");
 }
 
 TEST_F(MainWindow, TheProgramRunsUntilTheWindowClosesAndSavesOnClose) {
@@ -181,6 +207,44 @@ TEST_F(MainWindowConcurrency, CountersStayConsistentAcrossWorkers) {
   EXPECT_EQ(c.total, 4000);
   EXPECT_EQ(c.failed, c.total - c.passed);
   EXPECT_EQ(form.iRunningCount.load(), 0);
+}
+
+// A worker blocked in a device call when the operator closes the window: the
+// close waits for it (saying why), its last writes reach the panel and the
+// settings before they are saved, and the forms go only after it has ended.
+class BlockedRun : public TThread {
+ public:
+  explicit BlockedRun(std::shared_future<void> device) : device_(std::move(device)) { SetFreeOnTerminate(true); }
+
+ protected:
+  void Execute() override {
+    device_.wait();
+    Form1->D1infoStr.SetCaption("Format fail");
+    Form1->LabelEdit.SetText("late");
+  }
+
+ private:
+  std::shared_future<void> device_;
+};
+
+TEST_F(MainWindowConcurrency, CloseWaitsForAWorkerBlockedInADeviceCall) {
+  std::promise<void> device;
+  std::atomic<TForm1*> window{nullptr};
+  Application->Post([&] {
+    (new BlockedRun(device.get_future().share()))->Resume();
+    window = Form1;
+    Form1->Close();
+  });
+  std::thread answer([&] {
+    // The device answers once the window says what it waits for.
+    while (!window || window.load()->Caption().find("waiting for 1 run") == std::string::npos)
+      std::this_thread::yield();
+    device.set_value();
+  });
+  EXPECT_EQ(WinMain(), 0);
+  answer.join();
+  EXPECT_EQ(Application->LiveThreadCount(), 0);
+  EXPECT_NE(Prefer().find("Label=late\r\n"), std::string::npos) << "saved after the run ended";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "console/settings.h"
@@ -112,7 +113,7 @@ TEST_F(SettingsFile, ExistingKeysKeepTheirPlacesAndForeignContentStays) {
 TEST_F(SettingsFile, MalformedValuesGiveTheKeysDefaults) {
   WriteBytes(misc() / "prefer.ini",
              "[mp_setting]\r\nPageMode=yes\r\niScanLevel=abc\r\neDeviceFeature=257\r\niHideDiskRatio=35\r\n"
-             "DealCapError=-1\r\nFwUpgrade=\r\nFormat=7\r\nSystem Area Size=40\r\n");
+             "DealCapError=-1\r\nFwUpgrade=\r\nFormat=7\r\nSystem Area Size=40\r\nLabel=\"LINE 7\"\r\n");
   Start();
   TForm1& f = *Form1;
   EXPECT_FALSE(f.PageMode);
@@ -123,6 +124,7 @@ TEST_F(SettingsFile, MalformedValuesGiveTheKeysDefaults) {
   EXPECT_TRUE(f.chkFormat.Checked());
   EXPECT_EQ(f.SystemAreaComBo.ItemIndex(), -1);  // outside the items: nothing selected
   EXPECT_EQ(f.labDiskFeature.Caption(), "Encrypted disk35%");
+  EXPECT_EQ(f.LabelEdit.Text(), "LINE 7") << "the quotes around a value are not part of it";
   Stop();
   EXPECT_NE(Prefer().find("System Area Size=-1\r\n"), std::string::npos);
 }
@@ -150,6 +152,58 @@ TEST_F(SettingsFile, ValuesStayOnOneLine) {
   EXPECT_NE(text.find("Label=A\r\n"), std::string::npos);
   EXPECT_NE(text.find("ImageFile=x\r\n"), std::string::npos);
   EXPECT_NE(text.find("Format=0\r\n"), std::string::npos);
+}
+
+TEST_F(SettingsFile, ARefusedSaveIsShownAndLeavesTheFileByteForByte) {
+  const std::string before = "; mine\r\n[MP_Setting]\r\nFormat=1\r\nLabel=\"old\"\r\n[HIDE_FILES]\r\nf0=a\r\n";
+  WriteBytes(misc() / "prefer.ini", before);
+  fs::permissions(misc() / "prefer.ini", fs::perms::owner_read);  // refused even for root
+  Start();
+  Form1->LabelEdit.SetText("new");
+  Stop();
+  auto errors = dialogs().Records(DialogKind::Error);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].request.text, "Unable to write to " + (misc() / "prefer.ini").string() + ".");
+  EXPECT_EQ(Prefer(), before);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(misc())) left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"hideseting.ini", "prefer.ini", "seting.ini", "spiseting.ini"}))
+      << "no temporary file left";
+}
+
+// The prompt and the exclusion belong to the operator's mouse: a settings
+// file with the fixed-port option on, or with both scans on, loads as it
+// stands without a prompt; the keyboard does not exclude either.
+TEST_F(SettingsFile, LoadedOptionsRaiseNoPromptAndClearNoBox) {
+  WriteBytes(misc() / "prefer.ini", "[MP_Setting]\r\nFixUsbIO=1\r\nBlanking check=1\r\nClearFlash=1\r\n");
+  Start();
+  TForm1& f = *Form1;
+  EXPECT_TRUE(f.chkUsbPort.Checked() && f.chkBlankCheck.Checked() && f.chkClearFlash.Checked());
+  EXPECT_TRUE(dialogs().Records(DialogKind::MessageBox).empty());
+  LoadMpSettings(f, ".\\misc\\prefer.ini");  // again, over boxes already set
+  EXPECT_TRUE(f.chkBlankCheck.Checked() && f.chkClearFlash.Checked());
+  EXPECT_TRUE(dialogs().Records(DialogKind::MessageBox).empty());
+
+  f.chkClearFlash.UserKeyToggle();
+  f.chkClearFlash.UserKeyToggle();
+  EXPECT_TRUE(f.chkBlankCheck.Checked()) << "the space bar excludes nothing";
+  f.chkClearFlash.UserClick();  // off: nothing else
+  EXPECT_TRUE(f.chkBlankCheck.Checked());
+  f.chkClearFlash.UserClick();  // on: the blanking check goes
+  EXPECT_FALSE(f.chkBlankCheck.Checked());
+  f.chkBlankCheck.UserClick();
+  EXPECT_TRUE(f.chkBlankCheck.Checked());
+  EXPECT_FALSE(f.chkClearFlash.Checked());
+
+  f.chkUsbPort.UserClick();       // off: no prompt
+  f.chkUsbPort.UserClick();       // on: the prompt
+  f.chkUsbPort.UserRightClick();  // still on: the prompt again
+  auto boxes = dialogs().Records(DialogKind::MessageBox);
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].request.text, "Please insert the required fixed USB IO port");
+  EXPECT_EQ(boxes[0].request.caption, "Fix Usb IO Port");
+  EXPECT_EQ(boxes[0].request.flags, 0u);
 }
 
 }  // namespace

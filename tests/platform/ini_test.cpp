@@ -9,6 +9,8 @@
 #include <tuple>
 
 #include "support/temp_dir.h"
+#include "support/unprivileged.h"
+#include "platform/codepage/codepage.h"
 #include "platform/ini/ini.h"
 #include "platform/paths/paths.h"
 
@@ -144,6 +146,86 @@ TEST_F(IniFile, RefusedWriteRaisesTheErrorAndLeavesTheFile) {
   EXPECT_THROW(ro.WriteInteger("MP_Setting", "Format", 0), EIniFileException) << "also when nothing changes";
   EXPECT_THROW(ro.EraseSection("MP_Setting"), EIniFileException);
   EXPECT_EQ(Slurp(file), "[MP_Setting]\r\nFormat=0\r\n");
+}
+
+TEST_F(IniFile, OnePairOfQuotesAroundAValueIsDroppedOnRead) {
+  Put(file, "[S]\r\na=\"x y \"\r\nb=\"\"\r\nc=\"\r\nd=\"q\" r\r\ne=\"\"z\"\"\r\nn=\"12\"\r\n");
+  const TIniFile disk(file);
+  const TMemIniFile memory(file);
+  const std::tuple<const char*, const char*> expected[] = {
+      {"a", "x y "}, {"b", ""}, {"c", "\""}, {"d", "\"q\" r"}, {"e", "\"z\""}};
+  for (const auto& [key, value] : expected) {
+    EXPECT_EQ(disk.ReadString("S", key, "-"), value) << key;
+    EXPECT_EQ(memory.ReadString("S", key, "-"), value) << key;
+    EXPECT_EQ(GetPrivateProfileString("S", key, "-", file), value) << key;
+  }
+  EXPECT_EQ(disk.ReadInteger("S", "n", 0), 12);
+  EXPECT_EQ(memory.ReadInteger("S", "n", 0), 12);
+}
+
+// A file that starts with the UTF-16LE mark is read as UTF-16 and written back
+// in UTF-16, by both kinds of object.
+TEST_F(IniFile, Utf16FilesStayUtf16) {
+  auto utf16 = [](const std::string& utf8) {
+    std::string out = "\xFF\xFE";
+    for (char16_t c : Utf8ToUtf16(utf8)) out.append({static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)});
+    return out;
+  };
+  Put(file, utf16("[MP_Setting]\r\nLabel=\"音乐\"\r\nFormat=1\r\n"));
+  TIniFile disk(file);
+  EXPECT_EQ(disk.ReadString("mp_setting", "label", ""), "音乐");
+  EXPECT_EQ(disk.ReadInteger("MP_Setting", "Format", 0), 1);
+  disk.WriteInteger("MP_Setting", "Format", 0);
+  EXPECT_EQ(Slurp(file), utf16("[MP_Setting]\r\nLabel=\"音乐\"\r\nFormat=0\r\n"));
+
+  TMemIniFile memory(file);
+  memory.WriteString("MP_Setting", "ImageFile", "磁盘.img");
+  memory.UpdateFile();
+  EXPECT_EQ(Slurp(file), utf16("[MP_Setting]\r\nLabel=\"音乐\"\r\nFormat=0\r\nImageFile=磁盘.img\r\n"));
+}
+
+TEST_F(IniFile, MemoryFileWritesTheWholeFileOnceAtUpdate) {
+  Put(file, "; kept\r\n[HIDE_FILES]\r\nf=1\r\n[MP_Setting]\r\nFormat=1\r\n");
+  TMemIniFile ini(file);
+  EXPECT_TRUE(ini.Loaded());
+  EXPECT_EQ(ini.ReadInteger("MP_Setting", "Format", 0), 1);
+  for (int i = 0; i < 3000; ++i) ini.WriteInteger("Keys", Name('k', i), i);
+  ini.EraseSection("HIDE_FILES");
+  ini.WriteBool("MP_Setting", "Format", false);
+  EXPECT_EQ(Slurp(file), "; kept\r\n[HIDE_FILES]\r\nf=1\r\n[MP_Setting]\r\nFormat=1\r\n") << "not yet written";
+  EXPECT_EQ(ini.ReadInteger("Keys", "K2999", -1), 2999) << "reads see the copy";
+  EXPECT_TRUE(ini.Modified());
+  ini.UpdateFile();
+  EXPECT_FALSE(ini.Modified());
+  const TIniFile disk(file);
+  EXPECT_EQ(disk.ReadSection("Keys").size(), 3000u);
+  EXPECT_EQ(disk.ReadInteger("Keys", "k1234", -1), 1234);
+  EXPECT_FALSE(disk.SectionExists("HIDE_FILES"));
+  EXPECT_EQ(Slurp(file).substr(0, 40), "; kept\r\n[MP_Setting]\r\nFormat=0\r\n[Keys]\r\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1) << "no temporary left";
+
+  // A refused update raises the error and leaves the file whole.
+  const std::string before = Slurp(file);
+  ::chmod(file.c_str(), 0444);
+  ini.WriteString("MP_Setting", "Label", "x");
+  EXPECT_THAT([&] { ini.UpdateFile(); }, ThrowsMessage<EIniFileException>("Unable to write to " + file));
+  EXPECT_EQ(Slurp(file), before);
+  TMemIniFile missingFolder(dir / "misc/prefer.ini");
+  EXPECT_THROW(missingFolder.UpdateFile(), EIniFileException) << "also with nothing to write";
+}
+
+TEST_F(IniFile, AMemoryFileThatCouldNotBeReadIsNeverReplaced) {
+  Put(file, "[MP_Setting]\r\nFormat=1\r\n");
+  ::chmod(file.c_str(), 0200);
+  ::chmod(dir.path.c_str(), 0777);
+  testing_support::RunUnprivileged([&] {
+    TMemIniFile ini(file);
+    EXPECT_FALSE(ini.Loaded());
+    ini.WriteInteger("MP_Setting", "Other", 2);
+    EXPECT_THROW(ini.UpdateFile(), EIniFileException);
+  });
+  ::chmod(file.c_str(), 0600);
+  EXPECT_EQ(Slurp(file), "[MP_Setting]\r\nFormat=1\r\n");
 }
 
 TEST_F(IniFile, ForeignLineEndsAndMalformedTextAreReadAndKept) {

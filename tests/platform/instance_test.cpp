@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "support/temp_dir.h"
+#include "support/unprivileged.h"
 #include "platform/instance/instance.h"
 
 using namespace platform;
@@ -58,6 +59,27 @@ TEST(InstanceLock, SecondHolderSeesItHeldUntilReleased) {
   EXPECT_TRUE(InstanceLock("ends").Acquire()) << "a holder that ends frees the lock";
   SetInstanceLockFolder("/proc/no-such-folder");
   EXPECT_EQ(InstanceLock("test").TryAcquire(), InstanceLockState::Unavailable) << "an unusable folder";
+}
+
+// In a shared folder the lock file may belong to another account: it still
+// guards, for both sides.
+TEST(InstanceLock, ALockFileOfAnotherAccountStillGuards) {
+  InstanceFolder folder;
+  InstanceLock root("shared");
+  ASSERT_TRUE(root.Acquire());
+  ::chmod(folder.dir.path.c_str(), 0755);
+  ::chmod(folder.run.c_str(), 01777);  // world-writable and sticky, as /tmp
+  ::chmod(root.Path().c_str(), 0644);
+  testing_support::RunUnprivileged([] {
+    InstanceLock other("shared");
+    EXPECT_EQ(other.TryAcquire(), InstanceLockState::HeldByAnother);
+  });
+  root.Release();
+  testing_support::RunUnprivileged([] {
+    InstanceLock other("shared");
+    EXPECT_EQ(other.TryAcquire(), InstanceLockState::Acquired) << "opened read-only";
+    EXPECT_FALSE(OtherProcessAcquires("shared"));
+  });
 }
 
 TEST(InstanceLock, NamesBecomeSafeDistinctFileNames) {

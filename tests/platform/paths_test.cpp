@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
+#include <tuple>
+#include <vector>
 
 #include "support/temp_dir.h"
 #include "platform/paths/paths.h"
@@ -28,6 +31,31 @@ TEST(ProgramFolder, IsTheExecutablesFolderUnlessSetAndResolvesWindowsNames) {
   EXPECT_EQ(ProgramFolder(), (fs::current_path() / "rel/dir/").string());
   EXPECT_FALSE(ApplyHomeOption(2, argv)) << "no folder after the option";
   SetProgramFolder("");
+
+  // Checked at start: a missing value or folder is refused and applies nothing.
+  testing_support::TempDir home;
+  const std::string file = home / "file";
+  std::ofstream(file) << "x";
+  const std::tuple<std::vector<const char*>, HomeOption, const char*> cases[] = {
+      {{"station"}, HomeOption::Absent, ""},
+      {{"station", "--home", home.path.c_str()}, HomeOption::Applied, ""},
+      {{"station", "--emulate", "2", "--home"}, HomeOption::Invalid, "--home needs the program folder after it"},
+      {{"station", "--home="}, HomeOption::Invalid, "--home needs the program folder after it"},
+      {{"station", "--home", "/no/such/folder"},
+       HomeOption::Invalid,
+       "--home: \"/no/such/folder\" is not an existing folder"},
+  };
+  for (const auto& [args, outcome, message] : cases) {
+    std::string error;
+    EXPECT_EQ(ApplyHomeOption(static_cast<int>(args.size()), args.data(), error), outcome) << args.back();
+    EXPECT_EQ(error, message);
+    EXPECT_EQ(ProgramFolder(), outcome == HomeOption::Applied ? home.path + "/" : exeFolder);
+    SetProgramFolder("");
+  }
+  const std::string fileArg = "--home=" + file;
+  const char* onFile[] = {"station", fileArg.c_str()};
+  std::string error;
+  EXPECT_EQ(ApplyHomeOption(2, onFile, error), HomeOption::Invalid) << "a file is no folder";
   EXPECT_EQ(ProgramFolder(), exeFolder);
 }
 

@@ -254,4 +254,47 @@ TEST(UiThreadConcurrency, WaitForKeepsTheQueueMovingAndAFailingExecuteIsShown) {
   EXPECT_NE(errors[0].request.thread, std::this_thread::get_id());
 }
 
+// A worker blocked in a device call when the program wants to end: the
+// application knows it is live, and waiting for it keeps the queue moving, so
+// its last write into the form runs before the wait ends and the form goes.
+class BlockedWorker : public TThread {
+ public:
+  BlockedWorker(SlotForm& form, std::future<void> device, std::atomic<bool>& destroyed)
+      : form_(form), device_(std::move(device)), destroyed_(destroyed) {
+    SetFreeOnTerminate(true);
+  }
+  ~BlockedWorker() override { destroyed_ = true; }
+
+ protected:
+  void Execute() override {
+    device_.wait();  // the device call
+    Synchronize([this] { form_.status.SetCaption("fail"); });
+  }
+
+ private:
+  SlotForm& form_;
+  std::future<void> device_;
+  std::atomic<bool>& destroyed_;
+};
+
+TEST(UiThreadConcurrency, TheApplicationWaitsForItsLiveThreads) {
+  ScopedApplication app;
+  auto form = std::make_unique<SlotForm>();
+  std::promise<void> device[2];
+  std::atomic<bool> destroyed[2] = {false, false};
+  for (int w = 0; w < 2; ++w) (new BlockedWorker(*form, device[w].get_future(), destroyed[w]))->Resume();
+  EXPECT_EQ(Application->LiveThreadCount(), 2);
+  std::vector<int> told;
+  Application->WaitForThreads([&](int live) {
+    told.push_back(live);
+    device[2 - live].set_value();  // the devices answer one after the other
+  });
+  EXPECT_EQ(told, (std::vector<int>{2, 1}));
+  EXPECT_EQ(Application->LiveThreadCount(), 0);
+  EXPECT_TRUE(destroyed[0] && destroyed[1]) << "over means deleted too";
+  EXPECT_EQ(form->status.Caption(), "fail");
+  form.reset();
+  Application->WaitForThreads();  // none live: returns at once
+}
+
 }  // namespace

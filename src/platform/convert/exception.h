@@ -37,4 +37,10 @@ class EFCreateError : public Exception {
   using Exception::Exception;
 };
 
+// A file that exists but cannot be opened or read.
+class EFOpenError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
 
 #include "platform/convert/convert.h"
 #include "platform/ini/ini_document.h"
@@ -34,9 +35,6 @@ bool Modify(const std::string& fileName, bool mustWrite, const std::function<boo
   return !mustWrite || CanReplaceFile(fileName);
 }
 
-[[noreturn]] void ThrowWriteError(const std::string& fileName) {
-  throw EIniFileException("Unable to write to " + fileName);
-}
 
 // A settings value read as an integer: decimal (with an optional sign), or
 // hexadecimal when it has more than two characters and begins with "0x" or
@@ -70,65 +68,135 @@ std::int32_t IniValueToInt(const std::string& text, std::int32_t fallback) {
   return static_cast<std::int32_t>(value);
 }
 
-}  // namespace
-
-TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
-
-std::string TIniFile::ReadString(const std::string& section, const std::string& ident,
-                                 const std::string& fallback) const {
-  return Load(fileName_).Get(section, ident).value_or(fallback);
+// One matched pair of double quotes around a value is not part of it.
+std::optional<std::string> ValueOf(const IniDocument& doc, const std::string& section, const std::string& ident) {
+  std::optional<std::string> value = doc.Get(section, ident);
+  if (!value) return value;
+  std::string& text = *value;
+  const std::size_t n = text.size();
+  if (n >= 2 && text[0] == '"' && text[n - 1] == '"') {
+    text.pop_back();
+    text.erase(0, 1);
+  }
+  return value;
 }
 
-std::int32_t TIniFile::ReadInteger(const std::string& section, const std::string& ident,
-                                   std::int32_t fallback) const {
-  const auto value = Load(fileName_).Get(section, ident);
+std::string StringOf(const IniDocument& doc, const std::string& section, const std::string& ident,
+                     const std::string& fallback) {
+  return ValueOf(doc, section, ident).value_or(fallback);
+}
+
+std::int32_t IntegerOf(const IniDocument& doc, const std::string& section, const std::string& ident,
+                       std::int32_t fallback) {
+  const auto value = ValueOf(doc, section, ident);
   return value ? IniValueToInt(*value, fallback) : fallback;
 }
 
-bool TIniFile::ReadBool(const std::string& section, const std::string& ident, bool fallback) const {
+}  // namespace
+
+// ---- the reads and writes both kinds share ----
+
+std::string TCustomIniFile::ReadString(const std::string& section, const std::string& ident,
+                                       const std::string& fallback) const {
+  IniDocument scratch;
+  return StringOf(Document(scratch), section, ident, fallback);
+}
+
+std::int32_t TCustomIniFile::ReadInteger(const std::string& section, const std::string& ident,
+                                         std::int32_t fallback) const {
+  IniDocument scratch;
+  return IntegerOf(Document(scratch), section, ident, fallback);
+}
+
+bool TCustomIniFile::ReadBool(const std::string& section, const std::string& ident, bool fallback) const {
   return ReadInteger(section, ident, fallback ? 1 : 0) != 0;
 }
 
-void TIniFile::WriteString(const std::string& section, const std::string& ident, const std::string& value) {
-  if (!WritePrivateProfileString(section, ident, value, fileName_)) ThrowWriteError(fileName_);
+void TCustomIniFile::WriteString(const std::string& section, const std::string& ident, const std::string& value) {
+  Edit([&](IniDocument& doc) { return doc.Set(section, ident, value); }, true);
 }
 
-void TIniFile::WriteInteger(const std::string& section, const std::string& ident, std::int32_t value) {
+void TCustomIniFile::WriteInteger(const std::string& section, const std::string& ident, std::int32_t value) {
   WriteString(section, ident, IntToStr(value));
 }
 
-void TIniFile::WriteBool(const std::string& section, const std::string& ident, bool value) {
+void TCustomIniFile::WriteBool(const std::string& section, const std::string& ident, bool value) {
   WriteString(section, ident, value ? "1" : "0");
 }
 
-void TIniFile::ReadSection(const std::string& section, std::vector<std::string>& idents) const {
-  idents = Load(fileName_).Keys(section);
+void TCustomIniFile::ReadSection(const std::string& section, std::vector<std::string>& idents) const {
+  idents = ReadSection(section);
 }
 
-std::vector<std::string> TIniFile::ReadSection(const std::string& section) const {
-  return Load(fileName_).Keys(section);
+std::vector<std::string> TCustomIniFile::ReadSection(const std::string& section) const {
+  IniDocument scratch;
+  return Document(scratch).Keys(section);
 }
 
-void TIniFile::ReadSections(std::vector<std::string>& sections) const { sections = Load(fileName_).Sections(); }
-
-bool TIniFile::SectionExists(const std::string& section) const { return Load(fileName_).HasSection(section); }
-
-bool TIniFile::ValueExists(const std::string& section, const std::string& ident) const {
-  return Load(fileName_).Get(section, ident).has_value();
+void TCustomIniFile::ReadSections(std::vector<std::string>& sections) const {
+  IniDocument scratch;
+  sections = Document(scratch).Sections();
 }
 
-void TIniFile::EraseSection(const std::string& section) {
-  if (!Modify(fileName_, false, [&](IniDocument& doc) { return doc.EraseSection(section); })) ThrowWriteError(fileName_);
+bool TCustomIniFile::SectionExists(const std::string& section) const {
+  IniDocument scratch;
+  return Document(scratch).HasSection(section);
 }
 
-void TIniFile::DeleteKey(const std::string& section, const std::string& ident) {
-  if (!Modify(fileName_, false, [&](IniDocument& doc) { return doc.DeleteKey(section, ident); }))
-    ThrowWriteError(fileName_);
+bool TCustomIniFile::ValueExists(const std::string& section, const std::string& ident) const {
+  IniDocument scratch;
+  return Document(scratch).Get(section, ident).has_value();
+}
+
+void TCustomIniFile::EraseSection(const std::string& section) {
+  Edit([&](IniDocument& doc) { return doc.EraseSection(section); }, false);
+}
+
+void TCustomIniFile::DeleteKey(const std::string& section, const std::string& ident) {
+  Edit([&](IniDocument& doc) { return doc.DeleteKey(section, ident); }, false);
+}
+
+void TCustomIniFile::ThrowWriteError() const { throw EIniFileException("Unable to write to " + FileName()); }
+
+// ---- TIniFile: the file itself ----
+
+const IniDocument& TIniFile::Document(IniDocument& scratch) const {
+  scratch = Load(FileName());
+  return scratch;
+}
+
+void TIniFile::Edit(const std::function<bool(IniDocument&)>& edit, bool valueWrite) {
+  if (!Modify(FileName(), valueWrite, edit)) ThrowWriteError();
 }
 
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                     const std::string& fallback, const std::string& fileName) {
-  return Load(fileName).Get(section, key).value_or(fallback);
+  return StringOf(Load(fileName), section, key, fallback);
+}
+
+// ---- TMemIniFile: a copy in memory ----
+
+TMemIniFile::TMemIniFile(std::string fileName) : TCustomIniFile(std::move(fileName)) {
+  std::string bytes;
+  if (ReadWholeFile(FileName(), bytes)) {
+    doc_ = IniDocument(bytes);
+    return;
+  }
+  // Missing is an empty file; present but unreadable must not be replaced
+  // by what little this object will hold.
+  loaded_ = !FileExists(FileName()) && !DirectoryExists(FileName());
+}
+
+void TMemIniFile::UpdateFile() {
+  if (!loaded_) ThrowWriteError();
+  if (!modified_) {
+    // Nothing to write; a file that would refuse the write is still reported.
+    if (!CanReplaceFile(FileName())) ThrowWriteError();
+    return;
+  }
+  std::lock_guard lock(WriteMutex());
+  if (!WriteFileAtomically(FileName(), doc_.Serialize())) ThrowWriteError();
+  modified_ = false;
 }
 
 bool WritePrivateProfileString(const std::string& section, const std::string& key, const std::string& value,

@@ -2,6 +2,8 @@
 
 #include <initializer_list>
 
+#include "platform/codepage/codepage.h"
+
 namespace platform {
 
 namespace {
@@ -61,8 +63,18 @@ IniDocument::Line IniDocument::Parse(std::string text) {
   return line;
 }
 
-IniDocument::IniDocument(std::string_view bytes) {
-  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+IniDocument::IniDocument(std::string_view raw) {
+  std::string decoded;
+  std::string_view bytes = raw;
+  if (raw.substr(0, 2) == "\xFF\xFE") {
+    utf16_ = true;
+    std::u16string wide;
+    for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
+      wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(raw[i]) |
+                                           (static_cast<unsigned char>(raw[i + 1]) << 8)));
+    decoded = Utf16ToUtf8(wide);
+    bytes = decoded;
+  } else if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
     bom_ = true;
     bytes.remove_prefix(3);
   }
@@ -86,7 +98,13 @@ std::string IniDocument::Serialize() const {
     out += line.text;
     out += "\r\n";
   }
-  return out;
+  if (!utf16_) return out;
+  std::string wide = "\xFF\xFE";
+  for (char16_t c : Utf8ToUtf16(out)) {
+    wide.push_back(static_cast<char>(c & 0xFF));
+    wide.push_back(static_cast<char>(c >> 8));
+  }
+  return wide;
 }
 
 std::size_t IniDocument::FindSection(std::string_view section) const {

@@ -9,6 +9,8 @@
 // when there is none), the value the text after it, both without surrounding
 // blanks and tabs. Names compare without regard to ASCII case; where a section
 // or key appears twice, the first one counts. Bytes are kept as they stand.
+// A text that begins with the UTF-16LE mark FF FE is UTF-16 little-endian:
+// it is read as such (UTF-8 inside) and written back in UTF-16LE with the mark.
 //
 // Writing: every line ends with CR LF; lines that are not edited keep their
 // text. A changed key keeps its place and its name's spelling; a new key goes
@@ -28,6 +30,7 @@ class IniDocument {
   explicit IniDocument(std::string_view bytes);
 
   std::string Serialize() const;
+  bool Utf16() const { return utf16_; }
 
   std::optional<std::string> Get(std::string_view section, std::string_view key) const;
   bool HasSection(std::string_view section) const;
@@ -58,6 +61,7 @@ class IniDocument {
   std::size_t FindKey(std::size_t h, std::string_view key) const;
 
   bool bom_ = false;
+  bool utf16_ = false;
   std::vector<Line> lines_;
 };
 

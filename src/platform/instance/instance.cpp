@@ -17,28 +17,36 @@ namespace platform {
 
 namespace {
 
-std::mutex g_folderMutex;
-std::string g_folder;
+std::mutex g_lockFolderMutex;
+std::string g_lockFolder;
 
-int OpenLockFile(const std::string& path) {
+int OpenRetrying(const std::string& path, int flags) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd = ::open(path.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+// The lock needs no write access: a lock file that another account created
+// in a shared folder is opened read-only, so it still guards.
+int OpenLockFile(const std::string& path) {
+  const int fd = OpenRetrying(path, O_RDWR | O_CREAT | O_CLOEXEC);
+  if (fd >= 0 || (errno != EACCES && errno != EPERM && errno != EROFS)) return fd;
+  return OpenRetrying(path, O_RDONLY | O_CLOEXEC);
 }
 
 }  // namespace
 
 void SetInstanceLockFolder(const std::string& folder) {
-  std::lock_guard lock(g_folderMutex);
-  g_folder = folder;
+  std::lock_guard lock(g_lockFolderMutex);
+  g_lockFolder = folder;
 }
 
 std::string InstanceLockFolder() {
   {
-    std::lock_guard lock(g_folderMutex);
-    if (!g_folder.empty()) return g_folder;
+    std::lock_guard lock(g_lockFolderMutex);
+    if (!g_lockFolder.empty()) return g_lockFolder;
   }
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime && *runtime && DirectoryExists(runtime)) return runtime;

@@ -2,7 +2,8 @@
 // system uses as the guard's name), held with flock while the owner lives.
 // The lock goes with the open file, so a holder that dies frees it, and every
 // InstanceLock object, in this process or another, sees a lock held by any
-// other object.
+// other object. A lock file that cannot be opened for writing (another
+// account's file in a shared folder) is locked through a read-only opening.
 #pragma once
 
 #include <mutex>

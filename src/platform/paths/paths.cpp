@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::mutex g_folderMutex;
+std::mutex g_programFolderMutex;
 std::string g_programFolder;  // set explicitly; empty: the executable's folder
 
 std::string WithSlash(std::string folder) {
@@ -36,7 +36,7 @@ std::string ExecutableFolder() {
 
 std::string ProgramFolder() {
   {
-    std::lock_guard lock(g_folderMutex);
+    std::lock_guard lock(g_programFolderMutex);
     if (!g_programFolder.empty()) return g_programFolder;
   }
   static const std::string exeFolder = ExecutableFolder();
@@ -50,7 +50,7 @@ void SetProgramFolder(const std::string& folder) {
     fs::path p = fs::absolute(folder, ec);
     value = WithSlash((ec ? fs::path(folder) : p.lexically_normal()).string());
   }
-  std::lock_guard lock(g_folderMutex);
+  std::lock_guard lock(g_programFolderMutex);
   g_programFolder = value;
 }
 
@@ -67,6 +67,31 @@ bool ApplyHomeOption(int argc, const char* const* argv) {
     }
   }
   return false;
+}
+
+HomeOption ApplyHomeOption(int argc, const char* const* argv, std::string& error) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    std::string folder;
+    if (arg == "--home") {
+      if (i + 1 < argc) folder = argv[i + 1];
+    } else if (arg.rfind("--home=", 0) == 0) {
+      folder = std::string(arg.substr(7));
+    } else {
+      continue;
+    }
+    if (folder.empty()) {
+      error = "--home needs the program folder after it";
+      return HomeOption::Invalid;
+    }
+    if (!DirectoryExists(folder)) {
+      error = "--home: \"" + folder + "\" is not an existing folder";
+      return HomeOption::Invalid;
+    }
+    SetProgramFolder(folder);
+    return HomeOption::Applied;
+  }
+  return HomeOption::Absent;
 }
 
 std::string ToNativePath(std::string_view name) {
@@ -101,13 +126,18 @@ bool DirectoryExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string* error) {
+  auto fail = [error](int err) {
+    if (error) *error = std::strerror(err);
+    return false;
+  };
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return fail(errno);
   struct stat st;
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
     ::close(fd);
-    return false;
+    return fail(err);
   }
   std::string out;
   char buffer[65536];
@@ -115,8 +145,9 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
+      const int err = errno;
       ::close(fd);
-      return false;
+      return fail(err);
     }
     if (n == 0) break;
     out.append(buffer, static_cast<std::size_t>(n));

@@ -17,6 +17,12 @@ void SetProgramFolder(const std::string& folder);
 // returns true when one was found.
 bool ApplyHomeOption(int argc, const char* const* argv);
 
+// The same, checked: "--home" without a folder, or naming something that is
+// not an existing folder, is Invalid (nothing applied) with the reason in
+// 'error'.
+enum class HomeOption { Absent, Applied, Invalid };
+HomeOption ApplyHomeOption(int argc, const char* const* argv, std::string& error);
+
 // A Windows-style name on this system: every '\' becomes '/' and a leading
 // ".\" is dropped ("log\1.txt" -> "log/1.txt", ".\misc\PASS.IMG" ->
 // "misc/PASS.IMG"). Relative names stay relative to the current folder.
@@ -46,7 +52,8 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::s
 // Whether WriteFileAtomically would be allowed to replace (or create) 'path'.
 bool CanReplaceFile(const std::string& path, std::string* error = nullptr);
 
-// The whole file; false when it cannot be opened or read.
-bool ReadWholeFile(const std::string& path, std::string& bytes);
+// The whole file; false when it cannot be opened or read, with the system's
+// reason in 'error' when given.
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string* error = nullptr);
 
 }  // namespace platform

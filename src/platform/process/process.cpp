@@ -1,13 +1,18 @@
 #include "platform/process/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "platform/clock/clock.h"
 
@@ -38,9 +43,23 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return out;
 }
 
+std::uint64_t RealMs() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
 }  // namespace
 
-ChildProcess::~ChildProcess() { Kill(); }
+ChildProcess::~ChildProcess() {
+  Kill();
+  ClosePidFd();
+}
+
+void ChildProcess::ClosePidFd() {
+  if (pidFd_ >= 0) ::close(pidFd_);
+  pidFd_ = -1;
+}
 
 bool ChildProcess::Start(const ProcessOptions& options, std::string* error) {
   auto fail = [&](int err) {
@@ -81,6 +100,10 @@ bool ChildProcess::Start(const ProcessOptions& options, std::string* error) {
   posix_spawnattr_destroy(&attr);
   if (r != 0) return fail(r);
   pid_ = pid;
+  ClosePidFd();
+#ifdef SYS_pidfd_open
+  pidFd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));  // -1 on kernels without it
+#endif
   state_ = State::Running;
   exitCode_ = -1;
   signal_ = 0;
@@ -97,6 +120,7 @@ ChildProcess::State ChildProcess::Reap(int options) {
   if (r == 0) return state_;  // still running
   if (r < 0) {
     state_ = State::Failed;  // not our child any more (someone else reaped it)
+    ClosePidFd();
     return state_;
   }
   if (WIFEXITED(status)) {
@@ -106,12 +130,30 @@ ChildProcess::State ChildProcess::Reap(int options) {
     exitCode_ = 128 + signal_;
   }
   state_ = State::Ended;
+  ClosePidFd();
   return state_;
 }
 
 ChildProcess::State ChildProcess::Poll() { return Reap(WNOHANG); }
 
 ChildProcess::State ChildProcess::Wait() { return Reap(0); }
+
+ChildProcess::State ChildProcess::WaitFor(std::uint32_t realMs) {
+  if (Poll() != State::Running) return state_;
+  const std::uint64_t end = RealMs() + realMs;
+  for (;;) {
+    const std::uint64_t now = RealMs();
+    if (now >= end) return state_;
+    const auto left = static_cast<int>(end - now);
+    if (pidFd_ >= 0) {
+      pollfd p{pidFd_, POLLIN, 0};
+      ::poll(&p, 1, left);  // an interruption only shortens this wait
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(left < 1 ? left : 1));
+    }
+    if (Poll() != State::Running) return state_;
+  }
+}
 
 void ChildProcess::Kill() {
   if (state_ != State::Running) return;
@@ -129,25 +171,41 @@ ProcessResult RunProcess(const ProcessOptions& options, const PollPolicy& policy
     result.status = ProcessStatus::FailedToStart;
     return result;
   }
+  const bool limited = policy.maxWaits >= 0;
+  const std::uint64_t limitMs = limited ? static_cast<std::uint64_t>(policy.maxWaits) * policy.intervalMs : 0;
+  const std::uint64_t start = RealMs();
+  auto finish = [&](ProcessStatus status) {
+    result.status = status;
+    result.elapsedMs = RealMs() - start;
+    return result;
+  };
   for (;;) {
     const ChildProcess::State state = child.Poll();
     if (state == ChildProcess::State::Ended) {
-      result.status = ProcessStatus::Exited;
       result.exitCode = child.ExitCode();
       result.signal = child.Signal();
-      return result;
+      return finish(ProcessStatus::Exited);
     }
     if (state != ChildProcess::State::Running) {
-      result.status = ProcessStatus::WaitFailed;
       result.error = "the program's state cannot be read";
-      return result;
+      return finish(ProcessStatus::WaitFailed);
     }
-    if (policy.maxWaits >= 0 && result.waits >= policy.maxWaits) {
+    const std::uint64_t elapsed = RealMs() - start;
+    if (limited && elapsed >= limitMs) {
       child.Kill();
-      result.status = ProcessStatus::TimedOut;
-      return result;
+      return finish(ProcessStatus::TimedOut);
     }
+    // The station's wait, then whatever real time it did not take of the
+    // least real wait, cut short by the program's end and by the limit.
+    const std::uint64_t before = RealMs();
     Sleep(policy.intervalMs);
+    const std::uint64_t waited = RealMs() - before;
+    std::uint64_t extra = waited < kMinRealPollMs ? kMinRealPollMs - waited : 0;
+    if (limited) {
+      const std::uint64_t used = RealMs() - start;
+      extra = used >= limitMs ? 0 : std::min<std::uint64_t>(extra, limitMs - used);
+    }
+    if (extra > 0) child.WaitFor(static_cast<std::uint32_t>(extra));
     ++result.waits;
     if (policy.onWait) policy.onWait();
   }

@@ -1,7 +1,11 @@
 // Running another program: started with an argument vector (no shell), in a
-// process group of its own, polled on the station's clock, and on overrun
-// killed together with whatever it started, and reaped. Only the program
-// started here is ever signalled.
+// process group of its own, polled between waits on the station's clock, and
+// on overrun killed together with whatever it started, and reaped. Only the
+// program started here is ever signalled.
+//
+// A program outside the station takes real time whatever the station's clock
+// does: the waits between two looks follow the clock (and its time scale),
+// the time limit is measured in real time.
 #pragma once
 
 #include <sys/types.h>
@@ -28,7 +32,7 @@ struct ProcessOptions {
 
 enum class ProcessStatus {
   Exited,         // ended by itself; exitCode holds its code
-  TimedOut,       // still running after the last wait: killed and reaped
+  TimedOut,       // still running when the real-time limit ran out: killed and reaped
   FailedToStart,  // could not be started (missing program, unreadable input file ...)
   WaitFailed,     // its state could not be read: killed and reaped
 };
@@ -39,6 +43,7 @@ struct ProcessResult {
   int signal = 0;     // Exited by a signal: that signal
   std::string error;  // FailedToStart, WaitFailed: the reason
   int waits = 0;      // waits made while polling
+  std::uint64_t elapsedMs = 0;  // real time from the start to the end of polling
 };
 
 // One started program. Not shared between threads.
@@ -55,6 +60,9 @@ class ChildProcess {
   enum class State { NotStarted, Running, Ended, Failed };
   // Looks without waiting; Ended once the child has ended and is reaped.
   State Poll();
+  // Waits at most 'realMs' milliseconds of real time for the end (ending
+  // early when the child ends); the state afterwards.
+  State WaitFor(std::uint32_t realMs);
   // Waits for the end (no time limit); the state afterwards.
   State Wait();
   // Kills the child's process group and reaps the child; no-op once reaped.
@@ -66,7 +74,9 @@ class ChildProcess {
 
  private:
   State Reap(int options);
+  void ClosePidFd();
   pid_t pid_ = 0;
+  int pidFd_ = -1;  // readable once the child has ended; -1 when not available
   State state_ = State::NotStarted;
   int exitCode_ = -1;
   int signal_ = 0;
@@ -74,14 +84,21 @@ class ChildProcess {
 
 struct PollPolicy {
   std::uint32_t intervalMs = 500;  // the wait between two looks, on the station's clock
-  int maxWaits = -1;               // the last wait allowed; -1: no limit
+  // The time limit as a count of waits: the program may run for maxWaits x
+  // intervalMs milliseconds of real time, whatever the clock's scale; -1: no
+  // limit.
+  int maxWaits = -1;
   std::function<void()> onWait;    // after each wait (for example the message processing)
 };
 
-// Starts the program and polls it: look; ended -> its exit code; after
-// 'maxWaits' waits still running -> killed, reaped, TimedOut; else wait
-// 'intervalMs', run 'onWait' and look again. With the clock scaled to 0 or a
-// manual clock the waits cost nothing, so a limit is reached at once.
+// The least real time a look waits for the program's end when the station's
+// waits are scaled to (almost) nothing, so that polling never spins.
+inline constexpr std::uint32_t kMinRealPollMs = 2;
+
+// Starts the program and polls it: look; ended -> its exit code; running for
+// longer than the limit (real time) -> killed, reaped, TimedOut; else wait
+// 'intervalMs' on the station's clock (at least kMinRealPollMs of real time,
+// ended early by the program's end), run 'onWait' and look again.
 ProcessResult RunProcess(const ProcessOptions& options, const PollPolicy& policy);
 
 }  // namespace platform

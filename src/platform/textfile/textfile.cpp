@@ -69,9 +69,9 @@ std::vector<std::string> DecodeListText(std::string_view bytes) {
   return SplitLines(Utf8ToUtf16(CodePageToUtf8(bytes, CP_ACP)));
 }
 
-bool LoadListFile(const std::string& path, std::vector<std::string>& lines) {
+bool LoadListFile(const std::string& path, std::vector<std::string>& lines, std::string* error) {
   std::string bytes;
-  if (!ReadWholeFile(path, bytes)) return false;
+  if (!ReadWholeFile(path, bytes, error)) return false;
   lines = DecodeListText(bytes);
   return true;
 }

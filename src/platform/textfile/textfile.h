@@ -23,8 +23,9 @@ std::string EncodeListText(const std::vector<std::string>& lines);
 std::vector<std::string> DecodeListText(std::string_view bytes);
 
 // Reads the file into 'lines' (replacing them); false, with 'lines' left as
-// they were, when the file cannot be opened or read.
-bool LoadListFile(const std::string& path, std::vector<std::string>& lines);
+// they were and the system's reason in 'error' when given, when the file
+// cannot be opened or read.
+bool LoadListFile(const std::string& path, std::vector<std::string>& lines, std::string* error = nullptr);
 
 // Writes the file whole (temporary file and rename). When it cannot be
 // written the old file stays and EFCreateError is thrown with

@@ -24,10 +24,32 @@ struct TApplication::SyncCall {
   }
 };
 
+void ThreadRegistry::Add() { count_.fetch_add(1); }
+
+void ThreadRegistry::Remove() {
+  std::lock_guard lock(m_);  // held while waking, so the application cannot go meanwhile
+  count_.fetch_sub(1);
+  cv_.notify_all();
+  if (wake_) wake_();
+}
+
+void ThreadRegistry::WaitUntilNone() {
+  std::unique_lock lock(m_);
+  cv_.wait(lock, [this] { return count_.load() == 0; });
+}
+
+void ThreadRegistry::SetWake(std::function<void()> wake) {
+  std::lock_guard lock(m_);
+  wake_ = std::move(wake);
+}
+
 TApplication::TApplication()
-    : uiThread_(std::this_thread::get_id()), dialogs_(std::make_shared<HeadlessDialogs>()) {}
+    : uiThread_(std::this_thread::get_id()), dialogs_(std::make_shared<HeadlessDialogs>()) {
+  threads_->SetWake([this] { Wake(); });
+}
 
 TApplication::~TApplication() {
+  threads_->SetWake(nullptr);
   std::deque<Item> left;
   {
     std::lock_guard lock(m_);
@@ -168,6 +190,26 @@ void TApplication::Synchronize(const std::function<void()>& fn) {
     error = std::exchange(call->error, nullptr);
   }
   if (error) std::rethrow_exception(error);
+}
+
+void TApplication::WaitForThreads(const std::function<void(int live)>& onWait) {
+  if (!IsUiThread()) {
+    threads_->WaitUntilNone();
+    return;
+  }
+  int told = -1;
+  for (;;) {
+    ProcessMessages();
+    const int live = threads_->Count();
+    if (live == 0) return;
+    if (live != told && onWait) {
+      told = live;
+      onWait(live);
+    }
+    std::unique_lock lock(m_);
+    const std::uint64_t seen = wakes_;
+    cv_.wait(lock, [&] { return !queue_.empty() || wakes_ != seen || threads_->Count() != live; });
+  }
 }
 
 void TApplication::SetWakeHook(std::function<void()> hook) {

@@ -36,6 +36,24 @@ namespace platform::ui {
 
 class TForm;
 
+// The application's count of live worker threads, shared with the threads
+// themselves so that a thread may end after the application object.
+class ThreadRegistry {
+ public:
+  void Add();
+  void Remove();  // wakes the application's loop and every waiter
+  int Count() const { return count_.load(); }
+  // Waits (without running the UI queue) until no thread is live.
+  void WaitUntilNone();
+  void SetWake(std::function<void()> wake);
+
+ private:
+  std::atomic<int> count_{0};
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::function<void()> wake_;  // guarded by m_
+};
+
 class TApplication : public TObject {
  public:
   TApplication();
@@ -83,6 +101,18 @@ class TApplication : public TObject {
   // Wakes a waiting HandleMessage (a timer changed, a modal result was set).
   void Wake();
 
+  // ---- worker threads ----
+  // Threads started (TThread::Resume) while this application is current
+  // count as live until they have finished: Execute, OnTerminate and, for a
+  // thread that frees itself, its destruction are over. Any thread.
+  int LiveThreadCount() const { return threads_->Count(); }
+  // Waits until no thread is live. On the UI thread the queue keeps moving
+  // meanwhile (the workers' Synchronize calls and posted work run), and
+  // 'onWait' is told the live count first and whenever it changes. Elsewhere
+  // it only waits.
+  void WaitForThreads(const std::function<void(int live)>& onWait = {});
+  std::shared_ptr<ThreadRegistry> Threads() const { return threads_; }
+
   // ---- errors ----
   // Shows the error in `error` through the error display, or hands it to
   // OnException when that is bound. Safe on any thread; never throws.
@@ -120,6 +150,7 @@ class TApplication : public TObject {
   TForm* mainForm_ = nullptr;
   std::shared_ptr<DialogService> dialogs_;
   std::function<void()> wakeHook_;
+  std::shared_ptr<ThreadRegistry> threads_ = std::make_shared<ThreadRegistry>();
 };
 
 // The current application. Created on first use, bound to the thread that

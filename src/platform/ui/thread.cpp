@@ -1,6 +1,7 @@
 #include "platform/ui/thread.h"
 
 #include <chrono>
+#include <utility>
 
 #include "platform/ui/application.h"
 
@@ -24,12 +25,15 @@ TThread::~TThread() {
 void TThread::Resume() {
   bool expected = false;
   if (!started_.compare_exchange_strong(expected, true)) return;
+  registry_ = Application->Threads();
+  registry_->Add();
   try {
     // Detached: a free-on-terminate thread deletes its object from inside, and
     // WaitFor waits on the finished flag instead of joining.
     std::thread(&TThread::ThreadProc, this).detach();
   } catch (const std::system_error& e) {
     started_.store(false);
+    std::exchange(registry_, nullptr)->Remove();
     throw EThread(std::string("Cannot start a thread: ") + e.what());
   }
 }
@@ -55,6 +59,7 @@ void TThread::ThreadProc() {
     Application->HandleException(std::current_exception());
   }
   bool freeSelf;
+  const std::shared_ptr<ThreadRegistry> registry = registry_;
   {
     std::lock_guard lock(m_);
     finished_ = true;
@@ -63,6 +68,7 @@ void TThread::ThreadProc() {
   }
   // Nothing touches the object after this point but the delete.
   if (freeSelf) delete this;
+  registry->Remove();
 }
 
 void TThread::DoTerminate() {

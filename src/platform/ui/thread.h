@@ -19,18 +19,26 @@
 // that does not free itself is waited for with WaitFor and deleted by its
 // owner; deleting it while it runs sets Terminated and waits for it (the
 // derived part is gone by then, so owners call WaitFor first).
+//
+// From Resume until it is over (a free-on-terminate thread: deleted) the
+// thread counts as live in the application that was current at Resume
+// (TApplication::LiveThreadCount, WaitForThreads), so that the program can
+// wait for its workers before it destroys the forms they write to.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "platform/ui/types.h"
 
 namespace platform::ui {
+
+class ThreadRegistry;
 
 class TThread : public TObject {
  public:
@@ -84,6 +92,7 @@ class TThread : public TObject {
   bool freeOnTerminate_ = false;  // guarded by m_
   std::thread::id id_;            // guarded by m_
   std::exception_ptr fatal_;      // guarded by m_
+  std::shared_ptr<ThreadRegistry> registry_;  // the application that counts it live; set by Resume
 };
 
 }  // namespace platform::ui

@@ -1,0 +1,241 @@
+// The production worker: one thread per device, carrying it through one run.
+// The object holds everything the run knows about its device (drive letter,
+// slot panel, open handle, flash geometry, block and page tables,
+// configuration areas, image paths); every stage is a member or a free
+// function below, grouped by stage.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/scsi/scsi.h"
+#include "platform/ui/ui.h"
+#include "production/main_window_link.h"
+
+namespace production {
+
+using platform::HANDLE;
+using platform::INVALID_HANDLE_VALUE;
+
+class CMyPage;
+
+inline constexpr std::size_t kAreaSize = 8192;  // configuration area, bitmaps, page table
+inline constexpr std::size_t kCfgBlockSize = 512;
+using Area = std::array<std::uint8_t, kAreaSize>;
+
+// Registry key of the worker's two values ("BlocksPerChip", "LogBiTable").
+inline constexpr const char* kWorkerRegistryKey = "SoftWare\\ZOQQ471\\DUVadi";
+
+class ProductThread : public platform::ui::TThread {
+ public:
+  // Created suspended; the caller resumes it. The worker frees itself when
+  // its run is over.
+  ProductThread(IProductionWindow& window, char driveLetter, int slotIndex, TStaticText* statusText,
+                TCGauge* gauge, TImage* picture, const char* volumeLabel, TStaticText* flashText,
+                TStaticText* portText);
+  ~ProductThread() override;
+
+  ProductThread(const ProductThread&) = delete;
+  ProductThread& operator=(const ProductThread&) = delete;
+
+  // ---- progress and counters ----
+  // Stores the value and hands it to the gauge on the UI thread (waits).
+  void SyncGaugeProgress(int value);
+  void ApplyGaugeProgress();  // UI thread
+  // Counts the finished run into the main window's counters and their texts.
+  void UpdateCounters();
+
+  // Whether the slot still belongs to this worker (same letter and
+  // generation as when the worker was made).
+  bool OwnsSlot() const;
+  // The slot's status text and its colour, written only while the slot is
+  // still this worker's.
+  void ShowStatus(const std::string& text, platform::ui::TColor color = platform::ui::clWindowText);
+  void ShowFailure(const std::string& text) { ShowStatus(text, platform::ui::clRed); }
+
+  // ---- system area (4 MB units) ----
+  int GetSystemAreaSize();
+
+  // ---- flash identification and flash tables ----
+  // Name of the matching table file in the flash folder, "0" when none; sets
+  // the flash type name.
+  std::string FindFlashType(std::uint32_t idLow, std::uint32_t maker, int chipCount);
+  bool LoadCfgFile(const std::string& path);
+
+  // ---- configuration block ----
+  bool ReadDeviceCfg();
+  bool WriteCfgBlock(bool fwUpgrade);
+  bool BuildCfgInfo(bool fwUpgrade);
+  // Steps shared by WriteCfgBlock and BuildCfgInfo: chip count, signature,
+  // good-block bitmap and list, page table, system area, disk split share,
+  // checksum, name cleared.
+  void PrepareCfgBlock(bool fwUpgrade);
+  // Bad-block count of the block status table; with the table logs on and
+  // the device degraded, the list goes to "<slot>_bi_tab_cfg.txt".
+  void CountBadBlocksAndLog();
+
+  // ---- device bad-block map and usable capacity ----
+  bool ReadBadBlockBitmap(int& badPercent);
+  bool CheckUsableCapacity();
+
+  // ---- page usability table ----
+  // The first usable page after `page`; false when none is left in a block.
+  bool NextUsablePage(int& page) const;
+  bool IsPageUsable(int page) const;
+  // usability[p] := 0 where bit p of `bitmap` is set, else 255.
+  void ExpandPageBitmap(const std::uint8_t* bitmap);
+
+  // ---- table logs (files in the log folder) ----
+  bool WriteBadBlockLog(const std::string& fileName);
+  void WritePageTableLog(const std::string& fileName);
+  void WriteEccTableLog(const std::string& fileName);
+  bool WriteModeEccLog(bool first, int slotIndex, int mode, std::uint32_t block, const std::uint8_t* results,
+                       int pages);
+
+  // ---- hub port ----
+  bool ShowPortCaption(char driveLetter, TStaticText* control);
+
+  // Scans
+  bool FlashBlockScan(int progressStart, int progressEnd);
+  int DetectPageMode();
+  bool EraseScan(int progressStart, int progressEnd);
+
+  // Disk split
+  bool WriteHiddenFiles(int gaugeStart, int gaugeEnd);
+  std::uint64_t GetImageFileSize(const std::string& imagePath);
+  bool WriteImageFile(char driveLetter, const std::string& imagePath, int gaugeStart, int gaugeEnd);
+
+  // SPI flash devices
+  bool WriteSpiMusicFiles();
+  bool DumpSpiProgramPrefer(const std::string& programPath, const std::string& readbackName,
+                            const std::string& preferPath);
+  bool CompareSpiReadback(const std::string& programPath, const std::string& readbackName,
+                          const std::string& preferPath);
+  bool DumpSpiFirmware(const std::string& outputPath);
+
+  // Run
+ protected:
+  void Execute() override;
+
+ public:
+  // ---- fields ----
+  IProductionWindow& Window;
+  std::string DriveLetter;                  // one character
+  TStaticText* StatusText = nullptr;        // D1infoStr..D8infoStr
+  TStaticText* FlashText = nullptr;         // TextF1..TextF8
+  TStaticText* PortText = nullptr;          // TextP1..TextP8
+  TCGauge* Gauge = nullptr;                 // ProgressBar1..ProgressBar8
+  TImage* Picture = nullptr;                // infoImage1..infoImage8
+  std::string VolumeLabel;                  // LabelEdit at construction
+  int SuccessFlag = 0;                      // 1 once a stage passed, 0 after a failure
+  int SystemAreaUnits = 0;                  // 4 MB units
+  int EccMode = 0;                          // of the loaded configuration block
+  std::uint32_t FlashIdLow = 0;             // NAND ID bytes 2..5, byte 2 most significant
+  std::uint32_t FlashIdHigh = 0;            // NAND ID byte 1 (maker)
+  int ChipCount = 0;
+  int BlocksPerChip = 0;
+  int PageSize = 0;                         // 512..8192
+  int SectorUnit = 0;                       // 512 or 1024
+  int PagesPerBlock = 0;
+  int BlockSize = 0;                        // PageSize x PagesPerBlock, set by the run
+  int EccBits = 0;
+  int EccThreshold = 0;
+  std::string FlashTypeName;
+  int BadBlockCount = 0;                    // blocks not good when the block was written
+  HANDLE hDevice = INVALID_HANDLE_VALUE;
+  std::vector<std::uint8_t> BlockStatus;    // one byte per block, 255 good; sized by the run
+  Area CfgArea{};                           // first 512 bytes: the configuration block
+  Area BlockBitmap{};                       // bit per block, most significant first, set = good
+  int SlotIndex = 0;                        // 0..7
+  bool BlocksPerChipOverride = false;       // every block counts as good
+  bool DegradeFlag = false;                 // accepted with reduced capacity
+  std::vector<std::uint8_t> PageResults;    // per-page results of the scanned blocks
+  std::unique_ptr<CMyPage> PageAnalysis;
+  Area PageUsable{};                        // byte per page of a block, 255 usable
+  int ProgressValue = 0;                    // handed to the gauge
+  bool PageTableMode = false;               // page table in force for this run
+  bool LogBiTable = false;                  // table logs on
+  std::string ProgramPath;
+  std::string PreferPath;
+  std::string TelbookPath;
+  std::string IsoPath;
+  std::string PassPath;
+  int BadCount = 0;
+  int LanguageIndex = 0;                    // copy of the window's at construction
+  int LastLoggedPageMode = -1;
+  bool DeviceCfgValid = false;
+  bool DevicePageTable = false;
+  std::uint8_t DeviceEccMode = 0;
+  Area DeviceCfgCopy{};                     // block read from the device
+  std::uint64_t ImageSize = 0;              // hidden-disk image file size
+  std::uint32_t SlotGenerationAtStart = 0;
+
+  // Texts of the worker's language.
+  std::string Msg(std::string_view english) const { return Window.MessageText(english, LanguageIndex); }
+  std::string Ui(std::string_view name) const { return Window.UiText(name); }
+};
+
+// ---- shared services ----
+// Appends one line (text + CR LF) to log/1.txt in the program folder; lines of
+// concurrent workers never interleave. A file that cannot be written loses it.
+void AppendLogLine(const std::string& text);
+// Integer values under the worker's registry key.
+int RegReadInt(const std::string& name, int fallback);
+bool RegWriteInt(const std::string& name, int value);
+std::uint8_t GetBondingID(HANDLE h);
+bool FwParityCheck(HANDLE h);
+std::string IntToAnsiString(int value);
+
+// Replaces log/<name> whole (a file every worker rewrites, such as
+// "page_and_size.txt"): two workers never mix their texts in it.
+bool RewriteLogFile(const std::string& name, const std::string& text);
+
+// ---- flash tables ----
+std::uint64_t ReadCfgFileNandId(int byteCount, const std::string& path);
+std::string ReadCfgTypeName(const std::string& path);
+bool SendFlashTableFile(HANDLE h, const std::string& path);
+
+// ---- bitmaps (bit i: byte i / 8, bit 7 - i % 8) ----
+void SetBit(std::uint8_t* bitmap, std::uint32_t index, bool value);
+std::uint8_t TestBitmapBit(const std::uint8_t* bitmap, std::uint32_t index);
+
+// ---- disk size ----
+// Size of the visible disk in MiB, 0 on failure; shown in `sizeLabel` when given.
+std::int64_t bGetDiskSizeMB(char driveLetter, TStaticText* sizeLabel = nullptr);
+
+// ---- image downloads (on the run's open handle) ----
+bool WriteSetup(HANDLE h, const std::string& path);
+bool WriteImageData(HANDLE h, const std::string& path, int newFirmware);
+bool WritePreferData(HANDLE h, const std::string& path);
+bool WriteEnd(HANDLE h);
+bool CheckSpiFlash(HANDLE h);
+bool StartDisk(HANDLE h);
+
+// ---- FSM download ----
+bool DownloadFsmFile(char driveLetter, std::int32_t parameter, const std::string& path);
+bool SendDownloadFile(HANDLE h, const std::string& path);
+bool SendFileSum(HANDLE h, const std::string& path);
+
+// ---- hub port ----
+// The port program's code, 0 when it gave none; a program still running
+// after the time limit (real time) is killed and gives 0.
+int RunUsbDos(int number, std::uint32_t timeLimitMs = 10000);
+int FixUsbPort(HANDLE h, std::uint8_t& hub, std::uint8_t& port, std::uint8_t& digit);
+
+// Formatting, label, disk check, copy
+int GetFatFlag(char driveLetter);
+bool FormatDrive(char driveLetter, bool quick, int fatFlag, const std::string& label);
+bool SetDriveLabel(char driveLetter, const std::string& label);
+std::string GetDriveLabel(char driveLetter);
+bool CheckDiskDrive(char driveLetter);
+bool CopyDirTree(const std::string& sourceFolder, const std::string& targetFolder);
+bool WideCopyFile(const std::string& source, const std::string& target, bool failIfExists);
+
+// Disk split
+bool ChangeToHiddenDisk(HANDLE h);
+bool StopDeviceUnit(HANDLE h);
+
+}  // namespace production
