@@ -166,6 +166,7 @@ void TForm1::BindEvents() {
   chkBlankCheck.OnMouseUp = [this](TObject* s, TMouseButton b, int x, int y) { chkBlankCheckMouseUp(s, b, x, y); };
   chkISOupgrade.OnClick = [this](TObject* s) { chkISOupgradeClick(s); };
   CheckManuupgrade.OnClick = [this](TObject* s) { CheckManuupgradeClick(s); };
+  btnSetup.OnClick = [this](TObject* s) { btnSetupClick(s); };
   for (TTntRadioButton* rdo : {&TntRdoLangAuto, &TntRdoLangSC, &TntRdoLangTC, &TntRdoLangEng})
     rdo->OnClick = [this](TObject* s) { TntRdoLangAutoClick(s); };
 }
@@ -356,6 +357,13 @@ void TForm1::chkBlankCheckMouseUp(TObject*, TMouseButton, int, int) {
 }
 
 void TForm1::CheckManuupgradeClick(TObject*) { Upgradebtn.SetEnabled(CheckManuupgrade.Checked()); }
+
+// ---- settings dialog ----
+
+// The dialog edits the settings fields in place; its result is not needed.
+void TForm1::btnSetupClick(TObject*) {
+  if (frmSetting) frmSetting->ShowModal();
+}
 
 // ---- single instance ----
 

@@ -180,11 +180,11 @@ class TForm1 : public TForm, public MpSettingFields {
   int iPreferIndex = -1;
   int iNewProgramIndex = -1;
   int iIsoIndex = -1;
-  int iProgramSize = 0;
-  int iPreferSize = 0;
-  int iIsoSize = 0;
+  std::int64_t iProgramSize = 0;  // sizes in bytes
+  std::int64_t iPreferSize = 0;
+  std::int64_t iIsoSize = 0;
   int iTelbookIndex = -1;
-  int iTelbookSize = 0;
+  std::int64_t iTelbookSize = 0;
   int iSdkType = 0;
 
   // ---- counters, safe from any thread ----
@@ -215,6 +215,7 @@ class TForm1 : public TForm, public MpSettingFields {
   void chkISOupgradeClick(TObject* Sender);
   void CheckManuupgradeClick(TObject* Sender);
   void TntRdoLangAutoClick(TObject* Sender);
+  void btnSetupClick(TObject* Sender);  // opens the settings dialog
 
   // Whether the first paint has been handled.
   bool FirstPaintDone() const { return firstPaintDone_; }

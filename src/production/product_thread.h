@@ -117,8 +117,59 @@ class ProductThread : public platform::ui::TThread {
   bool DumpSpiFirmware(const std::string& outputPath);
 
   // Run
+  // Working values of one run.
+  struct RunState {
+    int base = 0;                 // B: 300 with the blanking check, else 0; the gauge runs to B + 100
+    bool earlyFailure = false;    // failed before the configuration block: no configuration info
+    bool spiOnly = false;         // the device has SPI flash only
+    int programIndex = -1;        // list entry of the firmware image
+    int newFirmware = 0;          // 1 when the "_new.bin" image was chosen
+    std::string tablePath;        // flash table file
+    std::uint64_t startMs = 0;    // monotonic clock at the run's begin
+    std::int64_t sizeMB = 0;      // shown in the result line
+    bool counted = false;         // raised the running count (and must lower it)
+  };
+  // What a part of the run leads to: the next part, the success end or the
+  // failure end.
+  enum class RunStep { Next, Success, Failure };
+
+  // Opens the device volume for the run (closing a handle still open), and
+  // closes it (at most once: the handle is invalid afterwards).
+  bool OpenDeviceHandle();
+  void CloseDeviceHandle();
+
  protected:
   void Execute() override;
+
+ private:
+  RunStep RunStages(RunState& run);
+  RunStep OpenAndCheckFiles(RunState& run);     // open, firmware choice, file checks
+  void BeginRun(RunState& run);                 // running count, panel, start time
+  RunStep IdentifyDevice(RunState& run);        // bonding, flash ID, SPI-only test
+  RunStep PrepareFlash(RunState& run);          // flash table, system area, bad-block stage
+  RunStep DeviceMapStage(RunState& run);        // bad blocks from the device's own map
+  RunStep ConfigureController(RunState& run);   // configuration block, FSM init, SDK check
+  RunStep DownloadImages(RunState& run);
+  struct ImageDownload;
+  RunStep DownloadImage(RunState& run, const ImageDownload& image);
+  RunStep CheckAndStartDisk(RunState& run);     // parity check, module number, start disk
+  RunStep FinishSpiDevice(RunState& run);       // read-back check, flash image, size
+  RunStep FinishUserDisk(RunState& run);        // reopen and size, format or label, file copy
+  RunStep FormatUserDisk(RunState& run);
+  RunStep SetLabelIfNeeded(RunState& run, const std::string& label);
+  RunStep CopyListedFiles(RunState& run, const std::vector<std::string>& files, const std::vector<int>& skipped,
+                          bool skipBinFiles, const std::string& failText);
+  RunStep SplitDisk(RunState& run);
+  RunStep WriteHiddenImage(RunState& run);
+  RunStep SucceedRun(RunState& run);            // S1-S6; Failure when no stage passed
+  void FailRun(RunState& run);                  // F1-F6
+  void EndRun(RunState& run);                   // C1-C4
+
+  RunStep Fail(RunState& run, const std::string& text, bool early);
+  void Passed(int progress);
+  void ShowRunning(const std::string& text);    // stage text + "...", window-text colour
+  void SetPanelText(TStaticText* control, const std::string& text);
+  void ShowPicture(const char* fileName);
 
  public:
   // ---- fields ----

@@ -1,0 +1,84 @@
+#include "console/config_files.h"
+
+#include "console/settings_dialog.h"
+#include "platform/codepage/codepage.h"
+#include "platform/convert/convert.h"
+#include "platform/ini/ini.h"
+#include "platform/paths/paths.h"
+
+namespace console {
+
+namespace {
+
+// Hidden-file paths are written as they stand (UTF-8); a file written on a
+// station that used the system code page is read back through that page.
+std::string PathFromKey(const std::string& key) {
+  return platform::IsValidUtf8(key) ? key : platform::CodePageToUtf8(key, platform::CP_ACP);
+}
+
+void FailBox(const char* text) { Application->MessageBox(text, "Fail", MB_OK | MB_ICONERROR); }
+
+}  // namespace
+
+bool SaveConfigFile(TfrmSetting& d, const std::string& fileName) {
+  const int pageSkip = platform::StrToInt(d.cboPageSkip.Text());
+  platform::TMemIniFile ini(fileName);
+  if (!ini.Loaded()) return false;
+  const char* flash = kMpFlashSection;
+  ini.WriteInteger(flash, "iScanLevel", d.cboScanLevel.ItemIndex());
+  ini.WriteInteger(flash, "iPageSkip", pageSkip);
+  ini.WriteInteger(flash, "iEccLevel", d.cboECC.ItemIndex());
+  ini.WriteInteger(flash, "iReadTimes", d.cboRead.ItemIndex());
+  ini.WriteInteger(flash, "iBadThreshold", d.UpDownBadThreshold.Position());
+  const char* device = kMpDeviceSection;
+  ini.WriteBool(device, "NormalDisk", d.rdoNormalDisk.Checked());
+  ini.WriteBool(device, "EncryptDisk", d.rdoEncryptDisk.Checked());
+  ini.WriteBool(device, "HideDisk", d.rdoHideDisk.Checked());
+  ini.WriteString(device, "DiskLabel", d.edtDiskLabel.Text());
+  ini.WriteInteger(device, "HideDiskRatio", d.tbarHideDiskRatio.Position());
+  ini.EraseSection(kMpHideFilesSection);
+  for (const std::string& path : d.TntlstHideFiles.Items.ToVector()) ini.WriteString(kMpHideFilesSection, path, "");
+  ini.UpdateFile();
+  return true;
+}
+
+bool LoadConfigFile(TfrmSetting& d, const std::string& fileName) {
+  if (!platform::FileExists(fileName)) return false;
+  const platform::TMemIniFile ini(fileName);
+  if (!ini.Loaded()) return false;
+  const char* flash = kMpFlashSection;
+  d.cboScanLevel.SetItemIndex(ini.ReadInteger(flash, "iScanLevel", 0));
+  d.cboPageSkip.SetItemIndex(ini.ReadInteger(flash, "iPageSkip", 0));
+  d.cboECC.SetItemIndex(ini.ReadInteger(flash, "iEccLevel", 2));
+  d.cboRead.SetItemIndex(ini.ReadInteger(flash, "iReadTimes", 0));
+  d.UpDownBadThreshold.SetPosition(ini.ReadInteger(flash, "iBadThreshold", 10));
+  d.edtBadThreshold.SetText(std::to_string(d.UpDownBadThreshold.Position()));
+  // The last button set to true wins; its click rule shows or hides the
+  // hidden-disk group and sets the ratio's maximum.
+  const std::pair<TRadioButton*, std::pair<const char*, bool>> split[] = {
+      {&d.rdoNormalDisk, {"NormalDisk", true}},
+      {&d.rdoEncryptDisk, {"EncryptDisk", false}},
+      {&d.rdoHideDisk, {"HideDisk", false}},
+  };
+  for (const auto& [button, key] : split) button->SetChecked(ini.ReadBool(kMpDeviceSection, key.first, key.second));
+  d.edtDiskLabel.SetText(ini.ReadString(kMpDeviceSection, "DiskLabel", ""));
+  d.tbarHideDiskRatio.SetPosition(ini.ReadInteger(kMpDeviceSection, "HideDiskRatio", 1));
+  d.tbarHideDiskRatioChange(&d.tbarHideDiskRatio);
+  d.TntlstHideFiles.Items.Clear();
+  for (const std::string& key : ini.ReadSection(kMpHideFilesSection)) d.TntlstHideFiles.Items.Add(PathFromKey(key));
+  return true;
+}
+
+void TfrmSetting::btnSaveConfigClick(TObject*) {
+  SaveDialog1.InitialDir = platform::ProgramFolder();
+  if (!SaveDialog1.Execute()) return;
+  if (!SaveConfigFile(*this, SaveDialog1.FileName)) FailBox("Save file fail");
+}
+
+void TfrmSetting::btnLoadConfigClick(TObject*) {
+  OpenDialog1.InitialDir = platform::ProgramFolder();
+  if (!OpenDialog1.Execute()) return;
+  if (!LoadConfigFile(*this, OpenDialog1.FileName)) FailBox("Open file fail");
+}
+
+}  // namespace console

@@ -1,0 +1,33 @@
+// Configuration files (*.mp): named sets of the settings dialog's blank-check
+// and disk-split choices and its hidden-file list. They are read into and
+// written from the dialog's controls only; a loaded set reaches the
+// production settings through the dialog's Apply.
+//
+// Layout, in the order of writing:
+//   [FlashSet]  iScanLevel, iPageSkip, iEccLevel, iReadTimes, iBadThreshold
+//   [DeviceSet] NormalDisk, EncryptDisk, HideDisk, DiskLabel, HideDiskRatio
+//   [HideFiles] one key per hidden file, its path, with an empty value
+#pragma once
+
+#include <string>
+
+namespace console {
+
+class TfrmSetting;
+
+inline constexpr const char* kMpFlashSection = "FlashSet";
+inline constexpr const char* kMpDeviceSection = "DeviceSet";
+inline constexpr const char* kMpHideFilesSection = "HideFiles";
+
+// Writes the dialog's choices into `fileName`, keeping whatever else the file
+// holds; the file is replaced whole in one step. False (nothing written) when
+// the file exists but cannot be read. Throws EConvertError for a page skip
+// that is no number (before anything is written) and EIniFileException
+// "Unable to write to <file>" when the file cannot be replaced.
+bool SaveConfigFile(TfrmSetting& dialog, const std::string& fileName);
+
+// Reads `fileName` into the dialog's controls. False, with no control
+// changed, when the file does not exist or cannot be read.
+bool LoadConfigFile(TfrmSetting& dialog, const std::string& fileName);
+
+}  // namespace console

@@ -1,0 +1,225 @@
+// The drive's file system on image files bound to drive letters: queries,
+// label, folders and files written by the FAT writer, checked with fsck.fat
+// and mtools; the format and check commands run on the process runner.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/drive/drive.h"
+#include "platform/process/process.h"
+#include "platform/volumes/volumes.h"
+#include "support/fat_oracle.h"
+#include "support/temp_dir.h"
+
+using namespace platform;
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+void WriteBytes(const fs::path& p, std::size_t size, unsigned seed) {
+  fs::create_directories(p.parent_path());
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + seed * 7 + i / 509) & 0xFF);
+  std::ofstream(p, std::ios::binary) << bytes;
+}
+
+struct Layout {
+  const char* name;
+  std::uint64_t megabytes;
+  const char* mkfs;  // switches
+  int fatBits;
+  std::uint32_t sectorSize;
+};
+
+class DriveTest : public ::testing::Test {
+ protected:
+  TempDir tmp{"drive"};
+  std::string image = tmp / "disk.img";
+
+  void SetUp() override { Volumes().Clear(); }
+  void TearDown() override { Volumes().Clear(); }
+
+  void Make(std::uint64_t megabytes, const std::string& mkfs) {
+    fs::resize_file(fs::path(image), 0);
+    fs::resize_file(fs::path(image), megabytes << 20);
+    ASSERT_EQ(Shell("mkfs.fat " + mkfs + " " + Quote(image)), 0);
+  }
+  void Bind() {
+    Volumes().Unmount('E');
+    ASSERT_TRUE(Volumes().Mount('E', nullptr, image));
+  }
+  void SetUpImage(std::uint64_t megabytes, const std::string& mkfs) {
+    std::ofstream(image, std::ios::binary).close();
+    Make(megabytes, mkfs);
+    Bind();
+  }
+};
+
+}  // namespace
+
+TEST(DrivePath, ParsesRootsAndPaths) {
+  struct Case {
+    const char* text;
+    char letter;
+    const char* path;
+  } cases[] = {{"E:\\", 'E', ""}, {"e:", 'E', ""}, {"G:\\music\\pop\\a.mp3", 'G', "music/pop/a.mp3"},
+               {"F:/x//y/", 'F', "x/y"}};
+  for (const Case& c : cases) {
+    auto p = ParseDrivePath(c.text);
+    ASSERT_TRUE(p) << c.text;
+    EXPECT_EQ(p->letter, c.letter);
+    EXPECT_EQ(p->path, c.path);
+  }
+  for (const char* bad : {"", "E", "1:\\", "\\\\.\\E:", "/tmp"}) EXPECT_FALSE(ParseDrivePath(bad)) << bad;
+}
+
+TEST_F(DriveTest, QueriesAnswerPerLayoutAndFailWithoutAFileSystem) {
+  const Layout layouts[] = {{"FAT12", 4, "-F 12", 12, 512},
+                            {"FAT16", 64, "-F 16", 16, 512},
+                            {"FAT16 2048-byte sectors", 64, "-S 2048 -s 4", 16, 2048},
+                            {"FAT32", 300, "-F 32", 32, 512}};
+  std::ofstream(image, std::ios::binary).close();
+  for (const Layout& l : layouts) {
+    SCOPED_TRACE(l.name);
+    Make(l.megabytes, l.mkfs + std::string(" -n BEFORE"));
+    Bind();
+    DWORD spc = 0, bps = 0, freeClusters = 0, total = 0;
+    ASSERT_TRUE(GetDiskFreeSpaceA("E:\\", &spc, &bps, &freeClusters, &total));
+    EXPECT_EQ(bps, l.sectorSize);
+    EXPECT_GT(total, 0u);
+    // FAT32 keeps its root folder in a cluster of its own.
+    EXPECT_EQ(freeClusters, l.fatBits == 32 ? total - 1 : total);
+    char name[256] = {}, fsName[16] = {};
+    ASSERT_TRUE(GetVolumeInformationA("E:\\", name, sizeof name, nullptr, nullptr, nullptr, fsName, sizeof fsName));
+    EXPECT_STREQ(name, "BEFORE");
+    ASSERT_TRUE(SetVolumeLabelA("E:\\", "STATION 1"));
+    ASSERT_TRUE(GetVolumeInformationA("E:\\", name, sizeof name, nullptr, nullptr, nullptr, nullptr, 0));
+    EXPECT_STREQ(name, "STATION 1");
+    ASSERT_TRUE(SetVolumeLabelA("E:\\", ""));
+    ASSERT_TRUE(GetVolumeInformationA("E:\\", name, sizeof name, nullptr, nullptr, nullptr, nullptr, 0));
+    EXPECT_STREQ(name, "");
+    EXPECT_TRUE(FsckClean(image));
+  }
+  // Zeroed disk, unbound letter: no file system to answer.
+  fs::resize_file(fs::path(image), 0);
+  fs::resize_file(fs::path(image), 8 << 20);
+  char name[32];
+  EXPECT_FALSE(GetDiskFreeSpaceA("E:\\", nullptr, nullptr, nullptr, nullptr));
+  EXPECT_FALSE(GetVolumeInformationA("E:\\", name, sizeof name, nullptr, nullptr, nullptr, nullptr, 0));
+  EXPECT_FALSE(SetVolumeLabelA("E:\\", "X"));
+  EXPECT_FALSE(GetDiskFreeSpaceA("Q:\\", nullptr, nullptr, nullptr, nullptr));
+}
+
+TEST_F(DriveTest, CopiedTreeReadsBackByteForByteOnEveryLayout) {
+  const Layout layouts[] = {{"FAT12", 8, "-F 12", 12, 512},
+                            {"FAT16", 64, "-F 16", 16, 512},
+                            {"FAT16 2048-byte sectors", 64, "-S 2048 -s 4", 16, 2048},
+                            {"FAT32", 300, "-F 32", 32, 512}};
+  const fs::path host = tmp / "host";
+  // Sizes around the cluster size, names in every short/long form, a folder
+  // whose entries need several clusters and colliding short names.
+  const std::pair<const char*, std::size_t> files[] = {
+      {"EMPTY.TXT", 0},        {"one.bin", 1},         {"Mixed Case Name.mp3", 2048},
+      {"README", 4096},        {"UPPER.DAT", 4097},    {"readme.txt", 65537},
+      {"a.b.c.d", 3},          {"song,01;x.wma", 777}, {"music/pop/Track 1.mp3", 300000},
+      {"music/pop/track 2.MP3", 10}, {"music/empty/.keep", 0}};
+  for (const auto& [name, size] : files) WriteBytes(host / name, size, static_cast<unsigned>(size));
+  for (int i = 0; i < 300; ++i) WriteBytes(host / "many" / ("SharedPrefix title " + std::to_string(i) + ".mp3"), 20, i);
+
+  std::ofstream(image, std::ios::binary).close();
+  for (const Layout& l : layouts) {
+    SCOPED_TRACE(l.name);
+    Make(l.megabytes, l.mkfs);
+    Bind();
+    DriveSession s;
+    ASSERT_TRUE(s.Open('E')) << s.Error();
+    for (auto it = fs::recursive_directory_iterator(host); it != fs::recursive_directory_iterator(); ++it) {
+      const std::string rel = fs::relative(it->path(), host).string();
+      if (it->is_directory()) {
+        ASSERT_TRUE(s.MakeFolder(rel)) << rel << ": " << s.Error();
+        ASSERT_TRUE(s.MakeFolder(rel)) << "an existing folder is fine";
+      } else {
+        ASSERT_TRUE(s.CopyFile(it->path().string(), rel, true)) << rel << ": " << s.Error();
+      }
+    }
+    EXPECT_TRUE(s.FolderExists("MUSIC/Pop"));
+    EXPECT_FALSE(s.FolderExists("readme.txt"));
+    ASSERT_TRUE(s.Close());
+    EXPECT_TRUE(FsckClean(image));
+    EXPECT_EQ(VolumeTree(image, tmp / "back"), Tree(host));
+  }
+}
+
+TEST_F(DriveTest, ReplacingFullDiskAndBadNamesLeaveAConsistentVolume) {
+  SetUpImage(16, "-F 16");
+  const fs::path big = tmp / "big.bin", small = tmp / "small.bin", huge = tmp / "huge.bin";
+  WriteBytes(big, 3 << 20, 1);
+  WriteBytes(small, 1000, 2);
+  WriteBytes(huge, 40 << 20, 3);
+  std::string error;
+  ASSERT_TRUE(CopyFileToDrive(big.string(), "E:\\a.bin", false, &error)) << error;
+  EXPECT_FALSE(CopyFileToDrive(small.string(), "E:\\A.BIN", true, &error));
+  ASSERT_TRUE(CopyFileToDrive(small.string(), "E:\\A.BIN", false, &error)) << error;  // replaces, frees its room
+  ASSERT_TRUE(CopyFileToDrive(big.string(), "E:\\b.bin", false, &error)) << error;
+  ASSERT_TRUE(CopyFileToDrive(small.string(), "E:\\b.bin", false, &error)) << error;
+
+  EXPECT_FALSE(CopyFileToDrive(huge.string(), "E:\\huge.bin", false, &error));
+  EXPECT_NE(error.find("full"), std::string::npos) << error;
+  // A replacement too large for the disk is refused before the old file is touched.
+  EXPECT_FALSE(CopyFileToDrive(huge.string(), "E:\\b.bin", false, &error));
+  for (const char* bad : {"E:\\a:b.mp3", "E:\\what?.mp3", "E:\\trailing.", "E:\\no\\such\\folder.mp3"})
+    EXPECT_FALSE(CopyFileToDrive(small.string(), bad, false, &error)) << bad;
+  EXPECT_FALSE(CopyFileToDrive(tmp / "missing", "E:\\m.bin", false, &error));
+  EXPECT_FALSE(CopyFileToDrive(tmp.path, "E:\\dir.bin", false, &error)) << "a folder is no file";
+
+  EXPECT_TRUE(FsckClean(image));
+  auto back = VolumeTree(image, tmp / "back");
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back["a.bin"], ReadFile(small));
+  EXPECT_EQ(back["b.bin"], ReadFile(small));
+  DWORD spc = 0, bps = 0, freeClusters = 0, total = 0;
+  ASSERT_TRUE(GetDiskFreeSpaceA("E:\\", &spc, &bps, &freeClusters, &total));
+  EXPECT_EQ(freeClusters, total - 2) << "freed clusters are counted free again";
+}
+
+TEST_F(DriveTest, FormatCommandMakesACheckableVolumeWithoutFillingASparseDisk) {
+  struct Case {
+    int flag;
+    std::uint32_t sectorSize;
+    std::uint64_t megabytes;
+    int fatBits;
+    std::uint32_t clusterBytes;  // 0: the tool's choice
+  } cases[] = {{255, 2048, 64, 16, 8192}, {0, 512, 512, 16, 0}, {1, 512, 8192, 32, 0}};
+  std::ofstream(image, std::ios::binary).close();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.megabytes);
+    fs::resize_file(fs::path(image), 0);
+    fs::resize_file(fs::path(image), c.megabytes << 20);
+    Bind();
+    ProcessOptions options;
+    options.argv = FormatCommand(image, c.flag, true, c.sectorSize);
+    options.outputFile = "/dev/null";
+    const ProcessResult r = RunProcess(options, PollPolicy{10, 6000, {}});
+    ASSERT_EQ(r.status, ProcessStatus::Exited);
+    ASSERT_EQ(r.exitCode, 0);
+    std::string why;
+    auto volume = FatVolume::Open(image, true, &why);
+    ASSERT_TRUE(volume) << why;
+    EXPECT_EQ(volume->Boot().fatBits, c.fatBits);
+    EXPECT_EQ(volume->Boot().bytesPerSector, c.sectorSize);
+    if (c.clusterBytes) {
+      EXPECT_EQ(volume->Boot().bytesPerSector * volume->Boot().sectorsPerCluster, c.clusterBytes);
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(image.c_str(), &st), 0);
+    EXPECT_LT(static_cast<std::uint64_t>(st.st_blocks) * 512, 64ull << 20) << "format wrote the whole disk";
+
+    options.argv = CheckCommand(image);
+    const ProcessResult check = RunProcess(options, PollPolicy{10, 6000, {}});
+    EXPECT_EQ(check.status, ProcessStatus::Exited);
+    EXPECT_EQ(check.exitCode, 0);
+  }
+}
