@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,14 +28,15 @@ const std::vector<std::string>& DefaultEmulatedProfiles() {
 
 namespace {
 
+// A count: digits only (a large one is capped above the limit).
 bool ParseCount(const std::string& text, int& count) {
-  if (text.empty() || text.size() > 2) return false;
+  if (text.empty()) return false;
   count = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
-    count = count * 10 + (c - '0');
+    count = std::min(count * 10 + (c - '0'), 1000);
   }
-  return count >= 1;
+  return true;
 }
 
 bool ParseScale(const std::string& text, double& scale) {
@@ -72,6 +74,10 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
       options.emulate.clear();
       int count = 0;
       if (ParseCount(text, count)) {
+        if (count < 1) {
+          error = "--emulate: at least one device";
+          return false;
+        }
         if (count > kMostDevices) {
           error = "--emulate: at most " + std::to_string(kMostDevices) + " devices";
           return false;
