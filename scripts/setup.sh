@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   dosfstools mtools
+  libudev-dev
 )
 
 missing=()

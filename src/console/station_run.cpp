@@ -14,6 +14,7 @@
 #include "console/ui_strings.h"
 #include "platform/clock/clock.h"
 #include "platform/devices/device_events.h"
+#include "platform/devices/udev_monitor.h"
 #include "platform/paths/paths.h"
 #include "platform/ui/ui.h"
 
@@ -316,6 +317,10 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
   platform::VolumeEventForwarder deviceEvents([](platform::TMessage& message) {
     if (Form1) Form1->Dispatch(message);
   });
+  // Real USB disks when no emulated bus is asked for.
+  platform::UdevMonitor usbDisks;
+  std::string usbNote;
+  if (!bus && !usbDisks.Start(&usbNote)) usbNote = "USB disks are not watched: " + usbNote;
   SlotStatusPrinter printer(PrintLine);
   std::unique_ptr<CloseWhenDone> closer;
 
@@ -325,6 +330,7 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
     // ends before its loop runs, prints nothing and plugs nothing.
     Application->Post([&] {
       PrintLine("Station ready: program folder " + platform::ProgramFolder() + "; waiting for devices");
+      if (!usbNote.empty()) PrintLine(usbNote);
       printer.Start();
       if (bus) {
         bus->Start();
