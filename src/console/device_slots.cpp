@@ -83,6 +83,9 @@ void TForm1::Dispatch(TMessage& Message) {
 }
 
 void TForm1::WMDeviceChange(TMessage& Message) {
+  // Before the panels are bound nothing can show a device; once the window
+  // is closing no new run may start while the last ones are waited for.
+  if (!Slots[0].statusText || closing_) return;
   PendingDeviceChange change;
   change.event = Message.WParam;
   if (const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(Message.LParam)) {
