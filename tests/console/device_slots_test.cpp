@@ -12,6 +12,8 @@ using namespace platform::ui;
 using emulator::Fault;
 namespace profiles = emulator::profiles;
 using DeviceSlots = DeviceStationTest;
+// Workers run beside the UI thread: these also run under ThreadSanitizer.
+using DeviceSlotsConcurrency = DeviceStationTest;
 
 std::uint32_t Mask(std::initializer_list<char> letters) {
   std::uint32_t mask = 0;
@@ -177,7 +179,7 @@ TEST_F(DeviceSlots, FixedPortsBindSlotsAndAFailedFsmStillHoldsItsSlot) {
 // Manual upgrade: devices wait in their slots; Upgrade starts one worker per
 // device however often it is pressed before the workers change their texts;
 // a new arrival in the slot may be started again.
-TEST_F(DeviceSlots, UpgradeStartsOneRunPerDeviceAndArrival) {
+TEST_F(DeviceSlotsConcurrency, UpgradeStartsOneRunPerDeviceAndArrival) {
   StartStation();
   CheckBox(Form1->chkFwUpgrade, false);  // a short run: configuration only
   CheckBox(Form1->CheckManuupgrade, true);
@@ -231,7 +233,7 @@ TEST_F(DeviceSlots, AMessageDuringTheHandlersBoxWaitsForIt) {
 
 // With the options of a whole run, arrival starts the worker: two devices
 // of different kinds run to "successful" and are counted.
-TEST_F(DeviceSlots, ArrivalStartsWholeRuns) {
+TEST_F(DeviceSlotsConcurrency, ArrivalStartsWholeRuns) {
   const fs::path samples = fs::path(STATION_SOURCE_DIR) / "support/samples";
   SaveFileList((misc() / "seting.ini").string(),
                {(samples / "player.bin").string(), (samples / "prefer.dat").string(), (samples / "files").string()});
