@@ -24,6 +24,8 @@ void CreateForms() {
 }
 
 void DestroyForms() {
+  // However the program ends, no worker may outlive the forms it writes to.
+  if (Form1) Form1->WaitForWorkers();
   delete Form3;
   Form3 = nullptr;
   delete Form2;
@@ -50,7 +52,7 @@ int WinMain(const WindowHooks& hooks) {
   } catch (const std::exception& e) {
     Application->ShowException(e);
   }
-  // However the loop ended, no worker may outlive the forms it writes to.
+  // The caller's end comes once every run is over (the counters are final).
   Application->WaitForThreads();
   if (created && hooks.ended) CallGuarded(hooks.ended);
   DestroyForms();

@@ -9,7 +9,8 @@ namespace console {
 // Creates the five windows in order (main window first, which becomes the
 // application's main form) and stores them in their global pointers.
 void CreateForms();
-// Destroys them in reverse order and clears the pointers.
+// Waits for the running workers, then destroys the windows in reverse order
+// and clears the pointers.
 void DestroyForms();
 
 // What a caller may add around the windows' life: run once the five windows

@@ -44,7 +44,7 @@ void ProductThread::SyncGaugeProgress(int value) {
 }
 
 void ProductThread::ApplyGaugeProgress() {
-  if (Gauge && OwnsSlot()) Gauge->SetProgress(ProgressValue);
+  if (Gauge) Gauge->SetProgress(ProgressValue);
 }
 
 void ProductThread::UpdateCounters() {

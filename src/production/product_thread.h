@@ -56,7 +56,9 @@ class ProductThread : public platform::ui::TThread {
   void ShowStatus(const std::string& text, platform::ui::TColor color = platform::ui::clWindowText);
   void ShowFailure(const std::string& text) { ShowStatus(text, platform::ui::clRed); }
 
-  // ---- system area (4 MB units) ----
+  // ---- system area ----
+  // In 4 MB units, at least 1; 0 (after a warning) when the area would not
+  // fit the configuration block's one byte, which fails the run.
   int GetSystemAreaSize();
 
   // ---- flash identification and flash tables ----
@@ -99,9 +101,30 @@ class ProductThread : public platform::ui::TThread {
   bool ShowPortCaption(char driveLetter, TStaticText* control);
 
   // Scans
+  // The blanking check: tests every block at the scan level of the settings
+  // and leaves the verdict in BlockStatus (255 good). False: the scan stopped
+  // and the status text says why.
   bool FlashBlockScan(int progressStart, int progressEnd);
+  // The page mode 0..5 under which 16 sample blocks pass best, -1 when none.
   int DetectPageMode();
+  // Erases every block; a block whose erase fails is bad.
   bool EraseScan(int progressStart, int progressEnd);
+  // The scans' pseudo-random source (0..32767). Each worker owns one, so
+  // workers never share a sequence; SeedRandomFromClock seeds it with the
+  // clock's time in seconds (tests fix the sequence through the clock).
+  class ScanRandom {
+   public:
+    void Seed(std::uint32_t seed) { state_ = seed; }
+    int Next() {
+      state_ = state_ * 214013u + 2531011u;
+      return static_cast<int>((state_ >> 16) & 0x7FFF);
+    }
+
+   private:
+    std::uint32_t state_ = 1;
+  };
+  ScanRandom Random;  // scans only
+  void SeedRandomFromClock();
 
   // Disk split
   bool WriteHiddenFiles(int gaugeStart, int gaugeEnd);
@@ -116,7 +139,7 @@ class ProductThread : public platform::ui::TThread {
                           const std::string& preferPath);
   bool DumpSpiFirmware(const std::string& outputPath);
 
-  // Run
+  // Run (Execute and its helpers)
   // Working values of one run.
   struct RunState {
     int base = 0;                 // B: 300 with the blanking check, else 0; the gauge runs to B + 100
@@ -167,6 +190,7 @@ class ProductThread : public platform::ui::TThread {
 
   RunStep Fail(RunState& run, const std::string& text, bool early);
   void Passed(int progress);
+  void ShowProgress(int value);                 // the gauge, while the slot is this run's
   void ShowRunning(const std::string& text);    // stage text + "...", window-text colour
   void SetPanelText(TStaticText* control, const std::string& text);
   void ShowPicture(const char* fileName);
@@ -277,6 +301,15 @@ int RunUsbDos(int number, std::uint32_t timeLimitMs = 10000);
 int FixUsbPort(HANDLE h, std::uint8_t& hub, std::uint8_t& port, std::uint8_t& digit);
 
 // Formatting, label, disk check, copy
+// The polling of the format tool and the disk check: a look every intervalMs
+// (500), at most formatWaits (241, about 120 s) and checkWaits (30, 15 s)
+// waits; the limits are real time. Tests shorten them.
+struct DiskToolTiming {
+  std::uint32_t intervalMs = 500;
+  int formatWaits = 241;
+  int checkWaits = 30;
+};
+DiskToolTiming& CurrentDiskToolTiming();
 int GetFatFlag(char driveLetter);
 bool FormatDrive(char driveLetter, bool quick, int fatFlag, const std::string& label);
 bool SetDriveLabel(char driveLetter, const std::string& label);
@@ -284,6 +317,14 @@ std::string GetDriveLabel(char driveLetter);
 bool CheckDiskDrive(char driveLetter);
 bool CopyDirTree(const std::string& sourceFolder, const std::string& targetFolder);
 bool WideCopyFile(const std::string& source, const std::string& target, bool failIfExists);
+// The run's file copy: every entry of `entries` except the positions in
+// `skip` and names containing ".bin" (any case) when `skipBin`; a folder with
+// CopyDirTree into the drive root, a file to the root under its own name,
+// replacing what is there.
+bool CopyFileListToDrive(char driveLetter, const std::vector<std::string>& entries, const std::vector<int>& skip,
+                         bool skipBin);
+// Why the calling thread's last copy failed, naming the file ("" after a success).
+std::string LastCopyError();
 
 // Disk split
 bool ChangeToHiddenDisk(HANDLE h);

@@ -120,8 +120,12 @@ ProductThread::RunStep ProductThread::Fail(RunState& run, const std::string& tex
   return RunStep::Failure;
 }
 
+void ProductThread::ShowProgress(int value) {
+  if (OwnsSlot()) SyncGaugeProgress(value);
+}
+
 void ProductThread::Passed(int progress) {
-  SyncGaugeProgress(progress);
+  ShowProgress(progress);
   SuccessFlag = 1;
 }
 
@@ -158,13 +162,18 @@ ProductThread::RunStep ProductThread::RunStages(RunState& run) {
   PassPath = platform::ProgramFolder() + "misc/PASS.IMG";
   LogBiTable = RegReadInt("LogBiTable", 0) != 0;
 
-  RunStep step = OpenAndCheckFiles(run);
+  // Between two parts: a device removed meanwhile gets no further command.
+  auto next = [&](RunStep step) {
+    if (step == RunStep::Next && !OwnsSlot()) return Fail(run, "", true);
+    return step;
+  };
+  RunStep step = next(OpenAndCheckFiles(run));
   if (step != RunStep::Next) return step;
   BeginRun(run);
-  if ((step = IdentifyDevice(run)) != RunStep::Next) return step;
+  if ((step = next(IdentifyDevice(run))) != RunStep::Next) return step;
   if (!run.spiOnly) {
-    if ((step = PrepareFlash(run)) != RunStep::Next) return step;
-    if ((step = ConfigureController(run)) != RunStep::Next) return step;
+    if ((step = next(PrepareFlash(run))) != RunStep::Next) return step;
+    if ((step = next(ConfigureController(run))) != RunStep::Next) return step;
   }
 
   // Configuration only: no image, no format, no copy.
@@ -172,15 +181,15 @@ ProductThread::RunStep ProductThread::RunStages(RunState& run) {
     // The disk size costs one request where the device already shows a disk
     // (else 0); the SPI flash size one request as well.
     run.sizeMB = run.spiOnly ? device::cmd_GetSpiSizeMB(hDevice) : bGetDiskSizeMB(DriveLetter[0]);
-    SyncGaugeProgress(run.base + 100);
+    ShowProgress(run.base + 100);
     SuccessFlag = 1;
     return RunStep::Success;
   }
 
-  if ((step = DownloadImages(run)) != RunStep::Next) return step;
-  if ((step = CheckAndStartDisk(run)) != RunStep::Next) return step;
+  if ((step = next(DownloadImages(run))) != RunStep::Next) return step;
+  if ((step = next(CheckAndStartDisk(run))) != RunStep::Next) return step;
   if (run.spiOnly) return FinishSpiDevice(run);
-  if ((step = FinishUserDisk(run)) != RunStep::Next) return step;
+  if ((step = next(FinishUserDisk(run))) != RunStep::Next) return step;
   return SplitDisk(run);
 }
 
@@ -214,7 +223,7 @@ ProductThread::RunStep ProductThread::OpenAndCheckFiles(RunState& run) {
 }
 
 void ProductThread::BeginRun(RunState& run) {
-  SyncGaugeProgress(0);
+  ShowProgress(0);
   if (Gauge && OwnsSlot()) Gauge->SetMaxValue(run.base + 100);
   run.startMs = platform::CurrentClock()->MonotonicMs();
   CfgArea.fill(0);
@@ -233,7 +242,7 @@ void ProductThread::BeginRun(RunState& run) {
     if (c.grpMPSetting) c.grpMPSetting->SetEnabled(false);
   }
   if (Gauge && OwnsSlot()) Gauge->SetVisible(true);
-  SyncGaugeProgress(2);
+  ShowProgress(2);
   if (Picture && OwnsSlot()) Picture->SetVisible(false);
   ShowRunning(Ui("FILEWriteStr"));
 }
@@ -284,6 +293,8 @@ ProductThread::RunStep ProductThread::PrepareFlash(RunState& run) {
   Wait(100);
   BlockSize = PageSize * PagesPerBlock;
   SystemAreaUnits = GetSystemAreaSize();
+  // An area the configuration block cannot describe (the operator was warned).
+  if (SystemAreaUnits <= 0) return Fail(run, Ui("SystemAreaSizeStr") + " " + Ui("FailMsg"), true);
   Wait(100);
   BlockStatus.assign(static_cast<std::size_t>(ChipCount) * static_cast<std::size_t>(BlocksPerChip), 0);
 
@@ -366,7 +377,8 @@ ProductThread::RunStep ProductThread::DownloadImage(RunState& run, const ImageDo
     Wait(image.waits[0]);
     if (n == 1) ShowRunning(Ui(image.writeText));
     if (image.writeData()) break;
-    if (n == tries) return Fail(run, Ui(image.writeText) + fail, false);
+    // A device that was pulled out is not tried again.
+    if (n == tries || !OwnsSlot()) return Fail(run, Ui(image.writeText) + fail, false);
     ShowStatus(Ui(image.retryText) + " " + std::to_string(n));
   }
   if (image.progress[1] >= 0) Passed(image.progress[1]);
@@ -441,10 +453,10 @@ ProductThread::RunStep ProductThread::FinishSpiDevice(RunState& run) {
   if (Checked(Window.WorkerControls().chknor)) {
     const std::string checkText = Msg("Check Data ");
     ShowStatus(checkText);
-    SyncGaugeProgress(78);
+    ShowProgress(78);
     const std::string readback = Formatted("%d_Read_buffer.bin", SlotIndex);
     if (!DumpSpiProgramPrefer(ProgramPath, readback, PreferPath)) return Fail(run, checkText + Ui("FailMsg"), false);
-    SyncGaugeProgress(80);
+    ShowProgress(80);
     if (!CompareSpiReadback(ProgramPath, readback, PreferPath)) return Fail(run, checkText + Ui("FailMsg"), false);
   }
   if (SlotIndex == 0 && Window.CurrentSettings().SaveSpiImage) {
@@ -479,7 +491,7 @@ ProductThread::RunStep ProductThread::FinishUserDisk(RunState& run) {
   RunStep step = format ? FormatUserDisk(run) : SetLabelIfNeeded(run, label);
   if (step != RunStep::Next) return step;
 
-  SyncGaugeProgress(run.base + 80);
+  ShowProgress(run.base + 80);
   ProcessMessages();
   const FileListInspection files = Window.CurrentInspection();
   const ProductionControls& c = Window.WorkerControls();
@@ -488,7 +500,7 @@ ProductThread::RunStep ProductThread::FinishUserDisk(RunState& run) {
   step = CopyListedFiles(run, list, {run.programIndex, files.iPreferIndex, files.iIsoIndex, files.iTelbookIndex},
                          true, Ui("CopyFileMsg") + Ui("FailMsg"));
   if (step != RunStep::Next) return step;
-  SyncGaugeProgress(run.base + 85);
+  ShowProgress(run.base + 85);
   ProcessMessages();
   return RunStep::Next;
 }
@@ -551,7 +563,7 @@ ProductThread::RunStep ProductThread::SplitDisk(RunState& run) {
   Wait(200);
   const ProductionSettings settings = Window.CurrentSettings();
   if (settings.eDeviceFeature != 1 && settings.eDeviceFeature != 2) {
-    SyncGaugeProgress(run.base + 95);
+    ShowProgress(run.base + 95);
     return RunStep::Success;
   }
   ShowRunning(Ui("ChangeDiskStr"));
@@ -570,7 +582,7 @@ ProductThread::RunStep ProductThread::SplitDisk(RunState& run) {
   if (settings.bUseImgFile) return WriteHiddenImage(run);
 
   const char letter = DriveLetter[0];
-  SyncGaugeProgress(run.base + 90);
+  ShowProgress(run.base + 90);
   ProcessMessages();
   const int fatFlag = GetFatFlag(letter);
   ShowStatus(Ui("FormatStr") + (fatFlag == 1 ? "FAT32..." : "FAT16..."));
@@ -578,13 +590,13 @@ ProductThread::RunStep ProductThread::SplitDisk(RunState& run) {
   if (!FormatDrive(letter, true, fatFlag, settings.sHideDiskLabel))
     return Fail(run, Ui("FormatStr") + " " + Ui("FailMsg"), false);
   if (!SetDriveLabel(letter, settings.sHideDiskLabel)) return Fail(run, Ui("SetLabelStr") + " " + Ui("FailMsg"), false);
-  SyncGaugeProgress(run.base + 95);
+  ShowProgress(run.base + 95);
   ProcessMessages();
   ShowRunning(Ui("HiddenDiskStr") + Ui("CopyFileMsg"));
   const RunStep step = CopyListedFiles(run, Window.HiddenDiskFiles(), {}, false,
                                        Ui("HiddenDiskStr") + Ui("CopyFileMsg") + " " + Ui("FailMsg"));
   if (step != RunStep::Next) return step;
-  SyncGaugeProgress(run.base + 95);
+  ShowProgress(run.base + 95);
   return RunStep::Success;
 }
 
@@ -619,7 +631,7 @@ ProductThread::RunStep ProductThread::SucceedRun(RunState& run) {
   CloseDeviceHandle();
   if (SuccessFlag == 0) return RunStep::Failure;
 
-  SyncGaugeProgress(run.base + 100);
+  ShowProgress(run.base + 100);
   const std::uint64_t elapsed = (platform::CurrentClock()->MonotonicMs() - run.startMs) / 1000;
   const bool scanned = Checked(c.chkBlankCheck) || Checked(c.chkClearFlash);
   char line[160];
@@ -648,12 +660,16 @@ ProductThread::RunStep ProductThread::SucceedRun(RunState& run) {
 }
 
 void ProductThread::FailRun(RunState& run) {
-  OpenDeviceHandle();  // the result is not needed: a removed device leaves it closed
   // A failure after the configuration block prepares the configuration
-  // information of the blocks found so far; an SPI-only device has none.
-  if (!run.earlyFailure && !run.spiOnly && !BuildCfgInfo(Checked(Window.WorkerControls().chkFwUpgrade)))
-    if (StatusText && OwnsSlot()) StatusText->SetFontColor(clRed);
+  // information of the blocks found so far; an SPI-only device has none, and
+  // a device that was removed gets no command any more.
   CloseDeviceHandle();
+  if (OwnsSlot()) {
+    OpenDeviceHandle();  // the result is not needed: a failed open fails the commands
+    if (!run.earlyFailure && !run.spiOnly && !BuildCfgInfo(Checked(Window.WorkerControls().chkFwUpgrade)))
+      if (StatusText && OwnsSlot()) StatusText->SetFontColor(clRed);
+    CloseDeviceHandle();
+  }
   Synchronize([&] {
     if (OwnsSlot()) ShowPicture("fail.bmp");
     // The device left and nobody took the slot: no red text stays behind.

@@ -7,17 +7,41 @@
 
 namespace production {
 
+// Page modes 0..6; 7 asks for the automatic detection.
+inline constexpr int kPageModeAll = 6;
+inline constexpr int kPageModeAuto = 7;
+// The page modes' names (English; the message table gives other languages).
+extern const char* const kPageModeNames[8];
+
+// The page map sent to the controller has room for this many pages.
+inline constexpr int kPageMapPages = 256;
+
+// One entry of a page list: a page and the number of rows in which it passed.
+struct PageScore {
+  int page = 0;
+  int good = 0;
+};
+
 class CMyPage {
  public:
-  // rows x pagesPerRow result bytes (255 minus the corrected bit errors).
+  // rows x pagesPerRow result bytes (255 minus the corrected bit errors), row-major.
   CMyPage(int rows, int pagesPerRow, int eccThreshold, const std::uint8_t* results);
+  virtual ~CMyPage() = default;
 
-  // mask := pagesPerRow bytes of 0, then 255 for the first `count` pages of
-  // `pageList` (pairs: page index, good count).
-  void MakePageMask(const int* pageList, int count, std::uint8_t* mask) const;
+  // mask := pagesPerRow bytes of 0, then 255 for the first `count` pages of `list`.
+  void MakePageMask(const std::vector<PageScore>& list, int count, std::uint8_t* mask) const;
+  // blockTable[row] := 255 when no page of the mask fails in the row, else 0
+  // (0 as well when the mask selects no page).
   void MarkBlocks(const std::uint8_t* mask, std::uint8_t* blockTable) const;
+  // unit x the number of rows marked 255.
   int CountSize(const std::uint8_t* blockTable, int unit) const;
-  void SelectBestPages(std::uint8_t* mask);
+  // Tries page sets of falling size from two orderings of the pages by how
+  // often they pass, logs each set's size to log/page_and_size.txt, and puts
+  // the best ordering's first min(120, pages) pages into `mask`.
+  void SelectBestPages(std::uint8_t* mask) const;
+
+  // A result byte fails when it shows more bit errors than the threshold.
+  bool Fails(std::uint8_t result) const { return 255 - int{result} > eccThreshold_; }
 
  private:
   int rows_ = 0;
@@ -26,11 +50,10 @@ class CMyPage {
   std::vector<std::uint8_t> results_;
 };
 
-// Fills `map` with the pages of `mode` (0..6); false for a mode above 6.
+// Fills map[0..pages-1] with the pages of `mode` (0..6); false (map all zero)
+// for a mode above 6.
 bool PageMapForMode(std::uint8_t* map, int mode, int pages);
 // True when every page whose mask byte is 255 has 255 - result <= threshold.
 bool CheckPageResults(const std::uint8_t* mask, const std::uint8_t* results, int pages, int threshold);
-// Seeds the runtime's generator (per thread) with the time in seconds.
-void SeedRandomFromClock();
 
 }  // namespace production

@@ -19,13 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void WriteBytes(const fs::path& p, std::size_t size, unsigned seed) {
-  fs::create_directories(p.parent_path());
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + seed * 7 + i / 509) & 0xFF);
-  std::ofstream(p, std::ios::binary) << bytes;
-}
-
 struct Layout {
   const char* name;
   std::uint64_t megabytes;
@@ -126,8 +119,8 @@ TEST_F(DriveTest, CopiedTreeReadsBackByteForByteOnEveryLayout) {
       {"README", 4096},        {"UPPER.DAT", 4097},    {"readme.txt", 65537},
       {"a.b.c.d", 3},          {"song,01;x.wma", 777}, {"music/pop/Track 1.mp3", 300000},
       {"music/pop/track 2.MP3", 10}, {"music/empty/.keep", 0}};
-  for (const auto& [name, size] : files) WriteBytes(host / name, size, static_cast<unsigned>(size));
-  for (int i = 0; i < 300; ++i) WriteBytes(host / "many" / ("SharedPrefix title " + std::to_string(i) + ".mp3"), 20, i);
+  for (const auto& [name, size] : files) WritePattern(host / name, size, static_cast<unsigned>(size));
+  for (int i = 0; i < 300; ++i) WritePattern(host / "many" / ("SharedPrefix title " + std::to_string(i) + ".mp3"), 20, i);
 
   std::ofstream(image, std::ios::binary).close();
   for (const Layout& l : layouts) {
@@ -156,9 +149,9 @@ TEST_F(DriveTest, CopiedTreeReadsBackByteForByteOnEveryLayout) {
 TEST_F(DriveTest, ReplacingFullDiskAndBadNamesLeaveAConsistentVolume) {
   SetUpImage(16, "-F 16");
   const fs::path big = tmp / "big.bin", small = tmp / "small.bin", huge = tmp / "huge.bin";
-  WriteBytes(big, 3 << 20, 1);
-  WriteBytes(small, 1000, 2);
-  WriteBytes(huge, 40 << 20, 3);
+  WritePattern(big, 3 << 20, 1);
+  WritePattern(small, 1000, 2);
+  WritePattern(huge, 40 << 20, 3);
   std::string error;
   ASSERT_TRUE(CopyFileToDrive(big.string(), "E:\\a.bin", false, &error)) << error;
   EXPECT_FALSE(CopyFileToDrive(small.string(), "E:\\A.BIN", true, &error));

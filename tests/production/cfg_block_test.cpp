@@ -204,17 +204,5 @@ TEST_F(CfgBlockTest, DiskSplitShareGoesToByte134) {
   }
 }
 
-TEST(BitmapTest, BitsCountFromTheMostSignificant) {
-  std::uint8_t map[2] = {};
-  production::SetBit(map, 0, true);
-  production::SetBit(map, 9, true);
-  EXPECT_EQ(map[0], 0x80);
-  EXPECT_EQ(map[1], 0x40);
-  EXPECT_EQ(production::TestBitmapBit(map, 9), 255);
-  EXPECT_EQ(production::TestBitmapBit(map, 8), 0);
-  production::SetBit(map, 0, false);
-  EXPECT_EQ(map[0], 0);
-}
-
 }  // namespace
 }  // namespace production_test

@@ -18,12 +18,6 @@ std::uint32_t CdbValue(const emulator::TraceEntry& t, int at, int bytes) {
 }
 
 struct DownloadsTest : ProductionTest {
-  std::vector<std::uint32_t> Pieces(EmulatedDevice& dev, std::uint8_t sub) {
-    std::vector<std::uint32_t> lengths;
-    for (const auto& t : dev.Trace())
-      if (t.IsVendor(sub)) lengths.push_back(t.length);
-    return lengths;
-  }
   std::string File(const std::string& name, std::size_t size, char fill = 'a') {
     WriteFile(home / name, std::string(size, fill));
     return home / name;
@@ -61,6 +55,10 @@ TEST_F(DownloadsTest, MissingFilesAndFailedPiecesFailTheirStep) {
   EXPECT_FALSE(WriteSetup(w.hDevice, home / "missing.bin"));
   EXPECT_FALSE(WriteSetup(w.hDevice, home.path));  // a folder is no image
   EXPECT_FALSE(WriteImageData(w.hDevice, home / "missing.bin", 0));
+  // 4 GiB does not fit the 32-bit size (a sparse file: no disk space used).
+  WriteFile(home / "huge.iso", std::string());
+  std::filesystem::resize_file(home / "huge.iso", std::uint64_t{4} << 30);
+  EXPECT_FALSE(WriteSetup(w.hDevice, home / "huge.iso"));
   EXPECT_TRUE(dev->Trace().empty());
 
   const std::string path = File("prefer.dat", 7000);

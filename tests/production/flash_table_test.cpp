@@ -122,10 +122,7 @@ TEST_F(FlashTableTest, TableUploadGoesInPiecesOfTheBytesRead) {
     WriteFile(home / "t.txt", file);
     dev->ClearTrace();
     EXPECT_TRUE(SendFlashTableFile(w.hDevice, home / "t.txt"));
-    std::vector<std::uint32_t> sent;
-    for (const auto& t : dev->Trace())
-      if (t.IsVendor(0x71)) sent.push_back(t.length);
-    EXPECT_EQ(sent, c.pieces) << c.size;
+    EXPECT_EQ(Pieces(*dev, 0x71), c.pieces) << c.size;
   }
   EXPECT_FALSE(SendFlashTableFile(w.hDevice, home / "missing.txt"));
   dev->InjectFault(emulator::Fault::Vendor(0x71).OnCall(2));

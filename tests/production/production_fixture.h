@@ -51,6 +51,14 @@ inline void WriteFile(const std::string& path, const Bytes& bytes) {
   WriteFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
+// The data lengths of the device's vendor requests with sub-opcode `sub`.
+inline std::vector<std::uint32_t> Pieces(const EmulatedDevice& dev, std::uint8_t sub) {
+  std::vector<std::uint32_t> lengths;
+  for (const auto& t : dev.Trace())
+    if (t.IsVendor(sub)) lengths.push_back(t.length);
+  return lengths;
+}
+
 struct ProductionTest : ::testing::Test {
   testing_support::TempDir home{"production"};
   testing_support::FakeMainWindow window;

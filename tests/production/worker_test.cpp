@@ -73,7 +73,6 @@ TEST_F(WorkerTest, BondingIdAndParityCheckAskTheDevice) {
   EXPECT_FALSE(production::FwParityCheck(w.hDevice));  // nothing downloaded yet
   dev->InjectFault(emulator::Fault::Vendor(0x8B));
   EXPECT_EQ(production::GetBondingID(w.hDevice), 0);
-  EXPECT_EQ(production::IntToAnsiString(-42), "-42");
 }
 
 TEST_F(WorkerTest, GaugeProgressIsSetOnTheUiThread) {

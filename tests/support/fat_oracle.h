@@ -27,6 +27,14 @@ inline int Shell(const std::string& command, const std::string& output = "/dev/n
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
+// Writes `size` bytes of a pattern seeded by `seed`, making the folders.
+inline void WritePattern(const std::filesystem::path& p, std::size_t size, unsigned seed) {
+  std::filesystem::create_directories(p.parent_path());
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + seed * 7 + i / 509) & 0xFF);
+  std::ofstream(p, std::ios::binary) << bytes;
+}
+
 inline bool FsckClean(const std::string& image) { return Shell("fsck.fat -n " + Quote(image)) == 0; }
 
 inline std::string ReadFile(const std::filesystem::path& p) {

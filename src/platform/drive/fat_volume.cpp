@@ -665,7 +665,8 @@ bool FatVolume::CopyFile(const std::string& source, std::string_view path, bool 
   std::u16string leaf;
   if (!Resolve(path, parent, leaf)) return false;
   if (!ValidLongName(leaf)) return Fail("the name cannot be held by the FAT file system");
-  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a pipe given as a file is refused instead of waited on.
+  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (in < 0) return Fail(std::string("the file cannot be read: ") + std::strerror(errno));
   struct Closer {
     int fd;

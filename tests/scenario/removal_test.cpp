@@ -1,0 +1,98 @@
+// Devices pulled out during their run: the run ends at once, the slot goes
+// back to waiting, and a device plugged into the same slot meanwhile keeps
+// its own panel whatever the old run does at its end.
+#include "support/scenario.h"
+
+namespace scenario {
+namespace {
+
+using platform::ui::clBlue;
+using platform::ui::clWindowText;
+
+struct PullCase {
+  const char* name;
+  std::function<bool(const platform::ScsiRequest&)> trigger;
+  bool hiddenDisk;
+};
+
+// The second READ CAPACITY of a run: the format's look at the disk (the
+// first one sizes the disk).
+std::function<bool(const platform::ScsiRequest&)> FormatLook() {
+  auto seen = std::make_shared<int>(0);
+  return [seen](const platform::ScsiRequest& r) { return r.cdb[0] == 0x25 && ++*seen == 2; };
+}
+
+struct PullTest : ScenarioTest, ::testing::WithParamInterface<PullCase> {};
+
+TEST_P(PullTest, EndsTheRunAndResetsTheSlotWithoutAnotherCommand) {
+  StandardFirmware();
+  AddFile("readme.txt", 1000);
+  if (GetParam().hiddenDisk) {
+    window.settings.eDeviceFeature = 2;
+    window.settings.iHideDiskRatio = 50;
+  }
+  auto dev = Plug(CleanStandard(), 'E');
+  auto target = PullAt(dev, 0, GetParam().trigger);
+  ASSERT_TRUE(Arrive('E', 0));
+  WaitForRuns();
+
+  ASSERT_TRUE(target->Fired());
+  EXPECT_EQ(target->RequestsAfter(), 0);
+  auto& panel = window.panels[0];
+  EXPECT_EQ(Status(), "Waiting device...");
+  EXPECT_EQ(StatusColor(), clWindowText);
+  EXPECT_FALSE(panel.gauge.Visible());
+  EXPECT_EQ(panel.gauge.Progress(), 0);
+  EXPECT_FALSE(panel.image.Visible());
+  EXPECT_EQ(panel.textP.Caption(), "");
+  EXPECT_EQ(panel.textF.Caption(), "");
+  EXPECT_TRUE(Logged("E fail!"));
+  EXPECT_EQ(window.Counts().failed, 1);
+  EXPECT_EQ(window.RunningCount(), 0);
+  EXPECT_TRUE(window.grpMPSetting.Enabled());
+  EXPECT_EQ(platform::OpenHandleCount(), handlesAtStart);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, PullTest,
+    ::testing::Values(PullCase{"Identification", Vendor(device::SUB_SCSI_OP_READ_FLASH_ID), false},
+                      PullCase{"FlashTable", Vendor(device::SUB_SCSI_OP_WRITE_FLASH_TABLE), false},
+                      PullCase{"BadBlocks", Vendor(device::SUB_SCSI_OP_READ_BAD_BLOCK_MAP), false},
+                      PullCase{"Configuration", Vendor(device::SUB_SCSI_OP_FSM_INIT), false},
+                      PullCase{"Images", Vendor(device::SUB_SCSI_OP_WRITE_DATA), false},
+                      PullCase{"StartDisk", Vendor(device::SUB_SCSI_OP_START_DISK), false},
+                      PullCase{"Format", FormatLook(), false},
+                      PullCase{"Split", Vendor(device::SUB_SCSI_OP_CHANGE_TO_HIDDEN_DISK), true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ScenarioTest, DevicePluggedIntoTheSlotDuringTheOldRunKeepsItsOwnPanel) {
+  StandardFirmware();
+  auto old = Plug(CleanStandard(), 'E');
+  auto next = Plug(emulator::profiles::SmallDisk(), 'F');
+  // E is pulled while its disk starts; F arrives into the same slot, and E's
+  // run only ends once F's run is over.
+  PullAt(old, 0, Vendor(device::SUB_SCSI_OP_START_DISK), [this] {
+    window.SetSlot(0, 'F');
+    app->Post([this] { Arrive('F', 0, false); });
+    while (finished.load() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  ASSERT_TRUE(Arrive('E', 0));
+  WaitForRuns();
+
+  EXPECT_EQ(Status(), "successful");
+  EXPECT_EQ(StatusColor(), clBlue);
+  EXPECT_EQ(PicturePath(), home / "misc/success.bmp");
+  EXPECT_TRUE(window.panels[0].gauge.Visible());
+  EXPECT_EQ(Progress(), 100);
+  const auto layout = next->Layout();
+  ASSERT_TRUE(layout.has_value());
+  const auto sizeMB = (layout->userSectors - 1) * (layout->blockLength / 512) / 2048;
+  EXPECT_TRUE(FlashLine().starts_with(std::to_string(sizeMB) + "MB, ")) << FlashLine() << " is not F's";
+  EXPECT_TRUE(Logged("E fail!"));
+  EXPECT_TRUE(Logged("F success!"));
+  EXPECT_EQ(window.Counts().total, 2);
+  EXPECT_EQ(window.Counts().passed, 1);
+}
+
+}  // namespace
+}  // namespace scenario

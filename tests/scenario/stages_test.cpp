@@ -1,0 +1,198 @@
+// Whole runs through the three bad-block stages and the disk split roads:
+// hidden disk with a file list, without a file system, with an image file;
+// encrypted disk beside the user disk and taking the whole flash.
+#include "support/scenario.h"
+
+namespace scenario {
+namespace {
+
+using platform::ui::clBlue;
+using platform::ui::clRed;
+
+DeviceProfile TwoBadBlocks() {
+  DeviceProfile p = CleanStandard();
+  p.factoryBadBlocks = {5, 77};
+  return p;
+}
+
+enum class BadBlockStage { DeviceMap, ClearFlash, BlankCheck };
+
+struct BadBlockStageTest : ScenarioTest, ::testing::WithParamInterface<BadBlockStage> {};
+
+TEST_P(BadBlockStageTest, FindsTheBadBlocksAndPasses) {
+  const BadBlockStage stage = GetParam();
+  window.chkClearFlash.SetChecked(stage == BadBlockStage::ClearFlash);
+  window.chkBlankCheck.SetChecked(stage == BadBlockStage::BlankCheck);
+  StandardFirmware();
+  auto dev = Run(TwoBadBlocks());
+
+  EXPECT_EQ(Status(), "successful");
+  const bool scanned = stage != BadBlockStage::DeviceMap;
+  // A scan puts its findings in the result line: bad blocks / all blocks.
+  const auto result = ParseResultLine(FlashLine());
+  ASSERT_TRUE(result.has_value()) << FlashLine();
+  EXPECT_EQ(result->bad, scanned ? 2 : -1);
+  EXPECT_EQ(result->blocks, scanned ? 4096 : -1);
+  EXPECT_EQ(window.panels[0].gauge.MaxValue(), stage == BadBlockStage::BlankCheck ? 400 : 100);
+  const auto gauge = GaugeHistory();
+  EXPECT_TRUE(std::is_sorted(gauge.begin(), gauge.end())) << ::testing::PrintToString(gauge);
+  EXPECT_EQ(dev->CountVendor(device::SUB_SCSI_OP_READ_BAD_BLOCK_MAP), stage == BadBlockStage::DeviceMap ? 1u : 0u);
+  EXPECT_EQ(dev->CountVendor(device::SUB_SCSI_OP_BLOCK_TEST) > 0, stage == BadBlockStage::BlankCheck);
+  EXPECT_EQ(dev->CountVendor(device::SUB_SCSI_OP_ERASE_BLOCK) >= 4096, stage == BadBlockStage::ClearFlash);
+  // The disk the device shows leaves the two bad blocks out.
+  const auto layout = dev->Layout();
+  ASSERT_TRUE(layout.has_value());
+  EXPECT_TRUE(testing_support::FsckClean(dev->UserDiskPath().string()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, BadBlockStageTest,
+                         ::testing::Values(BadBlockStage::DeviceMap, BadBlockStage::ClearFlash,
+                                           BadBlockStage::BlankCheck));
+
+struct SplitTest : ScenarioTest {
+  void SetUp() override {
+    ScenarioTest::SetUp();
+    StandardFirmware();
+    window.settings.iHideDiskRatio = 50;
+    window.settings.sHideDiskLabel = "HIDDEN";
+  }
+  // A raw FAT volume of `kib` KiB with one file in it, as an image file.
+  std::string MakeImage(int kib) {
+    const std::string image = home / "disk.img";
+    const std::string file = home / "inside.txt";
+    WriteFile(file, "inside the image");
+    EXPECT_EQ(testing_support::Shell("mkfs.fat -C -S 512 " + testing_support::Quote(image) + " " + std::to_string(kib)),
+              0);
+    EXPECT_EQ(testing_support::Shell("mcopy -i " + testing_support::Quote(image) + " " + testing_support::Quote(file) +
+                                     " ::/inside.txt"),
+              0);
+    return image;
+  }
+  // An encrypted disk taking `ratio` percent, its PASS image, one file for it.
+  void Encrypted(int ratio) {
+    window.settings.eDeviceFeature = 1;
+    window.settings.iHideDiskRatio = ratio;
+    WriteFile(home / "misc/PASS.IMG", Pattern(6000, 9));
+    window.hideFiles = {AddFile("song.mp3", 3000, 4)};
+  }
+  std::string Head(const std::filesystem::path& path, std::size_t n) {
+    std::string bytes(n, '\0');
+    std::ifstream(path, std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(n));
+    return bytes;
+  }
+};
+
+TEST_F(SplitTest, HiddenDiskGetsItsOwnFormatLabelAndFiles) {
+  window.settings.eDeviceFeature = 2;
+  WriteFile(home / "hide/secret.txt", "secret");
+  WriteFile(home / "hide/notes/n.bin", "kept on the hidden disk");
+  window.hideFiles = {home / "hide/secret.txt", home / "hide/notes"};
+  auto dev = Run(TwoBadBlocks());
+
+  EXPECT_EQ(Status(), "successful");
+  EXPECT_EQ(Progress(), 100);
+  const auto hidden = dev->HiddenDiskPath();
+  EXPECT_TRUE(testing_support::FsckClean(hidden.string()));
+  EXPECT_EQ(DiskLabel(hidden), "HIDDEN");
+  const auto files = DiskFiles(hidden);
+  EXPECT_EQ(files.at("secret.txt"), "secret");
+  EXPECT_EQ(files.at("notes/n.bin"), "kept on the hidden disk") << "no file is skipped on the hidden disk";
+  EXPECT_EQ(DiskLabel(dev->UserDiskPath()), "STATION");
+}
+
+TEST_F(SplitTest, HiddenDiskWithoutFileSystemHoldsThePackedFiles) {
+  window.settings.eDeviceFeature = 2;
+  window.settings.bNonFS = true;
+  WriteFile(home / "hide/a", Pattern(100, 1));
+  WriteFile(home / "hide/b", Pattern(512, 2));
+  WriteFile(home / "hide/c", Pattern(513, 3));
+  window.hideFiles = {home / "hide/a", home / "hide/b", home / "hide/c"};
+  auto dev = Run(TwoBadBlocks());
+
+  EXPECT_EQ(Status(), "successful");
+  const std::string area = Head(dev->HiddenDiskPath(), 5 * 512);
+  EXPECT_EQ(area.substr(0, 12), "ZOQQ471K5206");
+  auto word = [&](std::size_t at) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(area[at])) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(area[at + 1])) << 8 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(area[at + 2])) << 16 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(area[at + 3])) << 24;
+  };
+  EXPECT_EQ((std::vector<std::uint32_t>{word(32), word(36), word(40), word(48), word(52), word(56)}),
+            (std::vector<std::uint32_t>{1, 2, 512, 2, 3, 513}));
+  EXPECT_EQ(area.substr(512, 100), Pattern(100, 1));
+  EXPECT_EQ(area.substr(3 * 512, 513), Pattern(513, 3));
+}
+
+TEST_F(SplitTest, ImageFileIsWrittenRawOntoTheHiddenDisk) {
+  window.settings.eDeviceFeature = 2;
+  window.settings.bUseImgFile = true;
+  window.settings.ImageFile = MakeImage(2048);
+  auto dev = Run(TwoBadBlocks());
+
+  EXPECT_EQ(Status(), "successful");
+  const auto result = ParseResultLine(FlashLine());
+  ASSERT_TRUE(result.has_value()) << FlashLine();
+  EXPECT_EQ(result->mb, 2);
+  EXPECT_EQ(Head(dev->HiddenDiskPath(), 2 << 20), testing_support::ReadFile(window.settings.ImageFile));
+  EXPECT_EQ(DiskFiles(dev->HiddenDiskPath()).at("inside.txt"), "inside the image");
+}
+
+// Image files the hidden disk refuses: each a late failure.
+struct RefusedImage {
+  const char* name;
+  std::string bytes;
+  const char* status;
+};
+
+struct RefusedImageTest : SplitTest, ::testing::WithParamInterface<RefusedImage> {};
+
+TEST_P(RefusedImageTest, FailsWithItsText) {
+  window.settings.eDeviceFeature = 2;
+  window.settings.bUseImgFile = true;
+  window.settings.ImageFile = home / "refused.img";
+  WriteFile(window.settings.ImageFile, GetParam().bytes);
+  auto dev = Run(TwoBadBlocks());
+  EXPECT_EQ(Status(), GetParam().status);
+  EXPECT_EQ(StatusColor(), clRed);
+  EXPECT_EQ(window.Counts().failed, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, RefusedImageTest,
+    ::testing::Values(RefusedImage{"Container", "Q4X1 IMG" + std::string(65536 - 8, '\0'), "Map Image filefail"},
+                      RefusedImage{"ShorterThanASector", std::string(100, 'x'), "IMG file error!"},
+                      RefusedImage{"Empty", "", "IMG file error!"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SplitTest, EncryptedDiskGetsThePassImageAndItsOwnDisk) {
+  Encrypted(50);
+  auto dev = Run(TwoBadBlocks());
+
+  EXPECT_EQ(Status(), "successful");
+  const auto images = dev->Images();
+  ASSERT_EQ(images.size(), 3u);
+  EXPECT_EQ(std::string(images[2].bytes.begin(), images[2].bytes.end()), Pattern(6000, 9));
+  EXPECT_EQ(DiskLabel(dev->HiddenDiskPath()), "HIDDEN");
+  EXPECT_EQ(DiskFiles(dev->HiddenDiskPath()).count("song.mp3"), 1u);
+  EXPECT_EQ(DiskFiles(dev->UserDiskPath()).count("song.mp3"), 1u);
+}
+
+TEST_F(SplitTest, EncryptedDiskTakingTheWholeFlashIsTheOnlyDisk) {
+  Encrypted(100);
+  auto dev = Run(TwoBadBlocks());
+
+  EXPECT_EQ(Status(), "successful");
+  const auto layout = dev->Layout();
+  ASSERT_TRUE(layout.has_value());
+  EXPECT_EQ(layout->userSectors, 0u);
+  // The user disk's stages are skipped; the size shown is the hidden disk's.
+  const auto result = ParseResultLine(FlashLine());
+  ASSERT_TRUE(result.has_value()) << FlashLine();
+  EXPECT_EQ(static_cast<std::uint64_t>(result->mb), (layout->hiddenSectors - 1) * (layout->blockLength / 512) / 2048);
+  EXPECT_TRUE(testing_support::FsckClean(dev->HiddenDiskPath().string()));
+  EXPECT_EQ(DiskLabel(dev->HiddenDiskPath()), "HIDDEN");
+}
+
+}  // namespace
+}  // namespace scenario
