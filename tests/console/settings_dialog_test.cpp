@@ -9,6 +9,7 @@
 #include "dialog_session.h"
 #include "platform/registry/registry.h"
 #include "platform/textfile/textfile.h"
+#include "support/unprivileged.h"
 
 namespace console::testing {
 namespace {
@@ -56,6 +57,12 @@ TEST_F(SettingsDialog, StoredValuesOutOfRangeShowNarrowedAndApplyKeepsWhatHasNoC
       {"ratio 100, normal", [](auto& s) { s.iHideDiskRatio = 100, s.eDeviceFeature = kNormalDisk; },
        [](TfrmSetting& d) { EXPECT_FALSE(d.grpHideDisk.Visible()); },
        [](const auto& s) { EXPECT_EQ(s.iHideDiskRatio, 100); }},
+      {"page scan stored on", [](auto& s) { s.PageMode = true; },
+       [](TfrmSetting& d) { EXPECT_TRUE(d.chkPageScan.Checked() && d.cboPageMode.Enabled()); },
+       [](const auto& s) { EXPECT_TRUE(s.PageMode); }},
+      {"page scan stored off", [](auto& s) { s.PageMode = false; },
+       [](TfrmSetting& d) { EXPECT_FALSE(d.chkPageScan.Checked() || d.cboPageMode.Enabled()); },
+       [](const auto& s) { EXPECT_FALSE(s.PageMode); }},
       {"capacity error 50, threshold 300", [](auto& s) { s.AllowErrorRate = 50, s.iBadThreshold = 300; },
        [](TfrmSetting& d) { EXPECT_EQ(d.edtCapError.Text() + " " + d.edtBadThreshold.Text(), "20 100"); },
        [](const auto& s) { EXPECT_EQ(s.AllowErrorRate * 1000 + s.iBadThreshold, 20100); }},
@@ -95,63 +102,6 @@ TEST_F(SettingsDialog, ApplyThatCannotReadATextChangesNothing) {
   EXPECT_EQ(Messages(), (std::vector<std::string>{"'' is not a valid integer value.",
                                                    "'0xZZ' is not a valid integer value."}));
   EXPECT_EQ(AllFields(*Form1), AllFields(before));
-}
-
-TEST_F(SettingsDialog, CancelWritesNothingAndApplyWritesEveryControl) {
-  const std::string kept = File("kept.bin", 10);
-  const fs::path folder = root_ / "files" / "dir";
-  fs::create_directories(folder);
-  Form1->HideFileList = {kept, folder.string(), (root_ / "gone").string()};
-  Form1->SpiFileList = {kept, folder.string()};  // SPI flash takes files only
-  const MpSettingFields before = *Form1;
-  const std::vector<std::string> hideBefore = Form1->HideFileList;
-  auto edit = [&](TfrmSetting& d) {
-    d.rdoHideDisk.UserClick();
-    d.tbarHideDiskRatio.UserSetPosition(35);
-    d.edtDiskLabel.UserType("secret9xyz");
-    d.chkNonFS.SetVisible(true);
-    d.chkNonFS.UserClick();
-    d.pgeSetting.UserSelect(1);
-    d.cboScanLevel.UserSelect(3);
-    d.cboPageSkip.UserSelect(0);
-    d.cboECC.UserSelect(4);
-    d.UpDownBadThreshold.UserClick(btPrev);
-    d.chkPageScan.UserClick();
-    d.cboPageMode.UserSelect(7);
-    d.UpDownCapError.UserClick(btNext);
-    d.rdoCapShowFail.UserClick();
-    d.pgeSetting.UserSelect(2);
-    d.chkSaveSpiImage.UserClick();
-  };
-  EXPECT_EQ(Session([&](TfrmSetting& d) {
-              edit(d);
-              d.btnCancel.UserClick();
-            }),
-            mrCancel);
-  EXPECT_EQ(AllFields(*Form1), AllFields(before));
-  EXPECT_EQ(Form1->HideFileList, hideBefore);
-
-  EXPECT_EQ(Session([&](TfrmSetting& d) {
-              EXPECT_EQ(d.TntlstHideFiles.Items.ToVector(), (std::vector<std::string>{kept, folder.string()}));
-              EXPECT_EQ(d.TntlstSpiFiles.Items.ToVector(), std::vector<std::string>{kept});
-              edit(d);
-              d.btnApply.UserClick();
-            }),
-            mrOk);
-  const TForm1& f = *Form1;
-  EXPECT_EQ(f.eDeviceFeature, kHiddenDisk);
-  EXPECT_EQ(f.iHideDiskRatio, 35);
-  EXPECT_EQ(f.sHideDiskLabel, "SECRET9X");
-  EXPECT_TRUE(f.bNonFS);
-  EXPECT_EQ(std::tie(f.iScanLevel, f.iPageSkip, f.iEccLevel, f.iBadThreshold, f.PageModeSel),
-            std::make_tuple(3, 0, 4, 19, 7));
-  EXPECT_TRUE(f.PageMode);
-  EXPECT_EQ(f.AllowErrorRate, 3);
-  EXPECT_EQ(f.DealCapError, kCapShowError);
-  EXPECT_TRUE(f.SaveSpiImage);
-  EXPECT_EQ(f.labDiskFeature.Caption(), "Hidden disk35%");
-  EXPECT_EQ(f.HideFileList, (std::vector<std::string>{kept, folder.string()}));
-  EXPECT_EQ(f.SpiFileList, std::vector<std::string>{kept});
 }
 
 TEST_F(SettingsDialog, SplitButtonsSetTheRatioMaximum) {
@@ -238,35 +188,17 @@ TEST_F(SettingsDialog, PageSkipWarnsAndScanLevelSwitchesThePatternControls) {
   Session([&](TfrmSetting& d) {
     d.pgeSetting.UserSelect(1);
     d.cboPageSkip.UserSelect(0);
-    EXPECT_EQ(dialogs().Count(), 1u);  // only the dialog itself
     d.cboPageSkip.UserSelect(3);
-    EXPECT_EQ(dialogs().Last().request.text, "Skip page mode may couse flash unstable!");
-    EXPECT_EQ(dialogs().Last().request.caption, "Warning");
+    EXPECT_EQ(Messages(), std::vector<std::string>{MessageText(28, 0)});
     EXPECT_EQ(dialogs().Last().request.flags, MB_OK | MB_ICONWARNING);
-    EXPECT_EQ(d.cboPageSkip.Text(), "3");
     d.cboScanLevel.UserSelect(5);
     EXPECT_TRUE(d.edtpattern.Enabled() && d.cboRead.Enabled() && d.Tntlblpattern.Enabled());
     EXPECT_FALSE(d.chkPageScan.Enabled() || d.cboPageMode.Enabled());
     d.cboScanLevel.UserSelect(1);
     EXPECT_FALSE(d.edtpattern.Enabled() || d.cboRead.Enabled());
     EXPECT_TRUE(d.chkPageScan.Enabled() && d.cboPageMode.Enabled());
-    d.chkPageScan.UserClick();
-    d.chkPageScan.UserClick();
-    EXPECT_FALSE(d.cboPageMode.Enabled());
     d.btnCancel.UserClick();
   });
-}
-
-TEST_F(SettingsDialog, PageScanBoxShowsTheStoredPageMode) {
-  for (bool stored : {true, false, true}) {
-    Form1->PageMode = stored;
-    Session([&](TfrmSetting& d) {
-      EXPECT_EQ(d.chkPageScan.Checked(), stored);
-      EXPECT_EQ(d.cboPageMode.Enabled(), stored);
-      d.btnApply.UserClick();
-    });
-    EXPECT_EQ(Form1->PageMode, stored);
-  }
 }
 
 TEST_F(SettingsDialog, NamesAndCaptionsFollowTheMainWindowsLanguage) {
@@ -294,30 +226,31 @@ TEST_F(SettingsDialog, NamesAndCaptionsFollowTheMainWindowsLanguage) {
   }
 }
 
-TEST_F(SettingsDialog, HiddenAndSpiListsAreEditedWithTheirButtons) {
-  const std::string a = File("a.mp3", 1), b = File("b.mp3", 1), c = File("c.txt", 1);
-  Form1->eDeviceFeature = kHiddenDisk;
-  Session([&](TfrmSetting& d) {
-    dialogs().AnswerFiles({a, b});
-    d.btnAddFile.UserClick();
-    dialogs().AnswerFiles({(root_ / "files").string()});
-    d.btnAddDir.UserClick();
-    dialogs().AnswerFiles({a});
-    d.btnAddFile.UserClick();  // no check for duplicates
-    d.TntlstHideFiles.UserSelect(1);
-    d.btnRemove.UserClick();
-    d.chkNonFS.SetChecked(true);
-    EXPECT_FALSE(d.btnAddDir.Enabled() || d.edtDiskLabel.Enabled() || d.lblDiskLabel.Enabled());
-    d.pgeSetting.UserSelect(2);
-    dialogs().AnswerFiles({c, b});
-    d.btnAddSpiFile.UserClick();
-    d.TntlstSpiFiles.UserSelect(0);
-    d.btnRmvSpiFile.UserClick();
-    d.btnApply.UserClick();
+TEST_F(SettingsDialog, ImageProbeReadsOnlyAndTakesContainerAndRawImagesAlike) {
+  std::string container = "Q4X1 IMG" + std::string(504, '\0');
+  container += std::string(2048, 'x');
+  const fs::path images[] = {root_ / "files" / "tool.IMG", root_ / "files" / "raw.img"};
+  WriteBytes(images[0], container);
+  WriteBytes(images[1], std::string(3 << 20, '\0'));
+  for (const fs::path& p : images) fs::permissions(p, fs::perms::owner_read | fs::perms::others_read);
+  for (const fs::path& dir : {root_, root_ / "files"})  // an ordinary user may reach them
+    fs::permissions(dir, fs::perms::others_exec, fs::perm_options::add);
+  std::uint64_t sizes[2] = {};
+  testing_support::RunUnprivileged([&] {
+    for (int i = 0; i < 2; ++i) EXPECT_TRUE(ProbeImageFile(images[i].string(), sizes[i])) << images[i];
   });
-  EXPECT_EQ(Form1->HideFileList, (std::vector<std::string>{a, (root_ / "files").string(), a}));
-  EXPECT_EQ(Form1->SpiFileList, std::vector<std::string>{b});
-  EXPECT_EQ(dialogs().Records(DialogKind::Folder).at(0).request.caption, "Select Directory");
+  EXPECT_EQ(sizes[0], container.size());
+  EXPECT_EQ(sizes[1], 3u << 20);
+  EXPECT_EQ(fs::status(images[0]).permissions(), fs::perms::owner_read | fs::perms::others_read);
+
+  // Apply and the first paint accept either.
+  Form1->eDeviceFeature = kEncryptedDisk;
+  Form1->bUseImgFile = true;
+  Form1->ImageFile = images[0].string();
+  EXPECT_EQ(Session([](TfrmSetting& d) { d.btnApply.UserClick(); }), mrOk);
+  Form1->Paint();
+  EXPECT_EQ(Form1->ImageFile, images[0].string());
+  EXPECT_EQ(dialogs().Count(DialogKind::MessageBox), 0u);
 }
 
 // ---- the fast blanking check ----
@@ -410,7 +343,7 @@ TEST_F(FastBlanking, WithoutTheRegistryValueEveryShowClearsTheBox) {
 
 // ---- the whole road: dialog, close, files ----
 
-TEST_F(SettingsDialog, EverySettingChangedInTheDialogReachesItsFileAtClose) {
+TEST_F(SettingsDialog, CancelKeepsEverythingAndApplyReachesTheFilesAtClose) {
   std::string firmware(40000, '\0');
   firmware.replace(0, 4, "Q471");
   firmware.replace(38909, 3, "\x55\xAA\x00", 3);
@@ -418,19 +351,27 @@ TEST_F(SettingsDialog, EverySettingChangedInTheDialogReachesItsFileAtClose) {
   WriteBytes(fw, firmware);
   dialogs().AnswerFiles({fw.string()});
   Form1->AddFilesBtn.UserClick();
-  const std::string image = File("disk.img", 1 << 20);
-  const std::string hidden = File("h.txt", 1);
-  const std::string spi = File("s.bin", 1);
-  Session([&](TfrmSetting& d) {
+  const std::string image = File("disk.img", 1 << 20), hidden = File("h.txt", 1), spi = File("s.bin", 1);
+  const fs::path folder = root_ / "files" / "dir";
+  fs::create_directories(folder);
+  Form1->HideFileList = {hidden, (root_ / "gone").string()};
+  Form1->SpiFileList = {folder.string()};  // SPI flash takes files only
+  auto edit = [&](TfrmSetting& d) {
+    EXPECT_EQ(d.TntlstHideFiles.Items.ToVector(), std::vector<std::string>{hidden});
+    EXPECT_EQ(d.TntlstSpiFiles.Items.Count(), 0);
     d.rdoEncryptDisk.UserClick();
     d.tbarHideDiskRatio.UserSetPosition(40);
     d.rdoUseImgFile.UserClick();
     dialogs().AnswerFiles({image});
     d.btnBrowseImg.UserClick();
     d.rdoUseListFile.UserClick();
-    d.edtDiskLabel.UserType("music");
+    d.edtDiskLabel.UserType("music9xyz");
+    dialogs().AnswerFiles({folder.string()});
+    d.btnAddDir.UserClick();
     dialogs().AnswerFiles({hidden});
-    d.btnAddFile.UserClick();
+    d.btnAddFile.UserClick();  // no check for duplicates
+    d.TntlstHideFiles.UserSelect(0);
+    d.btnRemove.UserClick();
     d.rdoUseImgFile.UserClick();
     d.pgeSetting.UserSelect(1);
     d.cboScanLevel.UserSelect(5);
@@ -443,23 +384,40 @@ TEST_F(SettingsDialog, EverySettingChangedInTheDialogReachesItsFileAtClose) {
     d.rdoDonotCare.UserClick();
     d.pgeSetting.UserSelect(2);
     d.chkSaveSpiImage.UserClick();
-    dialogs().AnswerFiles({spi});
+    dialogs().AnswerFiles({spi, image});
     d.btnAddSpiFile.UserClick();
+    d.TntlstSpiFiles.UserSelect(1);
+    d.btnRmvSpiFile.UserClick();
     d.pgeSetting.UserSelect(3);
     d.cboFlashModuleNo.UserSelect(4);
-    d.btnApply.UserClick();
-  });
+  };
+  const MpSettingFields before = *Form1;
+  EXPECT_EQ(Session([&](TfrmSetting& d) {
+              edit(d);
+              d.btnCancel.UserClick();
+            }),
+            mrCancel);
+  EXPECT_EQ(AllFields(*Form1), AllFields(before));
+  EXPECT_EQ(Form1->HideFileList.size(), 2u);
+  EXPECT_EQ(ReadBytes(fw).substr(38909, 3), std::string("\x55\xAA\x00", 3));
+
+  EXPECT_EQ(Session([&](TfrmSetting& d) {
+              edit(d);
+              d.btnApply.UserClick();
+            }),
+            mrOk);
   EXPECT_EQ(ReadBytes(fw).substr(38909, 3), "\x55\xAA\x04");  // written on Apply
+  EXPECT_EQ(Form1->labDiskFeature.Caption(), "Encrypted disk40%");
   Stop();
   const std::string prefer = Prefer();
   for (const char* line : {"iScanLevel=5", "iPageSkip=0", "iReadTimes=2", "iEccLevel=1", "iBadThreshold=25",
-                           "eDeviceFeature=1", "iHideDiskRatio=40", "sHideDiskLabel=MUSIC", "bUseImgFile=1",
+                           "eDeviceFeature=1", "iHideDiskRatio=40", "sHideDiskLabel=MUSIC9XY", "bUseImgFile=1",
                            "AllowErrorRate=5", "DealCapError=2", "SaveSpiImage=1", "PageMode=0", "Pattern=23205"})
     EXPECT_NE(prefer.find(std::string(line) + "\r\n"), std::string::npos) << line;
   EXPECT_NE(prefer.find("ImageFile=" + image + "\r\n"), std::string::npos);
   std::vector<std::string> list;
   ASSERT_TRUE(platform::LoadListFile((misc() / "hideseting.ini").string(), list));
-  EXPECT_EQ(list, std::vector<std::string>{hidden});
+  EXPECT_EQ(list, (std::vector<std::string>{folder.string(), hidden}));
   ASSERT_TRUE(platform::LoadListFile((misc() / "spiseting.ini").string(), list));
   EXPECT_EQ(list, std::vector<std::string>{spi});
   EXPECT_EQ(ReadBytes(fw).substr(38909, 3), std::string("\x55\xAA\x00", 3));  // reset at close
