@@ -2,11 +2,10 @@
 # Lays out a station program folder from support/ and a build:
 #   scripts/layout_home.sh BUILD_DIR HOME_DIR
 # HOME_DIR gets misc/ and flash/ (from support/), the port program misc/usbdos,
-# an empty log/, the sample firmware files and folder in samples/, the
-# pre-copy list misc/seting.ini naming them, and, when there is none yet,
-# misc/prefer.ini with the settings of a short run (no scan before the
-# device's own bad-block map is read, a fresh format). Settings, lists and
-# logs the station wrote there before are kept.
+# an empty log/, the sample firmware files and folder in samples/ and the
+# pre-copy list misc/seting.ini naming them. Settings and logs the station
+# wrote there before are kept (without misc/prefer.ini it starts from the
+# settings' defaults).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,7 +26,4 @@ home=$(cd "$home" && pwd)
     iconv -f UTF-8 -t UTF-16LE
 } > "$home/misc/seting.ini"
 
-if [ ! -e "$home/misc/prefer.ini" ]; then
-  printf '[MP_Setting]\r\nFormat=1\r\nBlanking check=0\r\nClearFlash=0\r\nLabel=STATION\r\n' > "$home/misc/prefer.ini"
-fi
 echo "$home"
