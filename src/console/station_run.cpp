@@ -323,12 +323,14 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
   if (!bus && !usbDisks.Start(&usbNote)) usbNote = "USB disks are not watched: " + usbNote;
   SlotStatusPrinter printer(PrintLine);
   std::unique_ptr<CloseWhenDone> closer;
+  bool ready = false;  // the loop ran: a second instance, which ends before it, prints nothing
 
   WindowHooks hooks;
   hooks.created = [&] {
     // Runs once the loop has shown the main window; a second instance, which
     // ends before its loop runs, prints nothing and plugs nothing.
     Application->Post([&] {
+      ready = true;
       PrintLine("Station ready: program folder " + platform::ProgramFolder() + "; waiting for devices");
       if (!usbNote.empty()) PrintLine(usbNote);
       printer.Start();
@@ -341,6 +343,7 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
   hooks.ended = [&] {
     closer.reset();
     printer.Stop();
+    if (!ready) return;
     const RunCounters c = Form1->Counters();
     PrintLine(TotalMsg + ": " + std::to_string(c.total) + "  " + SuccessMsg + ": " + std::to_string(c.passed) +
               "  " + FailMsg + ": " + std::to_string(c.failed));

@@ -174,6 +174,13 @@ TEST_F(DeviceSlots, FixedPortsBindSlotsAndAFailedFsmStillHoldsItsSlot) {
   Pump();
   EXPECT_EQ(Status(s), "Waiting device...");
   EXPECT_EQ(Form1->iDeviceCount, 3);
+
+  // A port the port program cannot tell: the first free slot, no binding.
+  auto unknown = Plug(profiles::Standard());
+  Pump();
+  EXPECT_EQ(Form1->Slots[3].driveLetter, unknown->Letter());
+  EXPECT_EQ(Form1->PortUsed[3], 0);
+  EXPECT_EQ(Status(3), "device plugin");
 }
 
 // Manual upgrade: devices wait in their slots; Upgrade starts one worker per
