@@ -77,50 +77,34 @@ bool CopyAll(int from, int to, off_t size) {
   return true;
 }
 
-// A name beside the target that no other save in this process uses.
-std::string TemporaryNameFor(const std::string& path) {
-  static std::atomic<unsigned> counter{0};
-  return path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-}
-
 }  // namespace
 
-bool RamDisk::ImageSaveSlot(const std::string& path, std::uint32_t slot, std::uint32_t sizeMiB) {
+std::string ImageTemporaryName(const std::string& path) {
+  static std::atomic<unsigned> counter{0};
+  // Hidden (leading dot), so that a walk of a folder holding the output passes it over.
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return folder + "." + name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+}
+
+bool RamDisk::ImageWriteSlot(int fd, const std::string& name, std::uint32_t slot, std::uint32_t sizeMiB) {
   if (slot >= kImageSlotCount) return Fail("slot " + std::to_string(slot) + " does not exist in an image file");
   if (sectorSize_ == 0) return Fail("nothing to save: the sector store holds no volume");
-
-  const std::string temp = TemporaryNameFor(path);
-  const int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return Fail("cannot create " + temp + ": " + ErrnoText());
-  auto abandon = [&](std::string text) {
-    ::close(fd);
-    ::unlink(temp.c_str());
-    return Fail(std::move(text));
-  };
-
   std::uint64_t dataOffset = kImageHeaderSize;
   if (slot == 0) {
     std::uint8_t header[kImageHeaderSize] = {};
     std::memcpy(header, kImageMagic, sizeof kImageMagic);
     PutLe32(header + kImageSizeMiBOffset, sizeMiB);
-    if (!WriteAll(fd, header, sizeof header)) return abandon("cannot write " + temp + ": " + ErrnoText());
+    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0 || !WriteAll(fd, header, sizeof header))
+      return Fail("cannot write " + name + ": " + ErrnoText());
   } else {
-    // A later slot is appended to the container an earlier save made.
-    const int existing = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (existing < 0) return abandon("cannot open " + path + ": " + ErrnoText());
-    struct stat st {};
-    std::uint8_t header[kImageHeaderSize] = {};
-    const bool valid = ::fstat(existing, &st) == 0 && st.st_size >= static_cast<off_t>(kImageHeaderSize) &&
-                       ReadAll(existing, header, sizeof header) &&
-                       std::memcmp(header, kImageMagic, sizeof kImageMagic) == 0;
-    const bool copied = valid && ::lseek(existing, 0, SEEK_SET) == 0 && CopyAll(existing, fd, st.st_size);
-    ::close(existing);
-    if (!valid) return abandon(path + " is not an image file");
-    if (!copied) return abandon("cannot copy " + path + " to " + temp + ": " + ErrnoText());
-    dataOffset = static_cast<std::uint64_t>(st.st_size);
-    if (::lseek(fd, st.st_size, SEEK_SET) != st.st_size) return abandon("cannot seek in " + temp);
+    // A later slot is appended to what the earlier slots wrote.
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < static_cast<off_t>(kImageHeaderSize)) return Fail(name + " holds no earlier slot");
+    dataOffset = static_cast<std::uint64_t>(end);
   }
-  if (dataOffset > 0xFFFFFFFFu) return abandon(path + " is too large for another slot (4 GiB offset limit)");
+  if (dataOffset > 0xFFFFFFFFu) return Fail(name + " is too large for another slot (4 GiB offset limit)");
 
   // Records in chunk creation order, ascending LBA within a chunk.
   const std::size_t recordSize = 4 + std::size_t{sectorSize_};
@@ -134,7 +118,7 @@ bool RamDisk::ImageSaveSlot(const std::string& path, std::uint32_t slot, std::ui
       Progress();
       if (chunk.dirty[i] == 0) continue;
       if (out.size() + recordSize > out.capacity()) {
-        if (!WriteAll(fd, out.data(), out.size())) return abandon("cannot write " + temp + ": " + ErrnoText());
+        if (!WriteAll(fd, out.data(), out.size())) return Fail("cannot write " + name + ": " + ErrnoText());
         out.clear();
       }
       const std::size_t at = out.size();
@@ -144,27 +128,62 @@ bool RamDisk::ImageSaveSlot(const std::string& path, std::uint32_t slot, std::ui
       ++records;
     }
   }
-  if (!out.empty() && !WriteAll(fd, out.data(), out.size()))
-    return abandon("cannot write " + temp + ": " + ErrnoText());
-  if (records > 0xFFFFFFFFu) return abandon("too many sectors for one slot");
+  if (!out.empty() && !WriteAll(fd, out.data(), out.size())) return Fail("cannot write " + name + ": " + ErrnoText());
+  if (records > 0xFFFFFFFFu) return Fail("too many sectors for one slot");
 
   std::uint8_t descriptor[12];
   PutLe32(descriptor, sectorSize_);
   PutLe32(descriptor + 4, static_cast<std::uint32_t>(dataOffset));
   PutLe32(descriptor + 8, static_cast<std::uint32_t>(records));
   if (!PwriteAll(fd, descriptor, sizeof descriptor, ImageSlotDescriptorOffset(slot)))
-    return abandon("cannot write " + temp + ": " + ErrnoText());
-  if (::close(fd) != 0) {
+    return Fail("cannot write " + name + ": " + ErrnoText());
+  for (std::uint32_t c = 0; c < count_; ++c)
+    std::memset(chunks_[c].dirty, 0, chunks_[c].lastLba - chunks_[c].firstLba + 1);
+  error_.clear();
+  return true;
+}
+
+bool RamDisk::ImageSaveSlot(const std::string& path, std::uint32_t slot, std::uint32_t sizeMiB) {
+  if (slot >= kImageSlotCount) return Fail("slot " + std::to_string(slot) + " does not exist in an image file");
+  if (sectorSize_ == 0) return Fail("nothing to save: the sector store holds no volume");
+
+  const std::string temp = ImageTemporaryName(path);
+  const int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return Fail("cannot create " + temp + ": " + ErrnoText());
+  auto abandon = [&](std::string text) {
+    ::close(fd);
     ::unlink(temp.c_str());
-    return Fail("cannot write " + temp + ": " + ErrnoText());
+    return Fail(std::move(text));
+  };
+  if (slot != 0) {
+    // A later slot is appended to a copy of the container an earlier save made.
+    const int existing = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (existing < 0) return abandon("cannot open " + path + ": " + ErrnoText());
+    struct stat st {};
+    std::uint8_t header[kImageHeaderSize] = {};
+    const bool valid = ::fstat(existing, &st) == 0 && st.st_size >= static_cast<off_t>(kImageHeaderSize) &&
+                       ReadAll(existing, header, sizeof header) &&
+                       std::memcmp(header, kImageMagic, sizeof kImageMagic) == 0;
+    const bool copied = valid && ::lseek(existing, 0, SEEK_SET) == 0 && CopyAll(existing, fd, st.st_size);
+    ::close(existing);
+    if (!valid) return abandon(path + " is not an image file");
+    if (!copied) return abandon("cannot copy " + path + " to " + temp + ": " + ErrnoText());
+  }
+  if (!ImageWriteSlot(fd, temp, slot, sizeMiB)) return abandon(error_);
+  return ImageCommit(fd, temp, path);
+}
+
+bool RamDisk::ImageCommit(int fd, const std::string& temp, const std::string& path) {
+  if (::close(fd) != 0) {
+    const std::string text = "cannot write " + temp + ": " + ErrnoText();
+    ::unlink(temp.c_str());
+    return Fail(text);
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     const std::string text = "cannot rename " + temp + " to " + path + ": " + ErrnoText();
     ::unlink(temp.c_str());
     return Fail(text);
   }
-  for (std::uint32_t c = 0; c < count_; ++c)
-    std::memset(chunks_[c].dirty, 0, chunks_[c].lastLba - chunks_[c].firstLba + 1);
   error_.clear();
   return true;
 }

@@ -607,11 +607,18 @@ bool FatVolume::FatSetVolumeLabel(std::string_view label) {
   std::string text(label);
   text.erase(text.find_last_not_of(' ') + 1);
   if (text.size() > 11) return Fail(kFatErrBadName, "a volume label has at most 11 characters");
-  for (char& c : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char& c = text[i];
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
     const bool allowed = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' ||
                          std::string_view("$%'-_@~`!(){}^#&").find(c) != std::string_view::npos;
-    if (!allowed) return Fail(kFatErrBadName, "the volume label may not contain '" + std::string(1, c) + "'");
+    if (!allowed) {
+      // Show the whole character, not the first byte of its UTF-8 sequence.
+      std::size_t end = i + 1;
+      if ((static_cast<unsigned char>(c) & 0xC0) == 0xC0)
+        while (end < text.size() && end - i < 4 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+      return Fail(kFatErrBadName, "the volume label may not contain '" + text.substr(i, end - i) + "'");
+    }
   }
   if (!text.empty() && text.front() == ' ') return Fail(kFatErrBadName, "a volume label cannot begin with a blank");
 

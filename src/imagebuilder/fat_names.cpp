@@ -2,95 +2,33 @@
 
 #include <algorithm>
 
+#include "platform/codepage/codepage.h"
+#include "platform/fswalk/fswalk.h"
+
 namespace imagebuilder {
 
 bool Utf8ToUtf16(std::string_view in, std::u16string& out) {
   out.clear();
-  out.reserve(in.size());
-  std::size_t i = 0;
-  while (i < in.size()) {
-    const auto b0 = static_cast<unsigned char>(in[i]);
-    std::uint32_t cp = 0;
-    std::size_t len = 0;
-    if (b0 < 0x80) {
-      cp = b0;
-      len = 1;
-    } else if ((b0 & 0xE0) == 0xC0) {
-      cp = b0 & 0x1F;
-      len = 2;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      cp = b0 & 0x0F;
-      len = 3;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      cp = b0 & 0x07;
-      len = 4;
-    } else {
-      return false;
-    }
-    if (i + len > in.size()) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto b = static_cast<unsigned char>(in[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    static constexpr std::uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += len;
-  }
+  if (!platform::IsValidUtf8(in)) return false;
+  out = platform::Utf8ToUtf16(in);
   return true;
 }
 
-std::string Utf16ToUtf8(std::u16string_view in) {
-  std::string out;
-  out.reserve(in.size());
-  for (std::size_t i = 0; i < in.size(); ++i) {
-    std::uint32_t cp = in[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
-}
+std::string Utf16ToUtf8(std::u16string_view in) { return platform::Utf16ToUtf8(in); }
 
-char16_t FoldCase(char16_t c) {
-  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
-  if (c < 0xE0) return c;
-  if (c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);        // Latin-1 a-grave .. thorn
-  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<char16_t>(c - 0x20);  // Greek
-  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 0x20);      // Cyrillic a .. ya
-  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 0x50);      // Cyrillic ie-grave .. dzhe
-  return c;
-}
+std::u16string FoldName(std::u16string_view name) { return platform::CaseFoldUtf16(name); }
 
-std::u16string FoldName(std::u16string_view name) {
-  std::u16string out(name);
-  for (char16_t& c : out) c = FoldCase(c);
-  return out;
+bool IsReservedDeviceName(std::u16string_view name) {
+  // The part before the first dot, blanks at its end ignored, compared without regard to case.
+  std::u16string_view base = name.substr(0, name.find(u'.'));
+  while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
+  if (base.size() != 3 && base.size() != 4) return false;
+  char16_t upper[4] = {};
+  for (std::size_t i = 0; i < base.size(); ++i)
+    upper[i] = base[i] >= u'a' && base[i] <= u'z' ? static_cast<char16_t>(base[i] - 0x20) : base[i];
+  const std::u16string_view b(upper, base.size());
+  if (b == u"CON" || b == u"PRN" || b == u"AUX" || b == u"NUL") return true;
+  return b.size() == 4 && (b.starts_with(u"COM") || b.starts_with(u"LPT")) && b[3] >= u'1' && b[3] <= u'9';
 }
 
 std::string LongNameProblem(std::u16string_view name) {
@@ -98,11 +36,17 @@ std::string LongNameProblem(std::u16string_view name) {
   if (name.size() > 255) return "name longer than 255 characters";
   if (name == u"." || name == u"..") return "reserved name";
   for (char16_t c : name) {
+    if (c >= 0x80) continue;
     if (c < 0x20 || c == 0x7F) return "control character in name";
-    if (std::u16string_view(u"\\/:*?\"<>|").find(c) != std::u16string_view::npos)
-      return "character not allowed in a FAT name";
+    switch (c) {
+      case u'\\': case u'/': case u':': case u'*': case u'?': case u'"': case u'<': case u'>': case u'|':
+        return "character not allowed in a FAT name";
+      default:
+        break;
+    }
   }
   if (name.back() == u' ' || name.back() == u'.') return "name ends with a blank or a dot";
+  if (IsReservedDeviceName(name)) return "name of a device on the hosts that read the volume";
   return {};
 }
 

@@ -17,14 +17,18 @@ using ShortName = std::array<std::uint8_t, 11>;
 bool Utf8ToUtf16(std::string_view in, std::u16string& out);
 std::string Utf16ToUtf8(std::u16string_view in);
 
-// Case folding used to compare long names: FAT names are case-insensitive.
-// Covers ASCII, Latin-1, Greek and Cyrillic letters.
-char16_t FoldCase(char16_t c);
+// Case folding used to compare long names: FAT names are case-insensitive to
+// the hosts that read them, so names compare by Unicode simple case folding
+// (surrogate pairs fold whole).
 std::u16string FoldName(std::u16string_view name);
+
+// Device names the hosts reading the volume cannot open as files: CON, PRN,
+// AUX, NUL, COM1-COM9, LPT1-LPT9, with or without an extension, in any case.
+bool IsReservedDeviceName(std::u16string_view name);
 
 // Empty when `name` can be a long name on the volume, else why it cannot:
 // 1 to 255 UTF-16 units, no control characters, none of \ / : * ? " < > |,
-// not "." or "..", no trailing blank or dot.
+// not "." or "..", no trailing blank or dot, no reserved device name.
 std::string LongNameProblem(std::u16string_view name);
 
 // Splits an 8.3 name ("readme.txt") into the blank-padded name and extension,

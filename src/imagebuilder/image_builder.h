@@ -10,8 +10,14 @@
 // standard output.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <unordered_map>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "imagebuilder/fat_volume.h"
@@ -26,6 +32,30 @@ struct ImageBuildRequest {
   std::uint32_t sizeMiB = 256;
   std::string label;
   std::string outputPath;
+};
+
+// One host file as a build copies it.
+struct PlannedFile {
+  std::string host;
+  std::string imagePath;  // UTF-8, "\" between components, from the root
+  std::uint64_t size = 0;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+};
+
+// What a build copies, settled by one walk over the host entries before
+// anything is written: every host name checked before it joins a volume
+// path, and no two host files under names the volume's readers take for one.
+// Both slots are built from the same plan.
+struct ImagePlan {
+  struct Folder {
+    std::string host;  // the host folder that first gave it
+    // The entries it will hold: folded long name -> length in UTF-16 units.
+    std::unordered_map<std::u16string, std::uint32_t> entries;
+  };
+  std::vector<PlannedFile> files;                    // in copy order
+  std::map<std::u16string, Folder> folders;          // folded image path ("" = root)
+  std::unordered_map<std::u16string, std::size_t> fileIndex;  // folded image path -> index in files
 };
 
 // Which step of a pass failed, so the window can pick its message.
@@ -54,7 +84,15 @@ class ImageBuilder {
   // One pass: create the volume at this sector size, set the label, copy the
   // entries, save as `slot` of the request's output file, discard the store.
   ImageBuildResult ImageBuildPass(const ImageBuildRequest& request, std::uint32_t sectorSize, std::uint32_t slot);
-  // Both passes: 512-byte sectors into slot 0, then 1024-byte sectors into slot 1.
+  // Both passes: 512-byte sectors into slot 0, then 1024-byte sectors into
+  // slot 1. The host entries are walked once and checked, and the content is
+  // checked to fit both slots, before anything is written; both slots go into
+  // one temporary file that replaces the output only when it is complete and
+  // on the disk, so a failure at any stage leaves an earlier output file as
+  // it was. The progress callback keeps coming throughout, per sector and
+  // beside the flush and the memory release, which run on a thread of their
+  // own; only the listing of one host folder and single reads and writes of
+  // at most a few MiB come between two calls.
   ImageBuildResult ImageBuildFile(const ImageBuildRequest& request);
 
   // Formats a fresh store of totalSectors sectors and mounts it. Whatever an
@@ -81,6 +119,21 @@ class ImageBuilder {
   // Copies one regular host file to imagePath ("\" separated, from the root).
   bool AddFileToImage(const std::string& hostFile, const std::string& imagePath);
 
+  // Adds the host entries to a plan (as AddListToImage would copy them).
+  // Fails, naming the host path, on a name the volume cannot hold or that
+  // Windows cannot open, and on two different host files (or a file and a
+  // folder) whose volume paths are equal without regard to case; the same
+  // host file met twice is planned once. The output file is left out.
+  bool PlanList(const std::vector<std::string>& entries, ImagePlan& plan);
+  bool PlanDir(const std::string& hostDir, const std::string& imageParent, ImagePlan& plan);
+  bool CopyPlan(const ImagePlan& plan);
+  // Whether the planned files, the label and their folders fit a volume of
+  // sizeMiB with this sector size. With laterSlotFollows, also whether this
+  // slot, saved first, leaves the next slot's data offset below 4 GiB.
+  // *records (when given) receives the sectors the slot will save.
+  bool CheckRoom(const ImagePlan& plan, const std::string& label, std::uint32_t sizeMiB, std::uint32_t sectorSize,
+                 bool laterSlotFollows, std::uint64_t* records = nullptr);
+
   RamDisk& Store() { return store_; }
   FatVolume& Volume() { return volume_; }
   const std::string& LastError() const { return error_; }
@@ -88,17 +141,43 @@ class ImageBuilder {
  private:
   bool Fail(std::string text);
   bool FailVolume(const std::string& context);
+  // Forgets (or, from an existing output, sets) the file a walk passes over.
+  void ExcludeOutput(const std::string& outputPath);
+  bool IsOutput(std::uint64_t device, std::uint64_t inode) const {
+    return output_ && output_->first == device && output_->second == inode;
+  }
+  // Volume, label and planned files at one sector size; the failed stage, or kNone.
+  ImageBuildStage BuildVolume(const ImagePlan& plan, const ImageBuildRequest& request, std::uint32_t sectorSize);
+  ImageBuildResult Failed(ImageBuildStage stage);
+  // Runs a call that may block for long (a flush to the disk) on a thread of
+  // its own and reports progress from this thread until it returns; its
+  // result, with errno as the call left it.
+  int WhileReporting(const std::function<int()>& call);
+  // Flushes the finished container to the disk before it replaces the old
+  // one, so the new file survives a power cut once it is in place.
+  bool SyncOutput(int fd, const std::string& name);
+  // ImageDiscard for a volume just saved: giving a large volume's memory back
+  // takes a while, so it is done beside the progress reports. The progress
+  // callback must not use the builder (nothing here is re-entrant).
+  void ReleaseStore();
+  // Removes a replaced output. Freeing a large file's blocks in one step can
+  // take the file system a long moment, so a file no other name shares is
+  // cut down a piece at a time, with progress reported between the pieces.
+  void ReleaseFile(const std::string& path);
   void Progress() const {
     if (progress_) progress_();
   }
 
   static constexpr std::size_t kReadSize = 256 * 1024;
+  static constexpr std::chrono::milliseconds kReportEvery{20};  // while a blocking call runs
+  static constexpr std::int64_t kReleasePiece = 4 << 20;  // bytes freed between progress reports
 
   RamDisk store_;
   FatVolume volume_;
   std::vector<std::uint8_t> readBuffer_;
   ProgressCallback progress_;
   std::string error_;
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> output_;  // device and inode of the output file
 };
 
 // The instance the image tool uses.

@@ -39,6 +39,10 @@ constexpr std::uint32_t kImageSlotCount = 2;
 // Slot descriptor at 16 + 16 x slot: sector size, data offset, record count.
 constexpr std::uint32_t ImageSlotDescriptorOffset(std::uint32_t slot) { return 16 + 16 * slot; }
 
+// A temporary name beside `path` for assembling a container: hidden, and
+// unique within the process.
+std::string ImageTemporaryName(const std::string& path);
+
 class RamDisk {
  public:
   RamDisk() = default;
@@ -74,6 +78,13 @@ class RamDisk {
   // `path` and renamed over it only when every write succeeded, so a failure
   // leaves the earlier file untouched. On success every dirty byte is cleared.
   bool ImageSaveSlot(const std::string& path, std::uint32_t slot, std::uint32_t sizeMiB);
+  // Writes the marked sectors as slot `slot` into the open container file
+  // `fd` (`name` for messages): slot 0 starts the file with its header, a
+  // later slot is appended. On success every dirty byte is cleared.
+  bool ImageWriteSlot(int fd, const std::string& name, std::uint32_t slot, std::uint32_t sizeMiB);
+  // Closes the finished temporary file and renames it over `path`; on
+  // failure the temporary file is removed and `path` is left as it was.
+  bool ImageCommit(int fd, const std::string& temp, const std::string& path);
   // Lets the next RamDiskInit take a new sector size; the chunks stay.
   void ClearInitialised() { initialised_ = false; }
 

@@ -38,7 +38,8 @@ BlankingScan::BlankingScan(ProductThread& worker, int progressStart, int progres
 
 bool BlankingScan::Run() {
   settings_ = w_.Window.CurrentSettings();
-  blocks_ = static_cast<std::uint32_t>(std::max(w_.ChipCount, 0)) * static_cast<std::uint32_t>(std::max(w_.BlocksPerChip, 0));
+  blocks_ = static_cast<std::uint32_t>(std::max(w_.ChipCount, 0)) *
+            static_cast<std::uint32_t>(std::max(w_.BlocksPerChip, 0));
   pages_ = std::max(w_.PagesPerBlock, 0);
   pageMode_ = settings_.PageMode;
   fast_ = settings_.bFastBlkChk;

@@ -208,10 +208,14 @@ TEST_F(FatDir, PathsNamesAndFilesAndFoldersThatClash) {
   EXPECT_FALSE(V().FatCreateFile("A\\B.TXT"));
   EXPECT_EQ(V().ErrorCode(), kFatErrBadPath);
   EXPECT_TRUE(Write("B.TXT", "in the root"));
-  for (const char* bad : {"\\a:b", "\\dot.", "\\x\\\\y", "\\\x01", "\\bad\xFF"}) {
+  // Device names of the hosts that read the volume are no file names either.
+  for (const char* bad : {"\\a:b", "\\dot.", "\\x\\\\y", "\\\x01", "\\bad\xFF", "\\CON", "\\con.txt.bak",
+                          "\\Dir\\Lpt1", "\\COM9.x", "\\aux .txt", "\\nul\\x.txt"}) {
     EXPECT_FALSE(V().FatCreateFile(bad)) << bad;
     EXPECT_EQ(V().ErrorCode(), kFatErrBadName) << bad;
   }
+  for (const char* fine : {"\\COM0", "\\COM10", "\\CONSOLE", "\\NULL.txt", "\\xCON"})
+    EXPECT_TRUE(Write(fine, "d")) << fine;
   // A file where a folder is expected, and the reverse.
   ASSERT_TRUE(Write("\\A", "file"));
   EXPECT_FALSE(V().FatCreateFile("\\A\\B.TXT"));
@@ -220,7 +224,7 @@ TEST_F(FatDir, PathsNamesAndFilesAndFoldersThatClash) {
   EXPECT_FALSE(V().FatCreateFile("\\d"));
   EXPECT_EQ(V().ErrorCode(), kFatErrNameClash);
   const auto files = CheckedFiles();
-  EXPECT_EQ(files.size(), 3u);
+  EXPECT_EQ(files.size(), 8u);
   EXPECT_EQ(files.at("B.TXT"), "in the root");
 }
 

@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "image_oracle.h"
 #include "imagebuilder/image_builder.h"
-#include "support/unprivileged.h"
 
 using namespace imagebuilder;
 using oracle::TempDir;
@@ -66,8 +66,13 @@ TEST_P(OracleVolumes, EverySlotPassesFsckAndGivesBackEveryFile) {
   EXPECT_EQ(c->slots[0].sectorSize, 512u);
   EXPECT_EQ(c->slots[1].sectorSize, 1024u);
 
+  ImagePlan plan;
+  ASSERT_TRUE(builder.PlanList(request.entries, plan)) << builder.LastError();
   for (int slot = 0; slot < 2; ++slot) {
     SCOPED_TRACE("slot " + std::to_string(slot));
+    std::uint64_t predicted = 0;
+    ASSERT_TRUE(builder.CheckRoom(plan, request.label, request.sizeMiB, c->slots[slot].sectorSize, slot == 0, &predicted));
+    EXPECT_EQ(predicted, c->slots[slot].records) << "the room check counts what the slot saves";
     const std::string raw = dir / ("slot" + std::to_string(slot) + ".raw");
     const auto fsck = oracle::ExtractAndFsck(request.outputPath, slot, raw);
     EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
@@ -115,6 +120,8 @@ TEST(ImageBuild, FailuresNameTheStageAndThePath) {
 
   EXPECT_EQ(builder.ImageBuildPass(Request(dir, {dir / "in/a.txt"}, 16, "BAD?"), 512, 0).stage,
             ImageBuildStage::kInitVolume);
+  r = builder.ImageBuildPass(Request(dir, {dir / "in/a.txt"}, 16, "MÜSIC"), 512, 0);
+  EXPECT_TRUE(Has(r.message, "'Ü'")) << "the character shown whole: " << r.message;
   EXPECT_EQ(builder.ImageBuildPass(Request(dir, {dir / "in/a.txt"}, 4), 512, 0).stage, ImageBuildStage::kInitVolume)
       << "too small for FAT16";
   r = builder.ImageBuildPass(Request(dir, {dir / "in/a.txt"}, 16, "PASS WD", "missing/out.IMG"), 512, 0);
@@ -123,25 +130,181 @@ TEST(ImageBuild, FailuresNameTheStageAndThePath) {
 
   ASSERT_TRUE(builder.ImageCreateVolume(32768, 512));
   EXPECT_FALSE(builder.AddDirToImage(dir / "in/a.txt", "\\"));
-  EXPECT_TRUE(Has(builder.LastError(), "cannot read folder")) << builder.LastError();
+  EXPECT_TRUE(Has(builder.LastError(), "cannot read " + dir / "in/a.txt")) << builder.LastError();
   // A file whose length is not what it reads as (size 0, content follows) is not truncated silently.
   EXPECT_FALSE(builder.AddFileToImage("/proc/self/status", "\\status"));
   EXPECT_TRUE(Has(builder.LastError(), "/proc/self/status")) << builder.LastError();
 }
 
-TEST(ImageBuild, UnreadableFoldersFailTheBuild) {
+TEST(ImageBuild, AFolderThatCannotBeReadFailsTheBuild) {
   TempDir dir;
-  oracle::WriteFile(dir / "in/locked/a.txt", "a");
-  ::chmod((dir / "in/locked").c_str(), 0);
-  ::chmod(dir.path().c_str(), 0777);  // the output is written beside the input
-  ImageBuildResult r;
-  testing_support::RunUnprivileged([&] {  // permissions do not apply to root
-    ImageBuilder builder;
-    r = builder.ImageBuildPass(Request(dir, {dir / "in"}), 512, 0);
+  oracle::WriteFile(dir / "in/a.txt", "a");
+  oracle::WriteFile(dir / "in/locked/b.txt", "b");
+  ImageBuilder builder;
+  int calls = 0;
+  // The folder goes away after its parent was read and before it is (progress
+  // runs for the listed entry, then for a.txt, then for the folder itself).
+  builder.SetProgressCallback([&] {
+    if (++calls == 3) std::filesystem::remove_all(dir / "in/locked");
   });
-  ::chmod((dir / "in/locked").c_str(), 0700);
+  const ImageBuildResult r = builder.ImageBuildFile(Request(dir, {dir / "in"}));
   EXPECT_EQ(r.stage, ImageBuildStage::kAddFiles);
-  EXPECT_TRUE(Has(r.message, "locked")) << r.message;
+  EXPECT_TRUE(Has(r.message, "cannot read " + dir / "in/locked")) << r.message;
+}
+
+TEST(ImageBuild, AFailureInTheSecondPassLeavesTheEarlierOutput) {
+  TempDir dir;
+  oracle::WriteFile(dir / "in/song.mp3", oracle::Pattern(5000, 1));
+  const ImageBuildRequest request = Request(dir, {dir / "in"}, 16, "PASS WD", "out.IMG");
+  ImageBuilder builder;
+  ASSERT_TRUE(builder.ImageBuildFile(request).ok);
+  const std::string earlier = oracle::ReadFile(request.outputPath);
+  builder.SetProgressCallback([&] {
+    if (builder.Volume().Geometry().bytesPerSector == 1024) std::filesystem::remove(dir / "in/song.mp3");
+  });
+  const ImageBuildResult r = builder.ImageBuildFile(request);
+  EXPECT_EQ(r.stage, ImageBuildStage::kAddFiles);
+  EXPECT_TRUE(Has(r.message, dir / "in/song.mp3")) << r.message;
+  EXPECT_TRUE(oracle::ReadFile(request.outputPath) == earlier);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2) << "no temporary file left";
+}
+
+
+// Host trees that must fail the build, naming the host paths, and leave an
+// earlier output file byte for byte as it was.
+struct HostTreeCase {
+  const char* name;
+  // Makes the tree under `in` and returns the list entries.
+  std::function<std::vector<std::string>(const std::string& in, const std::string& output)> make;
+  std::vector<std::string> named;  // paths below `in` the message must name
+  std::uint32_t sizeMiB = 16;
+  std::string mentions = {};  // and a text it must hold
+};
+
+std::vector<std::string> Files(const std::string& in, std::vector<std::string> rels) {
+  for (const std::string& rel : rels) oracle::WriteFile(in + "/" + rel, rel);
+  return {in};
+}
+
+std::string Sparse(const std::string& path, std::uint64_t size) {
+  oracle::WriteFile(path, "");
+  std::filesystem::resize_file(path, size);
+  return path;
+}
+
+TEST(ImageBuild, HostTreesThatWouldLoseFilesFailAndLeaveTheEarlierOutput) {
+  // At 131 MiB the 1024-byte slot has one cluster fewer than the 512-byte one.
+  const auto small = FatComputeLayout(512, (131ull << 20) / 512);
+  const auto large = FatComputeLayout(1024, (131ull << 20) / 1024);
+  ASSERT_TRUE(small && large);
+  ASSERT_EQ(small->clusterCount, large->clusterCount + 1);
+  const std::uint64_t fillsFirstSlot = std::uint64_t{small->clusterCount} * 4096;
+
+  const HostTreeCase cases[] = {
+      {"backslash in a file name beside its folder",
+       [](const std::string& in, const std::string&) { return Files(in, {"top/file.txt", "top\\file.txt"}); },
+       {"top\\file.txt"}},
+      {"backslash in a file name inside a folder",
+       [](const std::string& in, const std::string&) { return Files(in, {"sub/ok.txt", "sub/sub\\evil.txt"}); },
+       {"sub/sub\\evil.txt"}},
+      {"backslash in a folder name",
+       [](const std::string& in, const std::string&) { return Files(in, {"a\\b/x.txt"}); },
+       {"a\\b"}},
+      {"case-equal names in one folder",
+       [](const std::string& in, const std::string&) { return Files(in, {"readme.txt", "ReadMe.Txt", "x.txt"}); },
+       {"ReadMe.Txt", "readme.txt"}},
+      {"case-equal folders with one file name",
+       [](const std::string& in, const std::string&) { return Files(in, {"Music/same.txt", "music/same.txt"}); },
+       {"Music/same.txt", "music/same.txt"}},
+      {"listed folders of one name",
+       [](const std::string& in, const std::string&) {
+         Files(in, {"x/Music/a.txt", "x/Music/same.txt", "y/MUSIC/same.txt"});
+         return std::vector<std::string>{in + "/x/Music", in + "/y/MUSIC"};
+       },
+       {"x/Music/same.txt", "y/MUSIC/same.txt"}},
+      {"Latin Extended-A case pair",
+       [](const std::string& in, const std::string&) { return Files(in, {"\u0100.txt", "\u0101.txt"}); },
+       {"\u0100.txt", "\u0101.txt"}},
+      {"full-width case pair",
+       [](const std::string& in, const std::string&) { return Files(in, {"d/\uFF21", "d/\uFF41"}); },
+       {"d/\uFF21", "d/\uFF41"}},
+      {"a file and a folder of one name",
+       [](const std::string& in, const std::string&) {
+         Files(in, {"Data", "dir/data/inner.txt"});
+         return std::vector<std::string>{in + "/Data", in + "/dir/data"};
+       },
+       {"Data", "dir/data"}},
+      {"device name", [](const std::string& in, const std::string&) { return Files(in, {"x.txt", "CON"}); }, {"CON"}},
+      {"device name with an extension",
+       [](const std::string& in, const std::string&) { return Files(in, {"logs/com1.log"}); },
+       {"logs/com1.log"}},
+      {"device name of a folder",
+       [](const std::string& in, const std::string&) { return Files(in, {"Lpt9.d/a.txt"}); },
+       {"Lpt9.d"}},
+      {"device name listed alone",
+       [](const std::string& in, const std::string&) {
+         Files(in, {"nul.txt"});
+         return std::vector<std::string>{in + "/nul.txt"};
+       },
+       {"nul.txt"}},
+      {"the output file itself listed",
+       [](const std::string& in, const std::string& output) { return std::vector<std::string>{in, output}; },
+       {"out.IMG"}},
+      {"fits the 512-byte slot, not the 1024-byte slot",
+       [&](const std::string& in, const std::string&) {
+         return std::vector<std::string>{Sparse(in + "/big.bin", fillsFirstSlot)};
+       },
+       {"big.bin"},
+       131,
+       "1024-byte sectors"},
+      {"second slot beyond 4 GiB",
+       [](const std::string& in, const std::string&) {
+         Sparse(in + "/a.bin", 2200000000u);
+         Sparse(in + "/b.bin", 2200000000u);
+         return std::vector<std::string>{in};
+       },
+       {"b.bin"},
+       8192,
+       "4 GiB"},
+  };
+  for (const HostTreeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string in = dir / "in", output = in + "/out.IMG";
+    const std::string earlier = oracle::Pattern(1000, 7);
+    oracle::WriteFile(output, earlier);
+    const std::vector<std::string> entries = c.make(in, output);
+    ImageBuilder builder;
+    const ImageBuildResult r = builder.ImageBuildFile(ImageBuildRequest{entries, c.sizeMiB, "PASS WD", output});
+    EXPECT_FALSE(r.ok);
+    for (const std::string& rel : c.named) EXPECT_TRUE(Has(r.message, in + "/" + rel)) << r.message;
+    EXPECT_TRUE(Has(r.message, c.mentions)) << r.message;
+    EXPECT_TRUE(oracle::ReadFile(output) == earlier) << "the earlier output changed";
+    for (const auto& e : std::filesystem::directory_iterator(in))
+      EXPECT_FALSE(Has(e.path().filename().string(), ".tmp-")) << "left behind: " << e.path();
+  }
+}
+
+TEST(ImageBuild, AnOutputInsideAListedFolderIsLeftOutOfBothSlots) {
+  TempDir dir;
+  oracle::WriteFile(dir / "in/song.mp3", oracle::Pattern(5000, 1));
+  oracle::WriteFile(dir / "in/sub/note.txt", "note");
+  const ImageBuildRequest request = Request(dir, {dir / "in"}, 16, "PASS WD", "in/out.IMG");
+  ImageBuilder builder;
+  for (int build = 0; build < 2; ++build) {  // the second build finds the first one's output in the folder
+    SCOPED_TRACE("build " + std::to_string(build));
+    ASSERT_TRUE(builder.ImageBuildFile(request).ok) << builder.LastError();
+    std::map<std::string, std::string> slots[2];
+    for (int slot = 0; slot < 2; ++slot) {
+      const std::string raw = dir / ("slot" + std::to_string(slot) + ".raw");
+      const auto fsck = oracle::ExtractAndFsck(request.outputPath, slot, raw);
+      EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
+      slots[slot] = oracle::VolumeFiles(raw, dir / ("out" + std::to_string(build) + std::to_string(slot)));
+    }
+    EXPECT_EQ(slots[0].size(), 2u);
+    EXPECT_TRUE(slots[0].contains("in/song.mp3") && slots[0].contains("in/sub/note.txt"));
+    EXPECT_TRUE(slots[0] == slots[1]) << "both slots hold the same files";
+  }
 }
 
 }  // namespace

@@ -1,14 +1,12 @@
 // The drive's file system on image files bound to drive letters: queries,
 // label, folders and files written by the FAT writer, checked with fsck.fat
-// and mtools; the format and check commands run on the process runner.
+// and mtools. Formatting is tested through the production stage.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "platform/drive/drive.h"
-#include "platform/process/process.h"
 #include "platform/volumes/volumes.h"
 #include "support/fat_oracle.h"
 #include "support/temp_dir.h"
@@ -176,43 +174,4 @@ TEST_F(DriveTest, ReplacingFullDiskAndBadNamesLeaveAConsistentVolume) {
   DWORD spc = 0, bps = 0, freeClusters = 0, total = 0;
   ASSERT_TRUE(GetDiskFreeSpaceA("E:\\", &spc, &bps, &freeClusters, &total));
   EXPECT_EQ(freeClusters, total - 2) << "freed clusters are counted free again";
-}
-
-TEST_F(DriveTest, FormatCommandMakesACheckableVolumeWithoutFillingASparseDisk) {
-  struct Case {
-    int flag;
-    std::uint32_t sectorSize;
-    std::uint64_t megabytes;
-    int fatBits;
-    std::uint32_t clusterBytes;  // 0: the tool's choice
-  } cases[] = {{255, 2048, 64, 16, 8192}, {0, 512, 512, 16, 0}, {1, 512, 8192, 32, 0}};
-  std::ofstream(image, std::ios::binary).close();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.megabytes);
-    fs::resize_file(fs::path(image), 0);
-    fs::resize_file(fs::path(image), c.megabytes << 20);
-    Bind();
-    ProcessOptions options;
-    options.argv = FormatCommand(image, c.flag, true, c.sectorSize);
-    options.outputFile = "/dev/null";
-    const ProcessResult r = RunProcess(options, PollPolicy{10, 6000, {}});
-    ASSERT_EQ(r.status, ProcessStatus::Exited);
-    ASSERT_EQ(r.exitCode, 0);
-    std::string why;
-    auto volume = FatVolume::Open(image, true, &why);
-    ASSERT_TRUE(volume) << why;
-    EXPECT_EQ(volume->Boot().fatBits, c.fatBits);
-    EXPECT_EQ(volume->Boot().bytesPerSector, c.sectorSize);
-    if (c.clusterBytes) {
-      EXPECT_EQ(volume->Boot().bytesPerSector * volume->Boot().sectorsPerCluster, c.clusterBytes);
-    }
-    struct stat st {};
-    ASSERT_EQ(::stat(image.c_str(), &st), 0);
-    EXPECT_LT(static_cast<std::uint64_t>(st.st_blocks) * 512, 64ull << 20) << "format wrote the whole disk";
-
-    options.argv = CheckCommand(image);
-    const ProcessResult check = RunProcess(options, PollPolicy{10, 6000, {}});
-    EXPECT_EQ(check.status, ProcessStatus::Exited);
-    EXPECT_EQ(check.exitCode, 0);
-  }
 }

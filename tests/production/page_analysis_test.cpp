@@ -115,21 +115,6 @@ TEST_F(ScanTest, DetectionPicksTheLowerOfEqualModes) {
   EXPECT_FALSE(ReadFile(home / "log/page_and_size.txt").empty());
 }
 
-TEST_F(ScanTest, AutoDetectionChoosesTheModeOfTheScan) {
-  window.settings.PageMode = true;
-  window.settings.PageModeSel = 7;
-  ProductThread& w = Scanner(QuarterWeak().WithBadBlocks({30}));
-  w.LogBiTable = true;
-  ASSERT_TRUE(w.FlashBlockScan(5, 305));
-  std::uint8_t mode1[128];
-  PageMapForMode(mode1, 1, 128);
-  EXPECT_EQ(dev->PageTable(), Bytes(mode1, mode1 + 128));
-  EXPECT_EQ(BadIn(w), std::set<std::uint32_t>{30});
-  EXPECT_EQ(Status(w), "Specific mode 2 255/256 Bad: 1");
-  EXPECT_FALSE(ReadFile(home / "log/0_page_tab.txt").empty());
-  EXPECT_FALSE(ReadFile(home / "log/0_Ecc_Tab.txt").empty());
-}
-
 TEST_F(ScanTest, DetectionFailingUnderEveryModeEndsTheScan) {
   window.settings.PageMode = true;
   window.settings.PageModeSel = 7;

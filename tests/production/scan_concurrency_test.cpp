@@ -1,11 +1,13 @@
 // Workers scanning their own devices at the same time share no scan state:
-// each detects its own page mode from its own samples and judges its own
-// blocks, while the UI thread takes their progress hand-overs.
+// each detects its own page mode from its own samples, sets its page table
+// and judges its own blocks, while the UI thread takes their progress
+// hand-overs.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
+#include "production/scan_page.h"
 #include "scan_fixture.h"
 
 namespace production_test {
@@ -44,6 +46,9 @@ TEST_F(ScanTest, ConcurrencyWorkersDetectTheirOwnPageModes) {
   EXPECT_EQ(Status(f), "Even Pages 255/256 Bad: 2");
   EXPECT_EQ(BadIn(e), std::set<std::uint32_t>{30});
   EXPECT_EQ(BadIn(f), (std::set<std::uint32_t>{40, 41}));
+  std::uint8_t evenPages[128];
+  production::PageMapForMode(evenPages, 2, 128);
+  EXPECT_EQ(dev->PageTable(), Bytes(evenPages, evenPages + 128));  // F's device
   EXPECT_EQ(e.Gauge->Progress(), 305);
   EXPECT_EQ(f.Gauge->Progress(), 305);
 }

@@ -88,7 +88,8 @@ struct ScanTest : ProductionTest {
   std::size_t Erases() const { return dev->CountVendor(device::SUB_SCSI_OP_ERASE_BLOCK); }
   std::size_t TestsOf(std::uint32_t block) const {
     auto tests = dev->BlockTests();
-    return static_cast<std::size_t>(std::count_if(tests.begin(), tests.end(), [&](auto& t) { return t.block == block; }));
+    return static_cast<std::size_t>(
+        std::count_if(tests.begin(), tests.end(), [&](auto& t) { return t.block == block; }));
   }
   std::string Status(const ProductThread& w) const { return w.StatusText->Caption(); }
 };

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/fswalk/fswalk.h"
+#include "support/temp_dir.h"
+
+using namespace platform;
+using testing_support::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+void Write(const std::string& path, std::size_t size) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << std::string(size, 'x');
+}
+
+// name:kind for a listing, kinds as f(ile) d(folder) l(ink) o(ther).
+std::string Describe(const std::vector<FolderEntry>& entries) {
+  std::string out;
+  for (const FolderEntry& e : entries) {
+    static constexpr char kKinds[] = "fdlo";
+    out += e.name + ":" + kKinds[static_cast<int>(e.kind)] + (e.hidden ? "h" : "") + " ";
+  }
+  return out;
+}
+
+TEST(CaseFold, FoldsEveryScriptTheWayVolumeReadersCompareNames) {
+  struct Case {
+    char32_t in, out;
+  } cases[] = {
+      {U'A', U'a'},          {U'z', U'z'},          {U'1', U'1'},
+      {U'\u00C0', U'\u00E0'},  // Latin-1
+      {U'\u0100', U'\u0101'},  // Latin Extended-A, every second code point
+      {U'\u0101', U'\u0101'},  {U'\u03A3', U'\u03C3'}, {U'\u03C2', U'\u03C3'},  // final sigma
+      {U'\u0401', U'\u0451'},  // Cyrillic
+      {U'\u1E9E', U'\u00DF'},  // capital sharp s: simple folding only
+      {U'\u0130', U'\u0130'},  // dotted capital I has no simple folding
+      {U'\u212A', U'k'},       // Kelvin sign
+      {U'\uFF21', U'\uFF41'},  // full-width
+      {U'\U00010400', U'\U00010428'},  // beyond the 16-bit range
+      {U'\u4E2D', U'\u4E2D'},
+  };
+  for (const Case& c : cases) EXPECT_EQ(CaseFold(c.in), c.out) << std::hex << static_cast<unsigned>(c.in);
+
+  EXPECT_TRUE(EqualIgnoringCase("FLASH.INI", "flash.ini"));
+  EXPECT_TRUE(EqualIgnoringCase("Ā.TXT", "ā.txt"));
+  EXPECT_TRUE(EqualIgnoringCase("Ａ", "ａ"));
+  EXPECT_FALSE(EqualIgnoringCase("a.txt", "a.txt "));
+  EXPECT_EQ(CaseFoldUtf8("A\xFF" "B\xC3"), "a\xFF" "b\xC3") << "bytes that are not UTF-8 stay";
+  EXPECT_TRUE(NameLess("apple", "Banana"));
+  EXPECT_TRUE(NameLess("README", "readme")) << "exact bytes break ties";
+  EXPECT_FALSE(NameLess("readme", "README"));
+}
+
+TEST(ListFolder, GivesEveryEntrySortedWithKindSizeAndHiddenWithoutFollowingLinks) {
+  TempDir dir("fswalk");
+  Write(dir / "in/b.txt", 5);
+  Write(dir / "in/A.txt", 3);
+  Write(dir / "in/.hidden", 1);
+  Write(dir / "in/Zeta/inner.txt", 1);
+  fs::create_symlink("Zeta", dir / "in/link");
+  fs::create_symlink("missing", dir / "in/dangling");
+  ASSERT_EQ(::mkfifo((dir / "in/pipe").c_str(), 0600), 0);
+
+  std::vector<FolderEntry> entries;
+  WalkError error;
+  ASSERT_TRUE(ListFolder(dir / "in", entries, error)) << error.Text();
+  EXPECT_EQ(Describe(entries), ".hidden:fh A.txt:f b.txt:f dangling:l link:l pipe:o Zeta:d ");
+  EXPECT_EQ(entries[1].path, dir / "in/A.txt");
+  EXPECT_EQ(entries[1].size, 3u);
+  EXPECT_EQ(entries[2].size, 5u);
+  EXPECT_EQ(entries[6].size, 0u) << "a folder has no size";
+
+  fs::create_hard_link(dir / "in/A.txt", dir / "in/hard");
+  FolderEntry a, hard;
+  ASSERT_TRUE(StatEntry(dir / "in/A.txt", a, error));
+  ASSERT_TRUE(StatEntry(dir / "in/hard", hard, error));
+  EXPECT_EQ(hard.name, "hard");
+  EXPECT_EQ(std::pair(a.device, a.inode), std::pair(hard.device, hard.inode)) << "one file, two names";
+
+  for (const std::string& bad : {dir / "missing", dir / "in/A.txt"}) {
+    EXPECT_FALSE(ListFolder(bad, entries, error));
+    EXPECT_TRUE(entries.empty());
+    EXPECT_EQ(error.path, bad);
+    EXPECT_NE(error.Text().find(bad), std::string::npos) << error.Text();
+  }
+  EXPECT_FALSE(StatEntry(dir / "missing", a, error));
+  EXPECT_EQ(error.code, ENOENT);
+}
+
+TEST(WalkFolderTree, VisitsDepthFirstInEitherOrderSkipsHiddenAndNeverEntersLinks) {
+  TempDir dir("fswalk");
+  Write(dir / "t/b/x.txt", 1);
+  Write(dir / "t/b/c/y.txt", 1);
+  Write(dir / "t/a.txt", 1);
+  Write(dir / "t/c.txt", 1);
+  Write(dir / "t/.git/config", 1);
+  Write(dir / "t/d/z.txt", 1);
+  fs::create_directory_symlink(dir / "t", dir / "t/b/loop");
+
+  struct Case {
+    WalkOptions options;
+    const char* expected;
+  } cases[] = {
+      {{}, "1a.txt 1b 2c 3y.txt 2loop 2x.txt 1c.txt 1d 2z.txt "},
+      {{false, true}, "1a.txt 1c.txt 1b 2loop 2x.txt 2c 3y.txt 1d 2z.txt "},
+      {{true, false}, "1.git 2config 1a.txt 1b 2c 3y.txt 2loop 2x.txt 1c.txt 1d 2z.txt "},
+  };
+  for (const Case& c : cases) {
+    std::string seen;
+    WalkError error;
+    const WalkStatus status = WalkFolderTree(
+        dir / "t", c.options,
+        [&](const FolderEntry& e, int depth) {
+          seen += std::to_string(depth) + e.name + " ";
+          return WalkStep::kContinue;
+        },
+        error);
+    EXPECT_EQ(status, WalkStatus::kDone) << error.Text();
+    EXPECT_EQ(seen, c.expected);
+  }
+
+  // A folder the visitor skips is not entered; a stop ends the walk at once.
+  std::string seen;
+  WalkError error;
+  EXPECT_EQ(WalkFolderTree(dir / "t", {},
+                           [&](const FolderEntry& e, int) {
+                             seen += e.name + " ";
+                             if (e.name == "b") return WalkStep::kSkip;
+                             return e.name == "c.txt" ? WalkStep::kStop : WalkStep::kContinue;
+                           },
+                           error),
+            WalkStatus::kStopped);
+  EXPECT_EQ(seen, "a.txt b c.txt ");
+
+  // A folder that vanishes before it is read fails the walk naming it.
+  EXPECT_EQ(WalkFolderTree(dir / "t", {},
+                           [&](const FolderEntry& e, int) {
+                             if (e.name == "a.txt") fs::remove_all(dir / "t/d");
+                             return WalkStep::kContinue;
+                           },
+                           error),
+            WalkStatus::kFailed);
+  EXPECT_EQ(error.path, dir / "t/d");
+}
+
+TEST(FindIgnoringCase, FindsShippedFilesWhateverTheirCase) {
+  TempDir dir("fswalk");
+  Write(dir / "Flash/FLASH.INI", 1);
+  Write(dir / "Flash/readme.txt", 1);
+  Write(dir / "Flash/README.TXT", 1);
+  Write(dir / "misc/FSM.bin", 1);
+
+  EXPECT_EQ(FindIgnoringCase(dir / "Flash", "flash.ini"), dir / "Flash/FLASH.INI");
+  EXPECT_EQ(FindIgnoringCase(dir / "Flash", "README.TXT"), dir / "Flash/README.TXT") << "the exact name wins";
+  EXPECT_EQ(FindIgnoringCase(dir / "Flash", "Readme.Txt"), dir / "Flash/README.TXT") << "first in walk order";
+  EXPECT_EQ(ResolveIgnoringCase(dir.path, "flash\\flash.ini"), dir / "Flash/FLASH.INI");
+  EXPECT_EQ(ResolveIgnoringCase(dir.path, "./MISC/fsm.BIN"), dir / "misc/FSM.bin");
+
+  WalkError error;
+  EXPECT_EQ(FindIgnoringCase(dir / "Flash", "flash.txt", &error), std::nullopt);
+  EXPECT_TRUE(error.path.empty()) << "not found is no failure";
+  EXPECT_EQ(ResolveIgnoringCase(dir.path, "log\\1.txt", &error), std::nullopt);
+  EXPECT_EQ(FindIgnoringCase(dir / "none", "a", &error), std::nullopt);
+  EXPECT_EQ(error.path, dir / "none");
+}
+
+}  // namespace
