@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev fonts-noto-cjk
   libgtest-dev libgmock-dev libbenchmark-dev
   dosfstools mtools
+  libudev-dev
 )
 
 missing=()

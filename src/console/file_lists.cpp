@@ -61,9 +61,9 @@ void TForm1::AddFilesBtnClick(TObject*) {
     }
     if (!tooLong.empty()) {
       const int lang = LanguageIndex;
-      std::string text = MessageText(43, lang);
+      std::string text = console::MessageText(43, lang);
       for (const std::string& file : tooLong) text += "\n" + file;
-      Application->MessageBox(text, MessageText(27, lang), MB_ICONERROR);
+      Application->MessageBox(text, console::MessageText(27, lang), MB_ICONERROR);
     }
   }
 

@@ -159,6 +159,7 @@ void TForm1::BindEvents() {
   AddFilesBtn.OnClick = [this](TObject* s) { AddFilesBtnClick(s); };
   RemoveBtn.OnClick = [this](TObject* s) { RemoveBtnClick(s); };
   btnAddDir.OnClick = [this](TObject* s) { btnAddDirClick(s); };
+  Upgradebtn.OnClick = [this](TObject* s) { UpgradebtnClick(s); };
   SystemAreachk.OnClick = [this](TObject* s) { SystemAreachkClick(s); };
   SystemAreaComBo.OnChange = [this](TObject* s) { SystemAreaComBoChange(s); };
   chkUsbPort.OnMouseUp = [this](TObject* s, TMouseButton b, int x, int y) { chkUsbPortMouseUp(s, b, x, y); };
@@ -288,7 +289,7 @@ void TForm1::FormPaint(TObject*) {
   if (platform::FileExists(ImageFile) && ProbeImageFile(ImageFile, size)) return;
   ImageFile.clear();
   const int lang = LanguageIndex;
-  Application->MessageBox(MessageText(65, lang), MessageText(27, lang), MB_ICONWARNING);
+  Application->MessageBox(console::MessageText(65, lang), console::MessageText(27, lang), MB_ICONWARNING);
   if (frmSetting) {
     frmSetting->ShowModal();
     frmSetting->pgeSetting.SetActivePage(&frmSetting->tabDeviceSetting);
@@ -345,7 +346,7 @@ void TForm1::chkISOupgradeClick(TObject*) { RefreshFileList(*this); }
 void TForm1::chkUsbPortMouseUp(TObject*, TMouseButton, int, int) {
   if (!chkUsbPort.Checked()) return;
   const int lang = LanguageIndex;
-  Application->MessageBox(MessageText(97, lang), MessageText(98, lang), MB_OK);
+  Application->MessageBox(console::MessageText(97, lang), console::MessageText(98, lang), MB_OK);
 }
 
 void TForm1::chkClearFASHMouseUp(TObject*, TMouseButton, int, int) {

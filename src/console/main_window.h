@@ -7,14 +7,17 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "console/settings.h"
+#include "platform/devices/device_events.h"
 #include "platform/instance/instance.h"
 #include "platform/ui/ui.h"
+#include "production/main_window_link.h"
 
 namespace console {
 
@@ -48,7 +51,7 @@ struct RunCounters {
   int failed = 0;
 };
 
-class TForm1 : public TForm, public MpSettingFields {
+class TForm1 : public TForm, public MpSettingFields, public production::IProductionWindow {
  public:
   // Builds the window and its state, then runs FormCreate.
   TForm1();
@@ -217,6 +220,35 @@ class TForm1 : public TForm, public MpSettingFields {
   void TntRdoLangAutoClick(TObject* Sender);
   void btnSetupClick(TObject* Sender);  // opens the settings dialog
 
+  // ---- device slots, arrival and removal (device_slots.cpp) ----
+  // Routes WM_DEVICECHANGE to WMDeviceChange; every other message goes to
+  // the default handling (none). Device events are handled one at a time: a
+  // device message that comes while one is being handled (a message box of
+  // the handler keeps the queue moving) waits until that one is over.
+  void Dispatch(platform::TMessage& Message);
+  void WMDeviceChange(platform::TMessage& Message);
+  void UpgradebtnClick(TObject* Sender);
+  bool SlotHasDrive(char letter) const;
+  int FindSlotOfDrive(char letter) const;  // kSlotCount when none
+  int FindFreeSlot() const;                // kSlotCount when none
+  void ClearSlotDrive(char letter);
+
+  // ---- what the production worker sees of the window (production_link.cpp) ----
+  const production::ProductionControls& WorkerControls() override;
+  production::ProductionSettings CurrentSettings() const override;
+  production::FileListInspection CurrentInspection() const override;
+  std::vector<std::string> HiddenDiskFiles() const override;
+  std::vector<std::string> SpiFlashFiles() const override;
+  int CurrentLanguageIndex() const override;
+  production::SlotPanel SlotControls(int slot) override;
+  char SlotDriveLetter(int slot) const override;
+  std::uint32_t SlotGeneration(int slot) const override;
+  production::CounterValues RecordFinishedRun(bool passed) override;
+  int RecordRunStart() override;
+  int RecordRunEnd() override;
+  std::string UiText(std::string_view name) const override;
+  std::string MessageText(std::string_view english, int languageIndex) const override;
+
   // Whether the first paint has been handled.
   bool FirstPaintDone() const { return firstPaintDone_; }
 
@@ -229,6 +261,28 @@ class TForm1 : public TForm, public MpSettingFields {
   void BindEvents();
 
   mutable std::mutex countersMutex_;
+  production::ProductionControls workerControls_;
+
+  // Device slots: handing slot k to a device, starting its worker.
+  void TakeSlot(int k, char letter);
+  void StartWorker(int k);
+  void DeviceArrival(char letter);
+  void DeviceRemoval(char letter);
+  // Fixed-USB-port mode: the slot bound to the device's hub port (binding a
+  // new port to the lowest unbound slot); `fallback` when the port is unknown
+  // or all eight are bound to others.
+  int PortSlot(char letter, int fallback);
+  // A worker was started for the device now in the slot; the next arrival in
+  // the slot clears the mark. Keeps a second Upgrade press from starting a
+  // second worker before the first one has changed the slot's text.
+  std::array<bool, kSlotCount> slotStarted_{};
+  bool handlingDeviceChange_ = false;
+  struct PendingDeviceChange {
+    std::uintptr_t event = 0;
+    bool hasBroadcast = false;
+    platform::DEV_BROADCAST_VOLUME broadcast;  // only the header is read unless it is a volume
+  };
+  std::deque<PendingDeviceChange> pendingDeviceChanges_;
   bool firstPaintDone_ = false;
   bool closing_ = false;
   // List files that existed but could not be read at show: kept as they are.

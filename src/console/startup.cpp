@@ -1,13 +1,8 @@
 #include "console/startup.h"
 
-#include <pthread.h>
-#include <signal.h>
-
-#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <string>
-#include <thread>
 
 #include "console/main_window.h"
 #include "console/other_forms.h"
@@ -44,82 +39,25 @@ void DestroyForms() {
   Form1 = nullptr;
 }
 
-int WinMain() {
+int WinMain(const WindowHooks& hooks) {
   InitUiStrings();
+  bool created = false;
   try {
     Application->Initialize();
     Application->SetTitle(kApplicationTitle);
     CreateForms();
+    created = true;
+    if (hooks.created) hooks.created();
     Application->Run();
   } catch (const std::exception& e) {
     Application->ShowException(e);
   }
+  // The caller's end comes once every run is over (the counters are final).
+  Application->WaitForThreads();
+  if (created && hooks.ended) CallGuarded(hooks.ended);
   DestroyForms();
   FreeUiStrings();
   return 0;
-}
-
-namespace {
-
-// SIGINT and SIGTERM are taken from every thread (the workers started later
-// inherit the mask) and waited for by a thread of their own, which asks the
-// UI thread to close the main window. SIGUSR1 to that thread ends it.
-class CloseOnSignals {
- public:
-  CloseOnSignals() {
-    sigemptyset(&set_);
-    sigaddset(&set_, SIGINT);
-    sigaddset(&set_, SIGTERM);
-    sigaddset(&set_, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &set_, &previous_);
-    thread_ = std::thread([this] { Wait(); });
-  }
-  ~CloseOnSignals() {
-    done_ = true;
-    pthread_kill(thread_.native_handle(), SIGUSR1);
-    thread_.join();
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  CloseOnSignals(const CloseOnSignals&) = delete;
-  CloseOnSignals& operator=(const CloseOnSignals&) = delete;
-
- private:
-  void Wait() {
-    for (;;) {
-      int signal = 0;
-      if (sigwait(&set_, &signal) != 0) continue;
-      if (done_) return;
-      if (signal == SIGUSR1) continue;
-      std::printf("Closing the station (signal %d)\n", signal);
-      std::fflush(stdout);
-      Application->Post([] {
-        if (Form1) Form1->Close();
-      });
-    }
-  }
-
-  sigset_t set_;
-  sigset_t previous_;
-  std::atomic<bool> done_{false};
-  std::thread thread_;
-};
-
-}  // namespace
-
-int StationMain(int argc, const char* const* argv) {
-  std::string error;
-  if (platform::ApplyHomeOption(argc, argv, error) == platform::HomeOption::Invalid) {
-    std::fprintf(stderr, "station: %s\n", error.c_str());
-    return 2;
-  }
-  CloseOnSignals signals;
-  // Runs once the loop has shown the main window; a second instance, which
-  // ends before its loop runs, prints nothing.
-  Application->Post([] {
-    std::printf("Station ready: program folder %s; waiting for devices\n", platform::ProgramFolder().c_str());
-    std::fflush(stdout);
-  });
-  return WinMain();
 }
 
 }  // namespace console

@@ -2,6 +2,8 @@
 // order, the message loop, and the clean-up at exit.
 #pragma once
 
+#include <functional>
+
 namespace console {
 
 // Creates the five windows in order (main window first, which becomes the
@@ -11,16 +13,16 @@ void CreateForms();
 // and clears the pointers.
 void DestroyForms();
 
+// What a caller may add around the windows' life: run once the five windows
+// exist, before the loop; and once the loop has ended and every worker is
+// over, before the windows are destroyed.
+struct WindowHooks {
+  std::function<void()> created;
+  std::function<void()> ended;
+};
+
 // The program: texts, application title, windows, message loop. An error that
 // escapes start-up or the loop is shown by the application. Returns 0.
-int WinMain();
-
-// The station program as started from the command line: "--home DIR" checked
-// and applied (a missing value or folder: a message on standard error and
-// the result 2), SIGINT and SIGTERM close the main window as the operator
-// would (FormClose: the runs are waited for, the settings and lists saved),
-// one line at start names the program folder and says that the station waits
-// for devices; then WinMain.
-int StationMain(int argc, const char* const* argv);
+int WinMain(const WindowHooks& hooks = {});
 
 }  // namespace console

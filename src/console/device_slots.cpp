@@ -1,0 +1,268 @@
+// The eight device slots and the handling of device arrival and removal:
+// which volumes are devices to produce, which slot each takes (the first
+// free one, or in fixed-USB-port mode the slot bound to its hub port), the
+// FSM download at arrival and the start of the device's worker.
+#include <cstdio>
+
+#include "console/main_window.h"
+#include "console/ui_strings.h"
+#include "device/commands.h"
+#include "platform/clock/clock.h"
+#include "platform/paths/paths.h"
+#include "platform/scsi/scsi.h"
+#include "production/product_thread.h"
+
+namespace console {
+
+using platform::DEV_BROADCAST_HDR;
+using platform::DEV_BROADCAST_VOLUME;
+using platform::TMessage;
+
+namespace {
+
+void Log(char letter, std::string_view text) {
+  std::string line(1, letter);
+  line.append(text);
+  production::AppendLogLine(line);
+}
+
+// Resets the flag when the handling ends, also by an exception.
+class Busy {
+ public:
+  explicit Busy(bool& flag) : flag_(flag) { flag_ = true; }
+  ~Busy() { flag_ = false; }
+  Busy(const Busy&) = delete;
+  Busy& operator=(const Busy&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+}  // namespace
+
+// ---- slot functions ----
+
+bool TForm1::SlotHasDrive(char letter) const { return FindSlotOfDrive(letter) < kSlotCount; }
+
+int TForm1::FindSlotOfDrive(char letter) const {
+  for (int k = 0; k < kSlotCount; ++k)
+    if (Slots[k].driveLetter == letter) return k;
+  return kSlotCount;
+}
+
+int TForm1::FindFreeSlot() const { return FindSlotOfDrive(0); }
+
+void TForm1::ClearSlotDrive(char letter) {
+  for (DeviceSlot& slot : Slots)
+    if (slot.driveLetter == letter) slot.driveLetter = 0;
+}
+
+// The generation grows before the letter changes, so that a worker of the
+// slot's earlier device sees the slot as no longer its own as soon as either
+// has moved.
+void TForm1::TakeSlot(int k, char letter) {
+  ++Slots[k].generation;
+  Slots[k].driveLetter = letter;
+  slotStarted_[k] = false;
+}
+
+void TForm1::StartWorker(int k) {
+  DeviceSlot& slot = Slots[k];
+  slotStarted_[k] = true;
+  const std::string label = LabelEdit.Text();
+  auto* worker = new production::ProductThread(*this, slot.driveLetter, k, slot.statusText, slot.gauge, slot.image,
+                                               label.c_str(), slot.textF, slot.textP);
+  worker->Resume();  // frees itself when its run is over
+}
+
+// ---- messages ----
+
+void TForm1::Dispatch(TMessage& Message) {
+  if (Message.Msg == platform::WM_DEVICECHANGE) WMDeviceChange(Message);
+  // Every other message has no handling of the window's own.
+}
+
+void TForm1::WMDeviceChange(TMessage& Message) {
+  // Before the panels are bound nothing can show a device; once the window
+  // is closing no new run may start while the last ones are waited for.
+  if (!Slots[0].statusText || closing_) return;
+  PendingDeviceChange change;
+  change.event = Message.WParam;
+  if (const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(Message.LParam)) {
+    change.hasBroadcast = true;
+    change.broadcast.dbcv_devicetype = header->dbch_devicetype;
+    if (header->dbch_devicetype == platform::DBT_DEVTYP_VOLUME)
+      change.broadcast = *reinterpret_cast<const DEV_BROADCAST_VOLUME*>(header);
+  }
+  pendingDeviceChanges_.push_back(change);
+  // A message that comes while an earlier one is handled (its message box
+  // keeps the queue moving) waits for the loop below.
+  if (handlingDeviceChange_) return;
+  Busy busy(handlingDeviceChange_);
+  while (!pendingDeviceChanges_.empty()) {
+    const PendingDeviceChange next = pendingDeviceChanges_.front();
+    pendingDeviceChanges_.pop_front();
+    const bool arrival = next.event == platform::DBT_DEVICEARRIVAL;
+    const bool removal = next.event == platform::DBT_DEVICEREMOVECOMPLETE;
+    if (!(arrival || removal) || !next.hasBroadcast ||
+        next.broadcast.dbcv_devicetype != platform::DBT_DEVTYP_VOLUME)
+      continue;
+    for (int n = 0; n < 26; ++n) {
+      if (!(next.broadcast.dbcv_unitmask & (std::uint32_t{1} << n))) continue;
+      const char letter = static_cast<char>('A' + n);
+      if (arrival)
+        DeviceArrival(letter);
+      else
+        DeviceRemoval(letter);
+    }
+  }
+}
+
+// ---- arrival ----
+
+void TForm1::DeviceArrival(char X) {
+  platform::SetCurrentDir(platform::ProgramFolder());
+  Log(X, ":<--");
+  if (device::cmd_bCheckChipModel(X)) {
+    Log(X, ":-> reset");
+    platform::Sleep(200);
+    device::cmd_bResetDevice(X);
+    return;
+  }
+  if (SlotHasDrive(X)) {
+    Log(X, ": exists continue");
+    return;
+  }
+  if (!device::cmd_bInquiry(X)) {
+    Log(X, ":cmd_bInquiry fail continue");
+    return;
+  }
+  const int s = FindFreeSlot();
+  std::string slotText(":");
+  slotText += std::to_string(s);
+  Log(X, slotText);
+  if (s == kSlotCount) {
+    Application->MessageBox(ExceedLimitMsg, StatusMsg, MB_OK);
+    return;
+  }
+
+  const bool fixedPort = chkUsbPort.Checked();
+  auto showWriting = [this](int k) {
+    Slots[k].gauge->SetVisible(true);
+    Slots[k].statusText->SetCaption(FSMWrite);
+    Slots[k].statusText->SetFontColor(clWindowText);
+  };
+  if (!fixedPort) {
+    TakeSlot(s, X);
+    showWriting(s);
+  }
+  platform::Sleep(100);
+
+  int k = s;
+  if (!production::DownloadFsmFile(X, iFsmFileSize, FsmPath)) {
+    // In fixed-port mode too the device holds the slot that shows its
+    // failure, so that its removal resets the panel and counts it out.
+    if (fixedPort) TakeSlot(s, X);
+    Slots[s].statusText->SetCaption(FSMLoad + FailMsg);
+    Slots[s].statusText->SetFontColor(clRed);
+  } else {
+    if (fixedPort) {
+      k = PortSlot(X, s);
+      Slots[k].statusText->SetCaption(FSMWrite);
+      Slots[k].statusText->SetFontColor(clWindowText);
+      TakeSlot(k, X);
+      showWriting(k);
+      Slots[k].statusText->SetCaption(FSMWrite + SuccessMsg);
+      std::uint8_t id[5] = {};
+      if (device::cmd_bGetFlashIdByDrive(X, id)) {
+        char text[32];
+        std::snprintf(text, sizeof text, "ID:%02X%02X%02X%02X%02X", id[0], id[1], id[2], id[3], id[4]);
+        Slots[k].textF->SetCaption(text);
+      }
+    }
+    if (!CheckManuupgrade.Checked())
+      StartWorker(k);
+    else
+      Slots[k].statusText->SetCaption(DevicePluginStr);
+  }
+  CheckManuupgrade.SetEnabled(false);
+  ++iDeviceCount;
+}
+
+int TForm1::PortSlot(char X, int s) {
+  std::string path(device::kVolumePathPrefix);
+  path.push_back(X);
+  path.push_back(':');
+  platform::HANDLE h = platform::CreateFileA(path.c_str(), platform::GENERIC_READ | platform::GENERIC_WRITE,
+                                             platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr,
+                                             platform::OPEN_EXISTING, 0, nullptr);
+  std::uint8_t hub = 0, port = 0, digit = 0;
+  const int found = production::FixUsbPort(h, hub, port, digit);
+  if (h != platform::INVALID_HANDLE_VALUE) platform::CloseHandle(h);
+  if (found < 0) return s;
+  CurPortStr = " Port:" + std::to_string(hub) + "-" + std::to_string(port) + "-" + std::to_string(digit);
+
+  if (PortUsed[0] != 1) PortStr[0] = CurPortStr;
+  int k = kSlotCount;
+  for (int i = 0; i < kSlotCount && k == kSlotCount; ++i)
+    if (PortStr[i] == CurPortStr) k = i;
+  for (int i = 1; i < kSlotCount && k == kSlotCount; ++i)
+    if (PortUsed[i] != 1) {
+      PortStr[i] = CurPortStr;
+      k = i;
+    }
+  if (k == kSlotCount) {
+    ShowMessage("Over 8 device!");
+    return s;
+  }
+  PortLetter[k] = X;
+  PortUsed[k] = 1;
+  return k;
+}
+
+// ---- removal ----
+
+void TForm1::DeviceRemoval(char X) {
+  Log(X, ": -->");
+  int k = FindSlotOfDrive(X);
+  if (chkUsbPort.Checked()) {
+    for (int i = 0; i < kSlotCount; ++i)
+      if (PortLetter[i] == X) {
+        k = i;
+        PortLetter[i] = 0;
+      }
+  }
+  if (!SlotHasDrive(X)) return;
+  // The slot is let go first: its worker, still ending, writes no more into
+  // the panel once the letter has left it.
+  ClearSlotDrive(X);
+  if (k < kSlotCount) {
+    DeviceSlot& slot = Slots[k];
+    slot.statusText->SetFontColor(clWindowText);
+    slot.gauge->SetVisible(false);
+    slot.gauge->SetProgress(0);
+    slot.image->SetVisible(false);
+    slot.textP->SetCaption("");
+    slot.textF->SetCaption("");
+    slot.statusText->SetCaption(WaitDeviceMsg);
+    bool allWaiting = true;
+    for (const DeviceSlot& other : Slots) allWaiting = allWaiting && other.statusText->Caption() == WaitDeviceMsg.Get();
+    if (allWaiting) CheckManuupgrade.SetEnabled(true);
+  }
+  if (--iDeviceCount == 0) {
+    for (DeviceSlot& slot : Slots) {
+      slot.image->SetVisible(false);
+      slot.textF->SetCaption("");
+    }
+  }
+}
+
+// ---- manual upgrade ----
+
+void TForm1::UpgradebtnClick(TObject*) {
+  for (int k = 0; k < kSlotCount; ++k)
+    if (Slots[k].statusText->Caption() == DevicePluginStr.Get() && Slots[k].driveLetter != 0 && !slotStarted_[k])
+      StartWorker(k);
+}
+
+}  // namespace console
