@@ -1,8 +1,6 @@
 // The main window as the production worker sees it: its live controls, a
 // copy of the settings and of the inspection results, the slots and the
 // counters, and the texts of the operator's language.
-#include <algorithm>
-#include <climits>
 #include <cstring>
 
 #include "console/main_window.h"
@@ -10,17 +8,6 @@
 #include "console/ui_strings.h"
 
 namespace console {
-
-namespace {
-
-// The inspection keeps sizes in 64 bits; the worker's record holds ints. A
-// size beyond that range is passed as the largest int, which every stage
-// that checks a size refuses, instead of a wrapped small number.
-int ClampedSize(std::int64_t size) {
-  return static_cast<int>(std::clamp<std::int64_t>(size, INT_MIN, INT_MAX));
-}
-
-}  // namespace
 
 const production::ProductionControls& TForm1::WorkerControls() {
   if (!workerControls_.chkFwUpgrade) {
@@ -78,10 +65,10 @@ production::FileListInspection TForm1::CurrentInspection() const {
   f.iPreferIndex = iPreferIndex;
   f.iIsoIndex = iIsoIndex;
   f.iTelbookIndex = iTelbookIndex;
-  f.iProgramSize = ClampedSize(iProgramSize);
-  f.iPreferSize = ClampedSize(iPreferSize);
-  f.iIsoSize = ClampedSize(iIsoSize);
-  f.iTelbookSize = ClampedSize(iTelbookSize);
+  f.iProgramSize = iProgramSize;
+  f.iPreferSize = iPreferSize;
+  f.iIsoSize = iIsoSize;
+  f.iTelbookSize = iTelbookSize;
   f.iSdkType = iSdkType;
   f.FirmwareId = FirmwareId;
   f.iFsmFileSize = iFsmFileSize;

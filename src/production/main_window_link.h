@@ -80,10 +80,10 @@ struct FileListInspection {
   int iPreferIndex = -1;
   int iIsoIndex = -1;
   int iTelbookIndex = -1;
-  int iProgramSize = 0;
-  int iPreferSize = 0;
-  int iIsoSize = 0;
-  int iTelbookSize = 0;
+  std::int64_t iProgramSize = 0;
+  std::int64_t iPreferSize = 0;
+  std::int64_t iIsoSize = 0;
+  std::int64_t iTelbookSize = 0;
   int iSdkType = 0;
   std::uint8_t FirmwareId = 0;
   int iFsmFileSize = 0;
