@@ -19,12 +19,16 @@
 #include "platform/ui/ui.h"
 #include "production/main_window_link.h"
 
+namespace imagebuilder {
+class TfrmIsoMain;
+}  // namespace imagebuilder
+
 namespace console {
 
 using namespace platform::ui;
 
 class TfrmSetting;
-class TfrmIsoMain;
+using imagebuilder::TfrmIsoMain;  // the image tool window
 class TForm2;
 class TForm3;
 

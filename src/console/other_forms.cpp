@@ -7,11 +7,6 @@
 
 namespace console {
 
-TfrmIsoMain::TfrmIsoMain() : TForm("frmIsoMain") {
-  SetCaption("Image Tool");
-  SetBounds(0, 0, 520, 420);
-}
-
 // ---- password dialog ----
 
 TForm2::TForm2() : TForm("Form2") {

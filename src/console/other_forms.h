@@ -1,20 +1,17 @@
-// The image tool window, the password dialog and the wait dialog, as created
-// at start-up.
+// The password dialog and the wait dialog, as created at start-up, and the
+// image tool window's name in the console.
 #pragma once
 
 #include <cstdint>
 
+#include "imagebuilder/iso_main.h"
 #include "platform/ui/ui.h"
 
 namespace console {
 
 using namespace platform::ui;
 
-// The image tool window.
-class TfrmIsoMain : public TForm {
- public:
-  TfrmIsoMain();
-};
+using imagebuilder::TfrmIsoMain;  // the image tool window
 
 // The number that unlocks the fast blanking check.
 inline constexpr std::int32_t kFastBlankingAccessNumber = 46130972;

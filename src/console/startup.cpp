@@ -19,6 +19,15 @@ void CreateForms() {
   Application->SetMainForm(Form1);
   frmSetting = new TfrmSetting;
   frmIsoMain = new TfrmIsoMain;
+  // The image tool speaks the main window's language and hands the image it
+  // builds to the settings dialog's image-file field.
+  frmIsoMain->MainLanguageIndex = [] { return Form1 ? Form1->LanguageIndex.load() : 0; };
+  frmIsoMain->MessageText = [](const std::string& english, int languageIndex) {
+    return Form1 ? Form1->MessageText(english, languageIndex) : english;
+  };
+  frmIsoMain->OnImageCreated = [](const std::string& file) {
+    if (frmSetting) frmSetting->edtImgFile.SetText(file);
+  };
   Form2 = new TForm2;
   Form3 = new TForm3;
 }

@@ -467,7 +467,7 @@ bool FatVolume::MakeDirectory(const std::u16string& name, std::uint32_t parent, 
 bool FatVolume::ReplaceFile(FatEntryRecord& record, DirIndex& index, const std::u16string& longName) {
   const auto it = index.names.find(FoldName(longName));
   const std::uint32_t slots = SlotsFor(longName.size());
-  if (it->second.slots != slots) {
+  if (it->second.nameSlots != slots) {
     if (!FatDeleteEntry(record)) return false;
     record = FatEntryRecord{};
     record.longName = longName;

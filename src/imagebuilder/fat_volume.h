@@ -211,7 +211,7 @@ class FatVolume {
     std::uint32_t end = 0;                // first entry after the last one in use
     struct Name {
       std::uint32_t shortIndex;  // entry index of the short entry
-      std::uint32_t slots;       // long-name slots directly before it
+      std::uint32_t nameSlots;      // long-name slots directly before it
     };
     std::unordered_map<std::u16string, Name> names;        // folded long name (or short text)
     std::unordered_map<std::string, std::uint32_t> shorts;  // 11 stored bytes -> entry index
