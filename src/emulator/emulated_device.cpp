@@ -585,6 +585,9 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
     }
     case 0x7A:
       s.download = DownloadedImage{Be32(c + 2), {}};
+      // Room for the announced image at once (capped, since the size comes from the host), so the
+      // pieces are not copied again as the buffer grows.
+      s.download->bytes.reserve(std::min<std::size_t>(s.download->announced, std::size_t{256} << 20));
       AnswerStatus(r, true);
       return Outcome::Done;
     case 0x7B:
