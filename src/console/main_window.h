@@ -38,22 +38,13 @@ inline constexpr int kSlotCount = 8;
 // and the controls of its panel, bound by FormShow and never changed after.
 // `generation` grows each time the slot is given to a device, so a worker can
 // tell whether its slot still belongs to it.
-struct DeviceSlot {
+struct DeviceSlot : production::SlotPanel {
   std::atomic<char> driveLetter{0};
   std::atomic<std::uint32_t> generation{0};
-  TStaticText* statusText = nullptr;  // D1infoStr..D8infoStr
-  TImage* image = nullptr;            // infoImage1..infoImage8
-  TCGauge* gauge = nullptr;           // ProgressBar1..ProgressBar8
-  TStaticText* textP = nullptr;       // TextP1..TextP8
-  TStaticText* textF = nullptr;       // TextF1..TextF8
 };
 
 // The three result counters as one consistent reading.
-struct RunCounters {
-  int total = 0;
-  int passed = 0;
-  int failed = 0;
-};
+using RunCounters = production::CounterValues;
 
 class TForm1 : public TForm, public MpSettingFields, public production::IProductionWindow {
  public:

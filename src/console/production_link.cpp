@@ -80,8 +80,7 @@ std::vector<std::string> TForm1::SpiFlashFiles() const { return SpiFileList; }
 int TForm1::CurrentLanguageIndex() const { return LanguageIndex; }
 
 production::SlotPanel TForm1::SlotControls(int slot) {
-  const DeviceSlot& s = Slots.at(static_cast<std::size_t>(slot));
-  return {s.statusText, s.image, s.gauge, s.textP, s.textF};
+  return Slots.at(static_cast<std::size_t>(slot));
 }
 
 char TForm1::SlotDriveLetter(int slot) const { return Slots.at(static_cast<std::size_t>(slot)).driveLetter; }
@@ -90,10 +89,7 @@ std::uint32_t TForm1::SlotGeneration(int slot) const {
   return Slots.at(static_cast<std::size_t>(slot)).generation;
 }
 
-production::CounterValues TForm1::RecordFinishedRun(bool passed) {
-  const RunCounters c = CountFinishedRun(passed);
-  return {c.total, c.passed, c.failed};
-}
+production::CounterValues TForm1::RecordFinishedRun(bool passed) { return CountFinishedRun(passed); }
 
 int TForm1::RecordRunStart() { return CountRunStart(); }
 int TForm1::RecordRunEnd() { return CountRunEnd(); }
