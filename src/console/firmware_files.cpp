@@ -13,16 +13,11 @@
 #include "console/main_window.h"
 #include "console/message_table.h"
 #include "console/ui_strings.h"
+#include "platform/convert/convert.h"
 
 namespace console {
 
 namespace {
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-  return text;
-}
 
 std::string LastPart(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
@@ -73,13 +68,13 @@ constexpr std::int64_t RoundUp(std::int64_t value, std::int64_t unit) { return (
 }  // namespace
 
 bool FileNameHolds(const std::string& path, const char* pattern) {
-  return Lower(LastPart(path)).find(pattern) != std::string::npos;
+  return platform::LowerCase(LastPart(path)).find(pattern) != std::string::npos;
 }
 
 bool HasBinExtension(const std::string& path) {
   const std::string name = LastPart(path);
   const std::size_t dot = name.find_last_of('.');
-  return dot != std::string::npos && Lower(name.substr(dot)) == ".bin";
+  return dot != std::string::npos && platform::LowerCase(name.substr(dot)) == ".bin";
 }
 
 void RefreshFileList(TForm1& form) {

@@ -6,9 +6,11 @@
 // folders are never followed (skipped with a log line).
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/convert/convert.h"
 #include "platform/drive/drive.h"
 #include "production/product_thread.h"
 
@@ -26,15 +28,9 @@ bool CopyFailed(char letter, const std::string& what, const std::string& why) {
   return false;
 }
 
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
 // The order of a sorted name list: letter case aside, then byte order.
 bool NameLess(const std::string& a, const std::string& b) {
-  const std::string la = Lower(a), lb = Lower(b);
+  const std::string la = platform::LowerCase(a), lb = platform::LowerCase(b);
   return la != lb ? la < lb : a < b;
 }
 
@@ -122,21 +118,28 @@ bool WideCopyFile(const std::string& source, const std::string& target, bool fai
 }
 
 bool CopyFileListToDrive(char driveLetter, const std::vector<std::string>& entries, const std::vector<int>& skip,
-                         bool skipBin) {
+                         bool skipBin, const std::function<void()>& beforeEach) {
   platform::DriveSession drive;
   platform::DrivePath where;
-  if (!OpenDrive(drive, std::string(1, driveLetter) + ":\\", where)) return false;
+  bool opened = false;  // the drive is opened for the first entry that is copied
   bool ok = true;
   for (std::size_t i = 0; ok && i < entries.size(); ++i) {
     if (std::find(skip.begin(), skip.end(), static_cast<int>(i)) != skip.end()) continue;
     const fs::path entry(entries[i]);
     const std::string name = entry.filename().string();
-    if (skipBin && Lower(name).find(".bin") != std::string::npos) continue;
+    if (skipBin && platform::LowerCase(name).find(".bin") != std::string::npos) continue;
+    if (beforeEach) beforeEach();
+    if (!opened && !OpenDrive(drive, std::string(1, driveLetter) + ":\\", where)) return false;
+    opened = true;
     if (fs::is_directory(entry)) {
       ok = CopyTree(drive, driveLetter, entry, "");
     } else if (!drive.CopyFile(entries[i], name, false)) {
       ok = CopyFailed(driveLetter, entries[i], drive.Error());
     }
+  }
+  if (!opened) {  // nothing to copy
+    lastCopyError.clear();
+    return true;
   }
   return Finish(drive, driveLetter, ok);
 }

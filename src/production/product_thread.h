@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -320,9 +321,10 @@ bool WideCopyFile(const std::string& source, const std::string& target, bool fai
 // The run's file copy: every entry of `entries` except the positions in
 // `skip` and names containing ".bin" (any case) when `skipBin`; a folder with
 // CopyDirTree into the drive root, a file to the root under its own name,
-// replacing what is there.
+// replacing what is there. `beforeEach` runs before each entry that is
+// copied; with nothing to copy the drive is not touched.
 bool CopyFileListToDrive(char driveLetter, const std::vector<std::string>& entries, const std::vector<int>& skip,
-                         bool skipBin);
+                         bool skipBin, const std::function<void()>& beforeEach = {});
 // Why the calling thread's last copy failed, naming the file ("" after a success).
 std::string LastCopyError();
 

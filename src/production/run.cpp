@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -41,21 +40,6 @@ std::mutex& RunningCountMutex() {
 bool Checked(TCheckBox* box) { return box && box->Checked(); }
 
 bool InList(int index, int count) { return index >= 0 && index < count; }
-
-std::string FileNameOf(const std::string& path) {
-  const auto cut = path.find_last_of("/\\");
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
-
-bool IsFolder(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 bool FileExists(const std::string& path) {
   struct stat st {};
@@ -541,19 +525,11 @@ ProductThread::RunStep ProductThread::SetLabelIfNeeded(RunState& run, const std:
 ProductThread::RunStep ProductThread::CopyListedFiles(RunState& run, const std::vector<std::string>& files,
                                                       const std::vector<int>& skipped, bool skipBinFiles,
                                                       const std::string& failText) {
-  const std::string root = DriveRoot(DriveLetter);
-  for (int i = 0; i < static_cast<int>(files.size()); ++i) {
-    if (std::find(skipped.begin(), skipped.end(), i) != skipped.end()) continue;
-    const std::string& entry = files[i];
-    const std::string name = FileNameOf(entry);
-    if (skipBinFiles && Lower(name).find(".bin") != std::string::npos) continue;
-    if (!skipBinFiles)
-      ShowRunning(Ui("HiddenDiskStr") + Ui("CopyFileMsg"));
-    else
-      ShowRunning(Ui("CopyFileMsg"));
-    const bool copied = IsFolder(entry) ? CopyDirTree(entry, root) : WideCopyFile(entry, root + name, false);
-    if (!copied) return Fail(run, failText, false);
-  }
+  // The pre-copy list skips the firmware files; the hidden disk's list copies everything.
+  const auto showEntry = [&] {
+    ShowRunning(skipBinFiles ? Ui("CopyFileMsg") : Ui("HiddenDiskStr") + Ui("CopyFileMsg"));
+  };
+  if (!CopyFileListToDrive(DriveLetter[0], files, skipped, skipBinFiles, showEntry)) return Fail(run, failText, false);
   return RunStep::Next;
 }
 

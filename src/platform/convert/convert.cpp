@@ -66,4 +66,11 @@ std::string IntToHex(std::uint64_t value, int digits) {
   return buffer;
 }
 
+std::string LowerCase(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
 }  // namespace platform

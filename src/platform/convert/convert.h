@@ -30,4 +30,7 @@ std::string IntToStr(std::int64_t value);
 // Upper-case hexadecimal text of at least 'digits' digits.
 std::string IntToHex(std::uint64_t value, int digits);
 
+// The text with its ASCII letters in lower case; other bytes (UTF-8 too) unchanged.
+std::string LowerCase(std::string_view text);
+
 }  // namespace platform

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/convert/convert.h"
+
 namespace platform {
 
 namespace {
@@ -11,19 +13,12 @@ namespace {
 // Holds the override plus one (0: none), so a plain atomic serves all threads.
 std::atomic<std::uint32_t> g_override{0};
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
 }  // namespace
 
 LANGID LangIdFromLocaleName(std::string_view name) {
   // language[_territory][.codeset][@modifier]; '-' accepted for '_'.
   const std::size_t end = name.find_first_of(".@");
-  std::string base = Lower(name.substr(0, end));
+  std::string base = LowerCase(name.substr(0, end));
   for (char& c : base)
     if (c == '-') c = '_';
   if (base != "zh" && base.rfind("zh_", 0) != 0) return LANG_ENGLISH_US;
