@@ -325,8 +325,16 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
   std::unique_ptr<CloseWhenDone> closer;
   bool ready = false;  // the loop ran: a second instance, which ends before it, prints nothing
 
+  int exitCode = 0;
   WindowHooks hooks;
   hooks.created = [&] {
+    // A second instance is told to end at its creation: it makes no devices.
+    if (bus && !Application->Terminated() && !bus->Prepare(error)) {
+      std::fprintf(stderr, "station: --emulate: %s\n", error.c_str());
+      exitCode = 2;
+      Application->Terminate();
+      return;
+    }
     // Runs once the loop has shown the main window; a second instance, which
     // ends before its loop runs, prints nothing and plugs nothing.
     Application->Post([&] {
@@ -348,7 +356,8 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
     PrintLine(TotalMsg + ": " + std::to_string(c.total) + "  " + SuccessMsg + ": " + std::to_string(c.passed) +
               "  " + FailMsg + ": " + std::to_string(c.failed));
   };
-  return WinMain(hooks);
+  WinMain(hooks);
+  return exitCode;
 }
 
 }  // namespace console
