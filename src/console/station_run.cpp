@@ -317,8 +317,14 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
   platform::VolumeEventForwarder deviceEvents([](platform::TMessage& message) {
     if (Form1) Form1->Dispatch(message);
   });
-  // Real USB disks when no emulated bus is asked for.
-  platform::UdevMonitor usbDisks;
+  // Real USB disks when no emulated bus is asked for. One that cannot be used
+  // is told in a message box (headless: on standard error).
+  platform::UdevMonitor usbDisks([](const std::string& text) {
+    Application->Post([text] {
+      const std::string caption = Form1 ? Form1->MessageText("Warning", Form1->LanguageIndex.load()) : "Warning";
+      Application->MessageBox(text, caption, MB_OK | MB_ICONWARNING);
+    });
+  });
   std::string usbNote;
   if (!bus && !usbDisks.Start(&usbNote)) usbNote = "USB disks are not watched: " + usbNote;
   SlotStatusPrinter printer(PrintLine);
@@ -357,6 +363,10 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
               "  " + FailMsg + ": " + std::to_string(c.failed));
   };
   WinMain(hooks);
+  if (exitCode == 0 && CloseLeftUnsaved()) {
+    std::fprintf(stderr, "station: the close could not save every setting and list (each failure was shown)\n");
+    exitCode = 1;
+  }
   return exitCode;
 }
 

@@ -91,7 +91,8 @@ class SlotStatusPrinter {
 
 // The station program as started from the command line: see the top of this
 // file. `makeBus` builds the emulated bus for "--emulate". Returns 0; 2 when
-// an option or the emulated devices are refused at start.
+// an option or the emulated devices are refused at start; 1 when the close
+// could not save the settings or the lists.
 int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeBus);
 
 }  // namespace console
