@@ -120,14 +120,14 @@ TEST(UsbDiskBinder, ARefusalSaysWhatOpeningTheNodeTakes) {
     std::string tail;  // after "... cannot be opened for reading and writing "
   };
   const Case cases[] = {
-      {{EACCES, true, 0600, "line", "disk", "op", true},
+      {{EACCES, true, 0600, "line", "disk", "op"},
        "(Permission denied); it belongs to user line and group disk (rw-------) and may be opened by root and by user "
        "line: run the station as root or as line."},
-      {{EACCES, true, 0640, "root", "disk", "op", true},
+      {{EACCES, true, 0640, "root", "disk", "op"},
        "(Permission denied); it belongs to user root and group disk (rw-r-----) and may be opened by root only: run "
        "the station as root."},
-      {{ENOENT, false, 0, "", "", "op", false}, "(No such file or directory)."},
-      {{EBUSY, true, 0660, "root", "disk", "op", true}, "(Device or resource busy)."},
+      {{ENOENT, false, 0, "", "", "op"}, "(No such file or directory)."},
+      {{EBUSY, true, 0660, "root", "disk", "op"}, "(Device or resource busy)."},
   };
   for (const Case& c : cases)
     EXPECT_EQ(NodeRefusalText("/dev/sg2", c.access),

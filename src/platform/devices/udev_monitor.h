@@ -39,7 +39,6 @@ struct NodeAccess {
   std::string owner;      // user and group names (numbers when they have none)
   std::string group;
   std::string user;       // the station's user
-  bool inGroup = false;   // the station runs with the node's group
 };
 
 // Looks at `node` for the station's user, after an open that failed with `error`.

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -34,15 +33,6 @@ std::string GroupName(gid_t gid) {
   return std::to_string(gid);
 }
 
-bool RunsWithGroup(gid_t gid) {
-  if (::getegid() == gid) return true;
-  std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
-  const int n = ::getgroups(static_cast<int>(groups.size()), groups.data());
-  for (int i = 0; i < n; ++i)
-    if (groups[static_cast<std::size_t>(i)] == gid) return true;
-  return false;
-}
-
 std::string ModeText(unsigned mode) {
   std::string text = "rwxrwxrwx";
   for (int bit = 0; bit < 9; ++bit)
@@ -62,7 +52,6 @@ NodeAccess ProbeNodeAccess(const std::string& node, int error) {
   access.mode = st.st_mode & 0777;
   access.owner = UserName(st.st_uid);
   access.group = GroupName(st.st_gid);
-  access.inGroup = RunsWithGroup(st.st_gid);
   return access;
 }
 
@@ -71,14 +60,15 @@ std::string NodeRefusalText(const std::string& node, const NodeAccess& a) {
                      std::strerror(a.error) + ")";
   if (!a.known || (a.error != EACCES && a.error != EPERM)) return text + ".";
   text += "; it belongs to user " + a.owner + " and group " + a.group + " (" + ModeText(a.mode) + ")";
-  const bool groupMay = (a.mode & 060) == 060, ownerMay = (a.mode & 0600) == 0600 && a.owner != "root";
-  if (groupMay && !a.inGroup)
-    return text + " and may be opened by root and by the members of group " + a.group + ": run the station as root, or add user " +
-           a.user + " to group " + a.group + " and log in again.";
-  if (ownerMay && a.user != a.owner)
-    return text + " and may be opened by root and by user " + a.owner + ": run the station as root or as " + a.owner + ".";
-  if (!groupMay && !ownerMay) return text + " and may be opened by root only: run the station as root.";
-  return text + "; the station runs as user " + a.user + ".";
+  // Refused in spite of the group's rights: the station's user is not in it
+  // (or was added since it logged in).
+  if ((a.mode & 060) == 060)
+    return text + " and may be opened by root and by the members of group " + a.group +
+           ": run the station as root, or add user " + a.user + " to group " + a.group + " and log in again.";
+  if ((a.mode & 0600) == 0600 && a.owner != "root")
+    return text + " and may be opened by root and by user " + a.owner + ": run the station as root or as " + a.owner +
+           ".";
+  return text + " and may be opened by root only: run the station as root.";
 }
 
 std::string ScsiGenericNodeOf(const std::string& devpath, const std::string& sysRoot) {
