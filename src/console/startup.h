@@ -25,4 +25,8 @@ struct WindowHooks {
 // escapes start-up or the loop is shown by the application. Returns 0.
 int WinMain(const WindowHooks& hooks = {});
 
+// Whether the main window's last close (since CreateForms) could not save
+// everything: the close tries every save and shows each one that fails.
+bool CloseLeftUnsaved();
+
 }  // namespace console

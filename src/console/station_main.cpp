@@ -9,6 +9,7 @@
 #include "emulator/emulated_device.h"
 #include "platform/clock/clock.h"
 #include "platform/paths/paths.h"
+#include "production/hub_port.h"
 
 namespace {
 
@@ -16,46 +17,63 @@ namespace fs = std::filesystem;
 
 // Emulated devices, each with its disk images in <home>/emulated/<n>-<profile>/
 // (kept after the station ends, for a look at the disks), plugged one after
-// another a second apart (scaled). Their hub ports are published in
-// misc/usbport.map for the port program.
+// another a second apart (scaled). Their hub ports are in the port map
+// <home>/emulated/usbport.map, handed only to this station's port programs
+// and removed when the station closes.
 class EmulatedBus : public console::DeviceBus {
  public:
+  // Checks every name; touches nothing.
   static std::unique_ptr<EmulatedBus> Make(const std::vector<std::string>& names, std::string& error) {
     auto bus = std::unique_ptr<EmulatedBus>(new EmulatedBus);
+    for (const std::string& name : names) {
+      std::optional<emulator::DeviceProfile> profile = emulator::profiles::ByName(name);
+      if (!profile) {
+        error = "no device profile \"" + name + "\"";
+        return nullptr;
+      }
+      bus->profiles_.emplace_back(name, *profile);
+    }
+    return bus;
+  }
+
+  // Replaces the previous run's disks with new devices and publishes their ports.
+  bool Prepare(std::string& error) override {
     const fs::path root = fs::path(platform::ProgramFolder()) / "emulated";
     std::error_code ec;
     fs::remove_all(root, ec);
-    std::ofstream map(fs::path(platform::ProgramFolder()) / "misc" / "usbport.map", std::ios::trunc);
+    fs::create_directories(root, ec);
+    map_ = root / "usbport.map";
+    std::ofstream map(map_, std::ios::trunc);
     map << "# serial number, port code of each emulated device\n";
-    for (std::size_t n = 0; n < names.size(); ++n) {
-      std::optional<emulator::DeviceProfile> profile = emulator::profiles::ByName(names[n]);
-      if (!profile) {
-        error = "no device profile \"" + names[n] + "\"";
-        return nullptr;
-      }
+    for (std::size_t n = 0; n < profiles_.size(); ++n) {
+      auto& [name, profile] = profiles_[n];
       const auto serial = static_cast<std::uint8_t>(0x21 + n);
-      profile->WithSerialNumber(serial);
+      profile.WithSerialNumber(serial);
       const int code = 100 + 10 * static_cast<int>(1 + n / 9) + static_cast<int>(n % 9 + 1);
       map << static_cast<int>(serial % 128) << ' ' << code << '\n';
       try {
-        bus->devices_.push_back(
-            emulator::EmulatedDevice::Create(*profile, root / (std::to_string(n + 1) + "-" + names[n])));
+        devices_.push_back(emulator::EmulatedDevice::Create(profile, root / (std::to_string(n + 1) + "-" + name)));
       } catch (const std::exception& e) {
-        error = names[n] + ": " + e.what();
-        return nullptr;
+        error = name + ": " + e.what();
+        return false;
       }
     }
+    map.close();
     if (!map) {
-      error = "cannot write the port map misc/usbport.map";
-      return nullptr;
+      error = "cannot write the port map " + map_.string();
+      return false;
     }
-    return bus;
+    production::SetUsbPortMap(map_.string());
+    return true;
   }
 
   ~EmulatedBus() override {
     stop_ = true;
     if (plugger_.joinable()) plugger_.join();
     for (auto& device : devices_) device->Unplug();
+    production::SetUsbPortMap("");
+    std::error_code ec;
+    if (!map_.empty()) fs::remove(map_, ec);
   }
 
   void Start() override {
@@ -77,6 +95,8 @@ class EmulatedBus : public console::DeviceBus {
 
  private:
   EmulatedBus() = default;
+  std::vector<std::pair<std::string, emulator::DeviceProfile>> profiles_;
+  fs::path map_;
   std::vector<std::shared_ptr<emulator::EmulatedDevice>> devices_;
   std::thread plugger_;
   std::atomic<bool> stop_{false};

@@ -317,16 +317,30 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
   platform::VolumeEventForwarder deviceEvents([](platform::TMessage& message) {
     if (Form1) Form1->Dispatch(message);
   });
-  // Real USB disks when no emulated bus is asked for.
-  platform::UdevMonitor usbDisks;
+  // Real USB disks when no emulated bus is asked for. One that cannot be used
+  // is told in a message box (headless: on standard error).
+  platform::UdevMonitor usbDisks([](const std::string& text) {
+    Application->Post([text] {
+      const std::string caption = Form1 ? Form1->MessageText("Warning", Form1->LanguageIndex.load()) : "Warning";
+      Application->MessageBox(text, caption, MB_OK | MB_ICONWARNING);
+    });
+  });
   std::string usbNote;
   if (!bus && !usbDisks.Start(&usbNote)) usbNote = "USB disks are not watched: " + usbNote;
   SlotStatusPrinter printer(PrintLine);
   std::unique_ptr<CloseWhenDone> closer;
   bool ready = false;  // the loop ran: a second instance, which ends before it, prints nothing
 
+  int exitCode = 0;
   WindowHooks hooks;
   hooks.created = [&] {
+    // A second instance is told to end at its creation: it makes no devices.
+    if (bus && !Application->Terminated() && !bus->Prepare(error)) {
+      std::fprintf(stderr, "station: --emulate: %s\n", error.c_str());
+      exitCode = 2;
+      Application->Terminate();
+      return;
+    }
     // Runs once the loop has shown the main window; a second instance, which
     // ends before its loop runs, prints nothing and plugs nothing.
     Application->Post([&] {
@@ -348,7 +362,12 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
     PrintLine(TotalMsg + ": " + std::to_string(c.total) + "  " + SuccessMsg + ": " + std::to_string(c.passed) +
               "  " + FailMsg + ": " + std::to_string(c.failed));
   };
-  return WinMain(hooks);
+  WinMain(hooks);
+  if (exitCode == 0 && CloseLeftUnsaved()) {
+    std::fprintf(stderr, "station: the close could not save every setting and list (each failure was shown)\n");
+    exitCode = 1;
+  }
+  return exitCode;
 }
 
 }  // namespace console

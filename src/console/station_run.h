@@ -46,6 +46,9 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
 class DeviceBus {
  public:
   virtual ~DeviceBus() = default;
+  // Makes the devices, once the station knows it may run (it is the only
+  // one); until then the bus touches no file. False with the reason.
+  virtual bool Prepare(std::string& error) = 0;
   // Starts plugging the devices, one after another, on a thread of the bus.
   virtual void Start() = 0;
   // Every device has been plugged and none is away re-enumerating.
@@ -87,7 +90,9 @@ class SlotStatusPrinter {
 };
 
 // The station program as started from the command line: see the top of this
-// file. `makeBus` builds the emulated bus for "--emulate".
+// file. `makeBus` builds the emulated bus for "--emulate". Returns 0; 2 when
+// an option or the emulated devices are refused at start; 1 when the close
+// could not save the settings or the lists.
 int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeBus);
 
 }  // namespace console

@@ -5,11 +5,14 @@
 // A Linux exit status holds only 8 bits, so the port program prints the code
 // in decimal on its standard output and exits with 0; any other ending (no
 // code, a non-zero status, a signal, more than 10 s) counts as no answer.
+#include "production/hub_port.h"
+
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "device/commands.h"
@@ -23,11 +26,24 @@ namespace {
 
 constexpr std::uint32_t kPollMs = 200;
 
+std::mutex portMapMutex;
+std::string portMap;
+
 std::string PortNumbers(int hub, int port, int digit) {
   return std::to_string(hub) + "-" + std::to_string(port) + "-" + std::to_string(digit);
 }
 
 }  // namespace
+
+void SetUsbPortMap(const std::string& path) {
+  std::lock_guard lock(portMapMutex);
+  portMap = path;
+}
+
+std::string UsbPortMap() {
+  std::lock_guard lock(portMapMutex);
+  return portMap;
+}
 
 int RunUsbDos(int number, std::uint32_t timeLimitMs) {
   char outName[] = "/tmp/station-usbdos-XXXXXX";
@@ -37,6 +53,9 @@ int RunUsbDos(int number, std::uint32_t timeLimitMs) {
   platform::ProcessOptions options;
   options.argv = {platform::ProgramFolder() + "misc/usbdos", std::to_string(number)};
   options.outputFile = outName;
+  // Always set, so that a map named in the station's own environment never
+  // answers for real devices.
+  options.environment = {std::string(kUsbPortMapVariable) + "=" + UsbPortMap()};
   platform::PollPolicy policy;
   policy.intervalMs = kPollMs;
   policy.maxWaits = static_cast<int>(timeLimitMs / kPollMs > 0 ? timeLimitMs / kPollMs : 1);

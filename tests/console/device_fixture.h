@@ -1,7 +1,8 @@
 // A station with emulated devices: the program folder holds the shipped FSM
-// file and flash tables and the port program with a port map; volume events
-// reach the main window as WM_DEVICECHANGE through the UI queue, which the
-// test drains with Pump(). Waits are scaled to nothing.
+// file and flash tables and the port program, which answers from the port map
+// the station hands it; volume events reach the main window as
+// WM_DEVICECHANGE through the UI queue, which the test drains with Pump().
+// Waits are scaled to nothing.
 #pragma once
 
 #include <memory>
@@ -12,6 +13,7 @@
 #include "platform/clock/clock.h"
 #include "platform/devices/device_events.h"
 #include "platform/volumes/volumes.h"
+#include "production/hub_port.h"
 #include "station_fixture.h"
 
 namespace console::testing {
@@ -26,6 +28,7 @@ class DeviceStationTest : public StationTest {
     fs::copy(support / "misc", misc(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     fs::copy(support / "flash", home_ / "flash", fs::copy_options::recursive);
     fs::copy_file(USBDOS_PROGRAM, misc() / "usbdos");
+    production::SetUsbPortMap((root_ / "usbport.map").string());
     // Settings of a short run with no hub ports; a test turns options on.
     WriteBytes(misc() / "prefer.ini", "[MP_Setting]\r\nFixUsbIO=0\r\nClearFlash=0\r\nBlanking check=0\r\n");
   }
@@ -36,6 +39,7 @@ class DeviceStationTest : public StationTest {
     for (auto& d : devices_) d->Unplug();
     devices_.clear();
     platform::Volumes().Clear();
+    production::SetUsbPortMap("");
     StationTest::TearDown();
     platform::SetTimeScale(1);
   }
@@ -55,7 +59,7 @@ class DeviceStationTest : public StationTest {
     const auto serial = static_cast<std::uint8_t>(0x21 + devices_.size());
     profile.WithSerialNumber(serial);
     if (portCode) {
-      std::ofstream map(misc() / "usbport.map", std::ios::app);
+      std::ofstream map(root_ / "usbport.map", std::ios::app);
       map << int(serial) << ' ' << portCode << '\n';
     }
     auto device = emulator::EmulatedDevice::Create(profile, root_ / ("dev" + std::to_string(devices_.size())));

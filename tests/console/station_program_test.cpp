@@ -45,24 +45,45 @@ TEST(StationProgram, AHomeThatIsNoFolderIsRefusedAtStart) {
   EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
 }
 
+// A close that cannot save a file still saves the others, and says so in its
+// exit status. A second station started meanwhile ends at its creation
+// without touching the program folder's emulated disks.
 TEST(StationProgram, SignalsCloseItThroughTheMainWindowWithEverythingSaved) {
-  for (const int signal : {SIGINT, SIGTERM}) {
+  for (const bool savable : {true, false}) {
+    const int signal = savable ? SIGINT : SIGTERM;
     TempDir dir;
     const std::string home = dir / "home";
     std::filesystem::create_directories(home + "/misc");
-    std::ofstream(home + "/misc/prefer.ini") << "[MP_Setting]\r\nLabel=LINE7\r\n";
+    std::filesystem::create_directories(home + "/emulated/1-standard");
+    std::ofstream(home + "/emulated/1-standard/user.img") << "disk";
+    if (savable)
+      std::ofstream(home + "/misc/prefer.ini") << "[MP_Setting]\r\nLabel=LINE7\r\n";
+    else
+      std::filesystem::create_directories(home + "/misc/prefer.ini");  // no file can replace it
     ChildProcess station;
     ASSERT_TRUE(station.Start(Station(dir, {"--home", home})));
     // Waits (really, but briefly) for the start line.
-    for (int i = 0; i < 10000 && Slurp(dir / "out.txt").find('\n') == std::string::npos; ++i)
+    const std::string ready = "Station ready: program folder " + home + "/; waiting for devices\n";
+    for (int i = 0; i < 10000 && Slurp(dir / "out.txt").find(ready) == std::string::npos; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(Slurp(dir / "out.txt"), "Station ready: program folder " + home + "/; waiting for devices\n");
+    EXPECT_NE(Slurp(dir / "out.txt").find(ready), std::string::npos);
+    const platform::ProcessResult second = platform::RunProcess(
+        platform::ProcessOptions{{STATION_PROGRAM, "--home", home, "--emulate", "1"}, {}, dir / "second.txt",
+                                 {"XDG_RUNTIME_DIR=" + dir.path}},
+        platform::PollPolicy{10, 3000, {}});
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(Slurp(home + "/emulated/1-standard/user.img"), "disk");
     ::kill(station.Pid(), signal);
     ASSERT_EQ(station.WaitFor(20000), ChildProcess::State::Ended);
-    EXPECT_EQ(station.ExitCode(), 0) << signal;
+    EXPECT_EQ(station.ExitCode(), savable ? 0 : 1) << signal;
+    const std::string out = Slurp(dir / "out.txt");
+    EXPECT_EQ(out.find("station: the close could not save every setting and list (each failure was shown)\n") !=
+                  std::string::npos,
+              !savable)
+        << out;
     const std::string prefer = Slurp(home + "/misc/prefer.ini");
-    EXPECT_NE(prefer.find("Label=LINE7\r\n"), std::string::npos);
-    EXPECT_NE(prefer.find("Pattern=0\r\n"), std::string::npos) << "every key saved";
+    EXPECT_EQ(prefer.find("Label=LINE7\r\n") != std::string::npos, savable);
+    EXPECT_EQ(prefer.find("Pattern=0\r\n") != std::string::npos, savable) << "every key saved";
     for (const char* list : {"seting.ini", "hideseting.ini", "spiseting.ini"})
       EXPECT_EQ(Slurp(home + "/misc/" + list), "\xFF\xFE") << list;
   }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -73,15 +75,20 @@ TEST(StationOptions, ValuesAreCheckedAndCountsTakeTheProfilesInTurn) {
   }
 }
 
+// The whole list is checked before the previous run's disks go.
 TEST(StationProgram, AnUnknownProfileIsRefusedAtStart) {
   TempDir dir;
   std::filesystem::create_directories(dir / "home/misc");
+  std::filesystem::create_directories(dir / "home/emulated/1-standard");
+  std::ofstream(dir / "home/emulated/1-standard/user.img") << "disk";
   const platform::ProcessResult r = platform::RunProcess(
       platform::ProcessOptions{{STATION_PROGRAM, "--home", dir / "home", "--emulate", "standard,nope"}, {},
                                dir / "out.txt", {"XDG_RUNTIME_DIR=" + dir.path}},
       platform::PollPolicy{10, 2000, {}});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_EQ(Slurp(dir / "out.txt"), "station: --emulate: no device profile \"nope\"\n");
+  EXPECT_EQ(Slurp(dir / "home/emulated/1-standard/user.img"), "disk");
+  EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(dir / "home"), {}), 4);
 }
 
 // The run command's session without a terminal: four emulated devices of
@@ -134,6 +141,17 @@ TEST(StationProgram, HeadlessSessionRunsFourDevicesToSuccess) {
   EXPECT_EQ(disks, 4);
   // Closing saved the settings and the lists.
   EXPECT_NE(Slurp(home + "/misc/prefer.ini").find("Pattern=0\r\n"), std::string::npos);
+
+  // The emulated ports answered during the run, and answer for nothing after it.
+  const std::string log = Slurp(home + "/log/1.txt");
+  for (const char* port : {" Port:1-1-1\r\n", " Port:1-1-2\r\n", " Port:1-1-3\r\n", " Port:1-1-4\r\n"})
+    EXPECT_NE(log.find(port), std::string::npos) << port << log;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(home))
+    EXPECT_EQ(entry.path().filename().string().find(".map"), std::string::npos) << entry.path();
+  const platform::ProcessResult port = platform::RunProcess(
+      platform::ProcessOptions{{home + "/misc/usbdos", "33"}, {}, dir / "port.txt", {}}, platform::PollPolicy{10, 3000, {}});
+  EXPECT_EQ(port.exitCode, 1);
+  EXPECT_EQ(Slurp(dir / "port.txt"), "");
 }
 
 }  // namespace

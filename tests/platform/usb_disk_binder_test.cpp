@@ -1,13 +1,18 @@
 // USB disks from udev events: recorded event properties go through the
 // binder; the sysfs lookup of the SCSI generic node runs on a folder tree
-// shaped like /sys.
+// shaped like /sys; a node the station may not open is a file it may not open.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "platform/devices/udev_monitor.h"
 #include "support/temp_dir.h"
+#include "support/unprivileged.h"
 
 namespace platform {
 namespace {
@@ -39,7 +44,7 @@ TEST(UsbDiskBinder, UsbDisksTakeLettersAndGiveThemBack) {
         if (devpath == kUsbPath2) return std::string("/dev/sg3");
         return std::string();  // no generic node
       },
-      [&](const std::string& node) {
+      [&](const std::string& node, std::string&) {
         opened.push_back(node);
         return std::make_shared<NullTarget>();
       });
@@ -75,14 +80,58 @@ TEST(UsbDiskBinder, UsbDisksTakeLettersAndGiveThemBack) {
   EXPECT_EQ(heard, expected);
 }
 
-TEST(UsbDiskBinder, AGenericNodeThatCannotBeOpenedBindsNothing) {
+// A node the station's user may not open binds nothing and is told once (the
+// start-up scan and the event both report the disk), naming the node and
+// what opening it takes.
+TEST(UsbDiskBinder, AGenericNodeThatCannotBeOpenedIsToldOnce) {
+  testing_support::TempDir dir;
+  ::chmod(dir.path.c_str(), 0755);
+  const std::string node = dir / "sg9";
+  std::ofstream(node) << "";
+  ASSERT_EQ(::chown(node.c_str(), 0, 0), 0);
+  ::chmod(node.c_str(), 0660);
   VolumeTable table;
+  std::vector<std::string> told;
   UsbDiskBinder binder(
-      table, [](const std::string&) { return std::string("/dev/sg9"); },
-      [](const std::string&) { return std::shared_ptr<ScsiTarget>(); });
-  EXPECT_EQ(binder.Handle(Event("add", "/dev/sdb", kUsbPath, "usb")), 0);
+      table, [&](const std::string&) { return node; }, {}, [&](const std::string& text) { told.push_back(text); });
+  testing_support::RunUnprivileged([&] {
+    EXPECT_EQ(binder.Handle(Event("add", "/dev/sdb", kUsbPath, "usb")), 0);
+    EXPECT_EQ(binder.Handle(Event("add", "/dev/sdb", kUsbPath, "usb")), 0);
+  });
   EXPECT_FALSE(table.Lookup('D'));
   EXPECT_EQ(binder.Handle(Event("remove", "/dev/sdb", kUsbPath, "usb")), 0);
+  const std::vector<std::string> once = {
+      "USB disk /dev/sdb is left out: its SCSI generic node " + node +
+      " cannot be opened for reading and writing (Permission denied); it belongs to user root and group root "
+      "(rw-rw----) and may be opened by root and by the members of group root: run the station as root, or add "
+      "user nobody to group root and log in again."};
+  EXPECT_EQ(told, once);
+  // Once it opens, a later refusal is told again.
+  EXPECT_EQ(binder.Handle(Event("add", "/dev/sdb", kUsbPath, "usb")), 'D');
+  EXPECT_EQ(binder.Handle(Event("remove", "/dev/sdb", kUsbPath, "usb")), 'D');
+  testing_support::RunUnprivileged([&] { binder.Handle(Event("add", "/dev/sdb", kUsbPath, "usb")); });
+  EXPECT_EQ(told.size(), 2u);
+}
+
+// (The group's case is the one above.)
+TEST(UsbDiskBinder, ARefusalSaysWhatOpeningTheNodeTakes) {
+  struct Case {
+    NodeAccess access;
+    std::string tail;  // after "... cannot be opened for reading and writing "
+  };
+  const Case cases[] = {
+      {{EACCES, true, 0600, "line", "disk", "op"},
+       "(Permission denied); it belongs to user line and group disk (rw-------) and may be opened by root and by user "
+       "line: run the station as root or as line."},
+      {{EACCES, true, 0640, "root", "disk", "op"},
+       "(Permission denied); it belongs to user root and group disk (rw-r-----) and may be opened by root only: run "
+       "the station as root."},
+      {{ENOENT, false, 0, "", "", "op"}, "(No such file or directory)."},
+      {{EBUSY, true, 0660, "root", "disk", "op"}, "(Device or resource busy)."},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(NodeRefusalText("/dev/sg2", c.access),
+              "its SCSI generic node /dev/sg2 cannot be opened for reading and writing " + c.tail);
 }
 
 TEST(UsbDiskBinder, TheGenericNodeIsReadFromSysfs) {

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include "production/hub_port.h"
 #include "production_fixture.h"
 
 namespace production_test {
@@ -85,19 +86,23 @@ TEST_F(HubPortTest, APortProgramThatDoesNotEndIsKilled) {
   EXPECT_NE(::kill(pid, 0), 0);  // gone and reaped
 }
 
-TEST_F(HubPortTest, OwnPortProgramAnswersFromThePortMap) {
+// Only the map the station hands its port program answers: not a file beside
+// the program, nor a map named in the station's own environment.
+TEST_F(HubPortTest, OwnPortProgramAnswersOnlyFromTheMapItIsHanded) {
   const std::string program = std::string(STATION_BINARY_DIR) + "/station-home/misc/usbdos";
   ASSERT_TRUE(std::filesystem::exists(program));
   std::filesystem::create_directories(home / "misc");
   std::filesystem::copy_file(program, home / "misc/usbdos");
-  WriteFile(home / "misc/usbport.map", std::string("# serial code\n33 123\n66 1203\n70 300\n"));
-  EXPECT_EQ(RunUsbDos(33), 123);
-  EXPECT_EQ(RunUsbDos(66), 1203);
-  EXPECT_EQ(RunUsbDos(70), 0);  // a code ending in 00 is never given
-  ::setenv("STATION_USB_PORT_MAP", (home / "other.map").c_str(), 1);
-  WriteFile(home / "other.map", std::string("33 456\n"));
-  EXPECT_EQ(RunUsbDos(33), 456);
-  ::unsetenv("STATION_USB_PORT_MAP");
+  WriteFile(home / "misc/usbport.map", std::string("33 123\n"));
+  WriteFile(home / "ports.map", std::string("# serial code\n33 123\n66 1203\n70 300\n"));
+  ::setenv(production::kUsbPortMapVariable, (home / "ports.map").c_str(), 1);
+  EXPECT_EQ(RunUsbDos(33), 0);
+  ::unsetenv(production::kUsbPortMapVariable);
+  production::SetUsbPortMap(home / "ports.map");
+  const std::pair<int, int> answers[] = {{33, 123}, {66, 1203}, {70, 0} /* never a code ending in 00 */, {34, 0}};
+  for (auto [serial, code] : answers) EXPECT_EQ(RunUsbDos(serial), code) << serial;
+  production::SetUsbPortMap("");
+  EXPECT_EQ(RunUsbDos(33), 0);
 }
 
 }  // namespace

@@ -29,7 +29,8 @@ UdevProperties PropertiesOf(udev_device* device) {
 }  // namespace
 
 struct UdevMonitor::Impl {
-  UsbDiskBinder binder{Volumes()};
+  explicit Impl(UsbDiskBinder::Notice notice) : binder(Volumes(), {}, {}, std::move(notice)) {}
+  UsbDiskBinder binder;
   udev* context = nullptr;
   udev_monitor* monitor = nullptr;
   int stopPipe[2] = {-1, -1};
@@ -76,12 +77,12 @@ struct UdevMonitor::Impl {
   }
 };
 
-UdevMonitor::UdevMonitor() = default;
+UdevMonitor::UdevMonitor(UsbDiskBinder::Notice notice) : notice_(std::move(notice)) {}
 UdevMonitor::~UdevMonitor() { Stop(); }
 
 bool UdevMonitor::Start(std::string* error) {
   if (impl_) return true;
-  auto impl = std::make_unique<Impl>();
+  auto impl = std::make_unique<Impl>(notice_);
   auto fail = [error](const char* why) {
     if (error) *error = why;
     return false;
@@ -110,7 +111,7 @@ void UdevMonitor::Stop() {
 #else  // built without libudev
 
 struct UdevMonitor::Impl {};
-UdevMonitor::UdevMonitor() = default;
+UdevMonitor::UdevMonitor(UsbDiskBinder::Notice notice) : notice_(std::move(notice)) {}
 UdevMonitor::~UdevMonitor() = default;
 
 bool UdevMonitor::Start(std::string* error) {

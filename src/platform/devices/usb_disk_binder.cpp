@@ -1,4 +1,12 @@
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "platform/devices/udev_monitor.h"
 #include "platform/scsi/sg_io_target.h"
@@ -6,6 +14,62 @@
 namespace platform {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+std::string UserName(uid_t uid) {
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found) return found->pw_name;
+  return std::to_string(uid);
+}
+
+std::string GroupName(gid_t gid) {
+  std::vector<char> buffer(16384);
+  group entry{};
+  group* found = nullptr;
+  if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found) return found->gr_name;
+  return std::to_string(gid);
+}
+
+std::string ModeText(unsigned mode) {
+  std::string text = "rwxrwxrwx";
+  for (int bit = 0; bit < 9; ++bit)
+    if (!(mode & (0400u >> bit))) text[static_cast<std::size_t>(bit)] = '-';
+  return text;
+}
+
+}  // namespace
+
+NodeAccess ProbeNodeAccess(const std::string& node, int error) {
+  NodeAccess access;
+  access.error = error;
+  access.user = UserName(::geteuid());
+  struct stat st {};
+  if (::stat(node.c_str(), &st) != 0) return access;
+  access.known = true;
+  access.mode = st.st_mode & 0777;
+  access.owner = UserName(st.st_uid);
+  access.group = GroupName(st.st_gid);
+  return access;
+}
+
+std::string NodeRefusalText(const std::string& node, const NodeAccess& a) {
+  std::string text = "its SCSI generic node " + node + " cannot be opened for reading and writing (" +
+                     std::strerror(a.error) + ")";
+  if (!a.known || (a.error != EACCES && a.error != EPERM)) return text + ".";
+  text += "; it belongs to user " + a.owner + " and group " + a.group + " (" + ModeText(a.mode) + ")";
+  // Refused in spite of the group's rights: the station's user is not in it
+  // (or was added since it logged in).
+  if ((a.mode & 060) == 060)
+    return text + " and may be opened by root and by the members of group " + a.group +
+           ": run the station as root, or add user " + a.user + " to group " + a.group + " and log in again.";
+  if ((a.mode & 0600) == 0600 && a.owner != "root")
+    return text + " and may be opened by root and by user " + a.owner + ": run the station as root or as " + a.owner +
+           ".";
+  return text + " and may be opened by root only: run the station as root.";
+}
 
 std::string ScsiGenericNodeOf(const std::string& devpath, const std::string& sysRoot) {
   if (devpath.empty() || devpath.find("..") != std::string::npos) return "";
@@ -18,13 +82,16 @@ std::string ScsiGenericNodeOf(const std::string& devpath, const std::string& sys
   return "";
 }
 
-UsbDiskBinder::UsbDiskBinder(VolumeTable& table, NodeLookup sgNodeOf, TargetMaker makeTarget)
-    : table_(table), sgNodeOf_(std::move(sgNodeOf)), makeTarget_(std::move(makeTarget)) {
+UsbDiskBinder::UsbDiskBinder(VolumeTable& table, NodeLookup sgNodeOf, TargetMaker makeTarget, Notice notice)
+    : table_(table), sgNodeOf_(std::move(sgNodeOf)), makeTarget_(std::move(makeTarget)), notice_(std::move(notice)) {
   if (!sgNodeOf_) sgNodeOf_ = [](const std::string& devpath) { return ScsiGenericNodeOf(devpath); };
   if (!makeTarget_) {
-    makeTarget_ = [](const std::string& node) -> std::shared_ptr<ScsiTarget> {
+    makeTarget_ = [](const std::string& node, std::string& whyNot) -> std::shared_ptr<ScsiTarget> {
       auto target = std::make_shared<SgIoTarget>(node);
-      return target->IsOpen() ? target : nullptr;
+      if (target->IsOpen()) return target;
+      const int error = errno;  // the open's: nothing after it in the constructor sets errno
+      whyNot = NodeRefusalText(node, ProbeNodeAccess(node, error));
+      return nullptr;
     };
   }
 }
@@ -69,11 +136,21 @@ char UsbDiskBinder::Handle(const UdevProperties& event) {
   }
   const std::string sg = sgNodeOf_(Get(event, "DEVPATH"));
   if (sg.empty()) return 0;
-  std::shared_ptr<ScsiTarget> target = makeTarget_(sg);
-  if (!target) return 0;
+  std::string whyNot;
+  std::shared_ptr<ScsiTarget> target = makeTarget_(sg, whyNot);
+  if (!target) {
+    bool tell = false;
+    {
+      std::lock_guard lock(m_);
+      tell = refused_.insert(sg).second;
+    }
+    if (tell && notice_) notice_("USB disk " + devname + " is left out: " + whyNot);
+    return 0;
+  }
   // The letter is recorded before the table tells its watchers, so that a
   // removal right after the arrival finds it.
   std::lock_guard lock(m_);
+  refused_.erase(sg);
   const char letter = table_.Assign(std::move(target), devname);
   if (letter) letters_[devname] = letter;
   return letter;

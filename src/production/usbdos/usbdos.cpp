@@ -16,16 +16,16 @@
 //   digit = Pn, 1..9                   (the device's own port on that hub)
 // digit is never 0, so the code never ends in 00.
 //
-// Emulated devices have no USB place. The emulated bus publishes a port map:
-// the file named by the environment variable STATION_USB_PORT_MAP, else
-// "usbport.map" beside this program, one device per line "<serial> <code>"
-// ('#' starts a comment). A serial found there is answered from the map.
+// Emulated devices have no USB place. A station that emulates them hands
+// this program their port map in the environment variable
+// STATION_USB_PORT_MAP: the file's lines "<serial> <code>" ('#' starts a
+// comment). With a map, only the map answers; without one (the variable unset
+// or empty, as in every other call), only the USB tree does, so that no map
+// ever answers for a real device.
 //
 // Real devices: every SCSI disk under /sys/block whose device sits on USB is
 // asked for its serial number byte through its SCSI generic node, with the
 // station's own device command layer.
-#include <unistd.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +39,7 @@
 
 #include "device/commands.h"
 #include "platform/scsi/sg_io_target.h"
+#include "production/hub_port.h"
 
 namespace fs = std::filesystem;
 
@@ -55,15 +56,7 @@ std::optional<int> ParseSerial(const char* text) {
   return v;
 }
 
-fs::path SelfFolder() {
-  std::error_code ec;
-  fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? fs::path(".") : self.parent_path();
-}
-
-std::optional<int> FromPortMap(int serial) {
-  const char* env = std::getenv("STATION_USB_PORT_MAP");
-  const fs::path map = env && *env ? fs::path(env) : SelfFolder() / "usbport.map";
+std::optional<int> FromPortMap(const fs::path& map, int serial) {
   std::ifstream in(map);
   std::string line;
   while (std::getline(in, line)) {
@@ -147,8 +140,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: usbdos <serial number byte 0..127>\n");
     return 2;
   }
-  auto code = FromPortMap(*serial);
-  if (!code) code = FromUsbTree(*serial);
+  const char* map = std::getenv(production::kUsbPortMapVariable);
+  const auto code = map && *map ? FromPortMap(map, *serial) : FromUsbTree(*serial);
   if (!code || *code < 1 || *code > 9999 || *code % 100 == 0) return 1;
   std::printf("%d\n", *code);
   return 0;
