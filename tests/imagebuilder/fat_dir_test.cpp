@@ -7,6 +7,7 @@
 
 #include "image_oracle.h"
 #include "imagebuilder/image_builder.h"
+#include "platform/locale/locale.h"
 
 using namespace imagebuilder;
 using oracle::TempDir;
@@ -267,7 +268,7 @@ TEST_F(FatDir, AShortNameStartingWithE5IsStoredAs05) {
   EXPECT_EQ(found.shortName[0], 0xE5);
 }
 
-TEST_F(FatDir, VolumeLabel) {
+TEST_F(FatDir, VolumeLabelIsOneEntryAndTheBootFieldInTheStationsCodePage) {
   auto labels = [&] {
     std::vector<std::string> out;
     for (const Entry& e : Entries(0))
@@ -277,17 +278,37 @@ TEST_F(FatDir, VolumeLabel) {
       }
     return out;
   };
-  ASSERT_TRUE(V().FatSetVolumeLabel("Pass wd"));
-  ASSERT_TRUE(V().FatSetVolumeLabel("Other"));
-  EXPECT_EQ(labels(), std::vector<std::string>{"OTHER      "});
-  std::vector<std::uint8_t> boot(512);
-  ASSERT_TRUE(builder.ImageReadSectors(0, 1, boot.data()));
-  EXPECT_EQ(std::string(boot.begin() + 43, boot.begin() + 54), "OTHER      ");
-  EXPECT_FALSE(V().FatSetVolumeLabel("A*B"));
-  EXPECT_FALSE(V().FatSetVolumeLabel("TWELVE CHARS"));
-  EXPECT_FALSE(V().FatSetVolumeLabel(" LEAD"));
+  auto bootField = [&] {
+    std::vector<std::uint8_t> boot(512);
+    EXPECT_TRUE(builder.ImageReadSectors(0, 1, boot.data()));
+    return std::string(boot.begin() + 43, boot.begin() + 54);
+  };
+  platform::SetSystemDefaultLangIDOverride(platform::LANG_CHINESE_PRC);
+  const struct {
+    const char* label;
+    const char* entry;  // nullptr: refused, the label before stays
+    const char* boot;
+  } cases[] = {
+      {"Pass wd", "PASS WD    ", "PASS WD    "},
+      {"TWELVE CHARS", "TWELVE C   ", "TWELVE C   "},  // eight bytes at most
+      {"\u97f3\u4e50\u97f3\u4e50\u97f3", "\xD2\xF4\xC0\xD6\xD2\xF4\xC0\xD6   ", "\xD2\xF4\xC0\xD6\xD2\xF4\xC0\xD6   "},
+      {"\u5f57", "\x05\xE7         ", "\xE5\xE7         "},  // a first byte 0xE5 is stored as 0x05 in the entry
+      {"A*B", nullptr, nullptr},
+      {" LEAD", nullptr, nullptr},
+      {"\u00df", nullptr, nullptr},  // not in the code page
+  };
+  std::string entry, boot;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_EQ(V().FatSetVolumeLabel(c.label), c.entry != nullptr);
+    if (c.entry) entry = c.entry, boot = c.boot;
+    EXPECT_EQ(labels(), std::vector<std::string>{entry});
+    EXPECT_EQ(bootField(), boot);
+  }
+  platform::SetSystemDefaultLangIDOverride(std::nullopt);
   ASSERT_TRUE(V().FatSetVolumeLabel(""));
   EXPECT_TRUE(labels().empty());
+  EXPECT_EQ(bootField(), "NO NAME    ");
   CheckedFiles();
 }
 
