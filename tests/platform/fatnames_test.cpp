@@ -16,7 +16,7 @@ TEST(FatNames, CaseFoldingIsUnicodeSimpleFolding) {
   const struct {
     char32_t in, out;
   } cases[] = {
-      {U'A', U'a'},           {U'z', U'z'},           {U'1', U'1'},
+      {U'A', U'a'},           {U'Z', U'z'},           {U'z', U'z'},           {U'[', U'['},
       {U'\u00C0', U'\u00E0'},  // Latin-1
       {U'\u0100', U'\u0101'},  // Latin Extended-A, every second code point
       {U'\u0101', U'\u0101'},  {U'\u03A3', U'\u03C3'}, {U'\u03C2', U'\u03C3'},  // final sigma
@@ -151,6 +151,9 @@ TEST(FatNames, VolumeLabelBytesInTheCodePage) {
     EXPECT_EQ(VolumeLabelBytes(c.label, c.codePage, c.maxBytes, c.longer, &why), c.bytes) << c.label;
     EXPECT_EQ(why.empty(), c.bytes.has_value()) << c.label;
   }
+  std::string why;
+  EXPECT_FALSE(VolumeLabelBytes("AB\U0001F600", 936, 8, LabelLength::kCut, &why));
+  EXPECT_NE(why.find("'\U0001F600'"), std::string::npos) << "the character shown whole: " << why;
   for (const char sign : std::string("*?.,;:/\\|+=<>[]\"")) {
     std::string why;
     EXPECT_FALSE(VolumeLabelBytes(std::string("A") + sign + "B", 1252, 11, LabelLength::kRefuse, &why)) << sign;

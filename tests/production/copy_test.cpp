@@ -111,6 +111,8 @@ TEST_F(CopyTest, NoSourceReplacesWhatAnEarlierSourceOfTheSameCopyWrote) {
   File("tree/bad\xFF.txt", 108);
   File("tree/bad\xFE.txt", 109);
   File("tree/ok.txt", 110);
+  File("tree/Data", 111);
+  File("tree/sub/data/inner.txt", 112);
   const std::string t = (src / "tree").string() + "/";
   const struct {
     const char* what;
@@ -124,6 +126,7 @@ TEST_F(CopyTest, NoSourceReplacesWhatAnEarlierSourceOfTheSameCopyWrote) {
        {"longfi~1.txt", "Long File Name.txt"}, {"Long File Name.txt"}},
       {"a name that is not UTF-8", {t + "ok.txt", t + "bad\xFF.txt", t + "bad\xFE.txt"}, {"bad\xFF.txt"}, {"ok.txt"}},
       {"the whole tree: its first name in order is not UTF-8", {t}, {"bad\xFE.txt"}, {}},
+      {"a file, then a folder of its name", {t + "Data", t + "sub/data"}, {"sub/data", "Data"}, {"Data"}},
       {"the same source twice is no clash", {t + "ok.txt", t + "ok.txt"}, {}, {"ok.txt"}},
   };
   for (const auto& c : cases) {

@@ -1,8 +1,10 @@
 // A FAT12/16/32 volume that already exists on a block node or an image file,
-// opened for adding folders and files: the boot sector is read on open, the
-// FAT is loaded once and written back (changed sectors only, to every FAT
-// copy) by Flush, directories are parsed once and kept with hashed name
-// indexes, so that thousands of files in one folder cost no more than a few.
+// opened for adding folders and files and setting the label: the boot sector
+// is read on open and trusted only when every region it describes lies on the
+// node (nothing is written past the node's end either); the FAT is loaded
+// once and written back (changed sectors only, to every FAT copy) by Flush,
+// directories are parsed once and kept with hashed name indexes, so that
+// thousands of files in one folder cost no more than a few.
 //
 // A file is written in this order: clusters taken in memory, data written,
 // then its directory entry; a failure before the entry frees the clusters
