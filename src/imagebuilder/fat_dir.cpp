@@ -589,8 +589,10 @@ bool FatVolume::FatSetVolumeLabel(std::string_view label) {
   if (!Mounted()) return false;
   // The label's bytes in the station's ANSI code page, as many as the label
   // field's name part holds.
+  namespace names = platform::fatnames;
   std::string why;
-  const std::optional<std::string> bytes = platform::fatnames::VolumeLabelBytes(label, platform::CP_ACP, 8, platform::fatnames::LabelLength::kCut, &why);
+  const std::optional<std::string> bytes =
+      names::VolumeLabelBytes(label, platform::CP_ACP, 8, names::LabelLength::kCut, &why);
   if (!bytes) return Fail(kFatErrBadName, why);
 
   const std::uint32_t saved = currentDirectory_;
@@ -604,7 +606,7 @@ bool FatVolume::FatSetVolumeLabel(std::string_view label) {
   }
   if (ok && !bytes->empty()) {
     FatEntryRecord record;
-    record.shortName = platform::fatnames::VolumeLabelField(*bytes);
+    record.shortName = names::VolumeLabelField(*bytes);
     record.type = kEntryLabel;
     ok = FatCreateEntryNoLfn(record, 0) && WriteBootLabel(record.shortName);
   } else if (ok) {

@@ -158,8 +158,8 @@ bool AddPlannedEntry(ImagePlan::Folder& folder, const std::u16string& name, cons
       return false;
     }
   }
-  const auto shortName =
-      folder.shortNames.Choose(name, [&](const ShortName& candidate) { return folder.shorts.contains(key(candidate)); });
+  const auto shortName = folder.shortNames.Choose(
+      name, [&](const ShortName& candidate) { return folder.shorts.contains(key(candidate)); });
   if (!shortName) {
     error = host + ": no short name left for it on the volume";
     return false;

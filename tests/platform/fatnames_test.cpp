@@ -97,25 +97,6 @@ TEST(FatNames, ShortNamesInOneFolderAreUniqueAndFollowTheirOrder) {
   EXPECT_EQ(got[999], "SAM~1000.MP3");
 }
 
-TEST(FatNames, ExactNamesInOneCaseNeedNoLongName) {
-  const struct {
-    const char16_t* name;
-    bool caseKept;
-    std::uint8_t flags;
-  } cases[] = {{u"README.TXT", true, 0},
-               {u"readme.txt", true, kLowerCaseBase | kLowerCaseExtension},
-               {u"README.txt", true, kLowerCaseExtension},
-               {u"ReadMe.txt", false, 0},
-               {u"Long name.txt", false, 0}};
-  for (const auto& c : cases) {
-    const ShortNameBasis basis = MakeShortNameBasis(c.name);
-    EXPECT_EQ(basis.caseKept, c.caseKept) << platform::Utf16ToUtf8(c.name);
-    EXPECT_EQ(basis.caseFlags, c.flags) << platform::Utf16ToUtf8(c.name);
-  }
-  EXPECT_EQ(LfnChecksum(ShortNameOf("README", "TXT")), 0x73);
-  EXPECT_EQ(LfnChecksum(ShortNameOf("LONGFI~1", "TXT")), 0xD4);
-}
-
 TEST(FatNames, VolumeLabelBytesInTheCodePage) {
   const struct {
     const char* label;

@@ -224,7 +224,8 @@ bool FatVolume::LoadFat() {
   // Only the sectors that hold the clusters' entries: a FAT may be larger.
   const std::uint32_t bps = boot_.bytesPerSector;
   const std::uint64_t entryBytes = (std::uint64_t{boot_.clusterCount} + 2) * boot_.fatBits / 8 + 1;
-  const auto sectors = static_cast<std::uint32_t>(std::min<std::uint64_t>((entryBytes + bps - 1) / bps, boot_.fatSectors));
+  const auto sectors =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>((entryBytes + bps - 1) / bps, boot_.fatSectors));
   fat_.resize(std::size_t{sectors} * bps);
   if (!ReadAt(std::uint64_t{boot_.reservedSectors} * bps, fat_.data(), fat_.size())) return false;
   dirtyFatSectors_.assign(sectors, false);

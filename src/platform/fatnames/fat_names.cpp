@@ -266,7 +266,8 @@ std::string VolumeLabelText(const std::uint8_t* field, unsigned codePage) {
   std::string bytes(reinterpret_cast<const char*>(field), 11);
   while (!bytes.empty() && (bytes.back() == ' ' || bytes.back() == '\0')) bytes.pop_back();
   if (!bytes.empty() && static_cast<std::uint8_t>(bytes[0]) == 0x05) bytes[0] = static_cast<char>(0xE5);
-  const bool ascii = std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
+  const bool ascii =
+      std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
   return ascii ? bytes : CodePageToUtf8(bytes, codePage);
 }
 
