@@ -5,6 +5,7 @@
 
 #include "imagebuilder/fat_volume.h"
 #include "imagebuilder/le_bytes.h"
+#include "platform/codepage/codepage.h"
 
 namespace imagebuilder {
 namespace {
@@ -240,7 +241,7 @@ bool FatVolume::BuildIndex(std::uint32_t cluster, DirIndex& index) {
       name = collected.substr(0, stop);
     } else {
       slots = 0;
-      Utf8ToUtf16(ShortNameText(shortName), name);
+      name = ShortNameAsName(shortName);
     }
     index.names[FoldName(name)] = {i, slots};
     collected.clear();
@@ -267,26 +268,6 @@ bool FatVolume::FatFindFreeSlot(DirIndex& index, std::uint32_t count, std::uint3
   first = index.end;
   index.end += count;
   return true;
-}
-
-// The long name's short name: its own 8.3 form when free, else the basis with
-// the lowest free numeric tail. Tails are counted per basis and directory, so
-// the same sequence of names gives the same short names on every volume.
-ShortName FatVolume::UniqueShortName(DirIndex& index, std::u16string_view longName) {
-  const ShortNameBasis basis = MakeShortNameBasis(longName);
-  if (basis.exact) {
-    const ShortName exact = ShortNameOf(basis.base, basis.ext);
-    if (!index.shorts.contains(Key(exact))) return exact;
-  }
-  const std::string basisKey = basis.base.substr(0, 6) + "." + basis.ext;
-  std::uint32_t& next = index.tails.try_emplace(basisKey, 1).first->second;
-  for (;; ++next) {
-    const ShortName candidate = ShortNameWithTail(basis, next);
-    if (!index.shorts.contains(Key(candidate))) {
-      ++next;
-      return candidate;
-    }
-  }
 }
 
 // ---------------------------------------------------------------- lookups and creation
@@ -332,10 +313,18 @@ bool FatVolume::FatCreateEntry(FatEntryRecord& record, std::uint32_t directoryCl
   DirIndex* index = Directory(directoryCluster);
   if (index == nullptr) return false;
   const std::string problem = LongNameProblem(record.longName);
-  if (!problem.empty()) return Fail(kFatErrBadName, Utf16ToUtf8(record.longName) + ": " + problem);
+  if (!problem.empty()) return Fail(kFatErrBadName, platform::Utf16ToUtf8(record.longName) + ": " + problem);
   const std::u16string folded = FoldName(record.longName);
   if (index->names.contains(folded))
-    return Fail(kFatErrNameClash, Utf16ToUtf8(record.longName) + " already exists");
+    return Fail(kFatErrNameClash, platform::Utf16ToUtf8(record.longName) + " already exists");
+  // A long name also answers to its short name: one that is another entry's
+  // short name would make the two one name to the volume's readers.
+  const platform::fatnames::ShortNameBasis basis = platform::fatnames::MakeShortNameBasis(record.longName);
+  if (basis.exact && index->shorts.contains(Key(ShortNameOf(basis.base, basis.ext))))
+    return Fail(kFatErrNameClash, platform::Utf16ToUtf8(record.longName) + " is the short name of another entry");
+  const auto shortName = index->shortNames.Choose(
+      record.longName, [&](const ShortName& candidate) { return index->shorts.contains(Key(candidate)); });
+  if (!shortName) return Fail(kFatErrNameClash, platform::Utf16ToUtf8(record.longName) + ": no short name left");
 
   const std::uint32_t slots = SlotsFor(record.longName.size());
   record.firstCluster = 0;
@@ -353,7 +342,7 @@ bool FatVolume::FatCreateEntry(FatEntryRecord& record, std::uint32_t directoryCl
     }
     return false;
   }
-  record.shortName = UniqueShortName(*index, record.longName);
+  record.shortName = *shortName;
 
   std::uint8_t stored[kFatEntrySize];
   EncodeShortEntry(record, stored);
@@ -390,9 +379,7 @@ bool FatVolume::FatCreateEntryNoLfn(FatEntryRecord& record, std::uint32_t direct
     index->labelIndex = entry;
   } else {
     index->shorts[Key(record.shortName)] = entry;
-    std::u16string name;
-    Utf8ToUtf16(ShortNameText(record.shortName), name);
-    index->names[FoldName(name)] = {entry, 0};
+    index->names[FoldName(ShortNameAsName(record.shortName))] = {entry, 0};
   }
   return true;
 }
@@ -511,11 +498,7 @@ std::unique_ptr<FatFileHandle> FatVolume::FatCreateFile(std::string_view longPat
     const std::size_t separator = FindPathSeparator(rest);
     const std::string_view component = separator == 0 ? rest : rest.substr(0, separator - 1);
     std::u16string name;
-    if (!Utf8ToUtf16(component, name)) {
-      Fail(kFatErrBadName, std::string(longPath) + ": name is not valid UTF-8");
-      return nullptr;
-    }
-    const std::string problem = LongNameProblem(name);
+    const std::string problem = LongNameProblem(component, name);
     if (!problem.empty()) {
       Fail(kFatErrBadName, std::string(longPath) + ": " + problem);
       return nullptr;
@@ -531,7 +514,7 @@ std::unique_ptr<FatFileHandle> FatVolume::FatCreateFile(std::string_view longPat
     const bool found = FatFindByLongName(record);
     if (!found && record.type != kEntryEnd) return nullptr;  // the lookup failed
     if (found && record.type != kEntryDirectory) {
-      Fail(kFatErrNameClash, std::string(longPath) + ": " + Utf16ToUtf8(names[i]) + " is not a folder");
+      Fail(kFatErrNameClash, std::string(longPath) + ": " + platform::Utf16ToUtf8(names[i]) + " is not a folder");
       return nullptr;
     }
     std::uint32_t cluster = record.firstCluster;
@@ -604,23 +587,13 @@ bool FatVolume::FatCloseFile(FatFileHandle& handle) {
 
 bool FatVolume::FatSetVolumeLabel(std::string_view label) {
   if (!Mounted()) return false;
-  std::string text(label);
-  text.erase(text.find_last_not_of(' ') + 1);
-  if (text.size() > 11) return Fail(kFatErrBadName, "a volume label has at most 11 characters");
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char& c = text[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
-    const bool allowed = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' ||
-                         std::string_view("$%'-_@~`!(){}^#&").find(c) != std::string_view::npos;
-    if (!allowed) {
-      // Show the whole character, not the first byte of its UTF-8 sequence.
-      std::size_t end = i + 1;
-      if ((static_cast<unsigned char>(c) & 0xC0) == 0xC0)
-        while (end < text.size() && end - i < 4 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
-      return Fail(kFatErrBadName, "the volume label may not contain '" + text.substr(i, end - i) + "'");
-    }
-  }
-  if (!text.empty() && text.front() == ' ') return Fail(kFatErrBadName, "a volume label cannot begin with a blank");
+  // The label's bytes in the station's ANSI code page, as many as the label
+  // field's name part holds.
+  namespace names = platform::fatnames;
+  std::string why;
+  const std::optional<std::string> bytes =
+      names::VolumeLabelBytes(label, platform::CP_ACP, 8, names::LabelLength::kCut, &why);
+  if (!bytes) return Fail(kFatErrBadName, why);
 
   const std::uint32_t saved = currentDirectory_;
   currentDirectory_ = 0;
@@ -631,9 +604,9 @@ bool FatVolume::FatSetVolumeLabel(std::string_view label) {
     old.entryAddress = EntryAddress(*root, static_cast<std::uint32_t>(root->labelIndex));
     ok = FatDeleteEntry(old);
   }
-  if (ok && !text.empty()) {
+  if (ok && !bytes->empty()) {
     FatEntryRecord record;
-    record.shortName = ShortNameOf(text.substr(0, 8), text.size() > 8 ? text.substr(8) : std::string());
+    record.shortName = names::VolumeLabelField(*bytes);
     record.type = kEntryLabel;
     ok = FatCreateEntryNoLfn(record, 0) && WriteBootLabel(record.shortName);
   } else if (ok) {

@@ -187,8 +187,9 @@ class FatVolume {
   // Writes the entry's first cluster and size (the bytes written). The handle is closed either way.
   bool FatCloseFile(FatFileHandle& handle);
   // Replaces the root's volume label; an empty (or blank) label removes it.
-  // Up to 11 characters; a-z are upper-cased; characters a short name may
-  // not hold (and a leading blank) are refused.
+  // The label is written in the station's ANSI code page, up to 8 bytes (a
+  // longer one is cut at a character boundary); what its readers or the disk
+  // check refuse is refused (platform::fatnames::VolumeLabelBytes).
   bool FatSetVolumeLabel(std::string_view label);
 
   // --- state ---
@@ -215,7 +216,7 @@ class FatVolume {
     };
     std::unordered_map<std::u16string, Name> names;        // folded long name (or short text)
     std::unordered_map<std::string, std::uint32_t> shorts;  // 11 stored bytes -> entry index
-    std::unordered_map<std::string, std::uint32_t> tails;   // short-name basis -> next tail to try
+    platform::fatnames::ShortNameAllocator shortNames;
     std::int64_t labelIndex = -1;
   };
 
@@ -233,7 +234,6 @@ class FatVolume {
   // name's slots and its short entry stay adjacent), growing a cluster
   // directory by zeroed clusters; the FAT16 root cannot grow.
   bool FatFindFreeSlot(DirIndex& index, std::uint32_t count, std::uint32_t& first);
-  ShortName UniqueShortName(DirIndex& index, std::u16string_view longName);
   void FillRecord(FatEntryRecord& record, const std::uint8_t* entry, std::uint64_t address);
   bool MakeDirectory(const std::u16string& name, std::uint32_t parent, std::uint32_t& cluster);
   bool ReplaceFile(FatEntryRecord& record, DirIndex& index, const std::u16string& longName);

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/codepage/codepage.h"
 #include "platform/fswalk/fswalk.h"
 
 namespace imagebuilder {
@@ -126,13 +127,7 @@ namespace {
 // The host name checked on its own, before it is joined into a volume path.
 bool CheckHostName(const std::string& hostPath, const std::string& name, std::u16string& name16,
                           std::string& error) {
-  std::string problem;
-  if (name.empty() || name == "/")
-    problem = "no name";
-  else if (!Utf8ToUtf16(name, name16))
-    problem = "the name is not UTF-8 text";
-  else
-    problem = LongNameProblem(name16);
+  const std::string problem = name.empty() || name == "/" ? "no name" : LongNameProblem(name, name16);
   if (problem.empty()) return true;
   error = hostPath + ": the name cannot be used on the volume (" + problem + ")";
   return false;
@@ -149,18 +144,43 @@ void ImageBuilder::ExcludeOutput(const std::string& outputPath) {
 
 namespace {
 
+// A new entry of a planned folder, with the short name the volume will give
+// it (the same rule in the same order). A long name that is an earlier
+// entry's short name would answer for both entries.
+bool AddPlannedEntry(ImagePlan::Folder& folder, const std::u16string& name, const std::string& host,
+                     std::string& error) {
+  const platform::fatnames::ShortNameBasis basis = platform::fatnames::MakeShortNameBasis(name);
+  auto key = [](const ShortName& s) { return std::string(s.begin(), s.end()); };
+  if (basis.exact) {
+    const auto earlier = folder.shorts.find(key(ShortNameOf(basis.base, basis.ext)));
+    if (earlier != folder.shorts.end()) {
+      error = platform::fatnames::NameClashText(host, earlier->second);
+      return false;
+    }
+  }
+  const auto shortName = folder.shortNames.Choose(
+      name, [&](const ShortName& candidate) { return folder.shorts.contains(key(candidate)); });
+  if (!shortName) {
+    error = host + ": no short name left for it on the volume";
+    return false;
+  }
+  folder.shorts.emplace(key(*shortName), host);
+  folder.entries[FoldName(name)] = static_cast<std::uint32_t>(name.size());
+  return true;
+}
+
 // Registers a folder (and makes it an entry of its parent) the first time a
 // file below it is planned. Folders of one name from different host folders
 // merge, as their files do not collide.
 bool RegisterFolder(ImagePlan& plan, const FolderRef& parent, const FolderRef& folder, std::string& error) {
   const auto file = plan.fileIndex.find(folder.key);
   if (file != plan.fileIndex.end()) {
-    error = folder.host + " and " + plan.files[file->second].host +
-            " would have the same name on the volume (names are compared without regard to case)";
+    error = platform::fatnames::NameClashText(folder.host, plan.files[file->second].host);
     return false;
   }
-  if (plan.folders.try_emplace(folder.key, ImagePlan::Folder{folder.host, {}}).second)
-    plan.folders[parent.key].entries[FoldName(folder.name)] = static_cast<std::uint32_t>(folder.name.size());
+  if (plan.folders.contains(folder.key)) return true;
+  if (!AddPlannedEntry(plan.folders[parent.key], folder.name, folder.host, error)) return false;
+  plan.folders[folder.key].host = folder.host;
   return true;
 }
 
@@ -169,19 +189,20 @@ bool RegisterFile(ImagePlan& plan, const FolderRef& parent, const std::u16string
   const std::u16string key = ChildKey(parent.key, name);
   const auto folder = plan.folders.find(key);
   if (folder != plan.folders.end()) {
-    error = file.host + " and " + folder->second.host +
-            " would have the same name on the volume (names are compared without regard to case)";
+    error = platform::fatnames::NameClashText(file.host, folder->second.host);
     return false;
   }
   const auto [it, added] = plan.fileIndex.try_emplace(key, plan.files.size());
   if (!added) {
     const PlannedFile& earlier = plan.files[it->second];
     if (earlier.device == file.device && earlier.inode == file.inode) return true;  // the same file again
-    error = file.host + " and " + earlier.host +
-            " would have the same name on the volume (names are compared without regard to case)";
+    error = platform::fatnames::NameClashText(file.host, earlier.host);
     return false;
   }
-  plan.folders[parent.key].entries[FoldName(name)] = static_cast<std::uint32_t>(name.size());
+  if (!AddPlannedEntry(plan.folders[parent.key], name, file.host, error)) {
+    plan.fileIndex.erase(it);
+    return false;
+  }
   plan.files.push_back(std::move(file));
   return true;
 }
@@ -191,9 +212,7 @@ FolderRef RootOf(const std::string& imageParent) {
   ref.imagePath = imageParent;
   while (!ref.imagePath.empty() && ref.imagePath.back() == '\\') ref.imagePath.pop_back();
   if (!ref.imagePath.empty() && ref.imagePath.front() != '\\') ref.imagePath.insert(ref.imagePath.begin(), '\\');
-  std::u16string path16;
-  Utf8ToUtf16(ref.imagePath, path16);
-  ref.key = FoldName(path16);
+  ref.key = FoldName(platform::Utf8ToUtf16(ref.imagePath));
   return ref;
 }
 

@@ -52,6 +52,9 @@ struct ImagePlan {
     std::string host;  // the host folder that first gave it
     // The entries it will hold: folded long name -> length in UTF-16 units.
     std::unordered_map<std::u16string, std::uint32_t> entries;
+    // Their short names as the volume gives them: 11 bytes -> host path.
+    platform::fatnames::ShortNameAllocator shortNames;
+    std::unordered_map<std::string, std::string> shorts;
   };
   std::vector<PlannedFile> files;                    // in copy order
   std::map<std::u16string, Folder> folders;          // folded image path ("" = root)
@@ -122,7 +125,8 @@ class ImageBuilder {
   // Adds the host entries to a plan (as AddListToImage would copy them).
   // Fails, naming the host path, on a name the volume cannot hold or that
   // Windows cannot open, and on two different host files (or a file and a
-  // folder) whose volume paths are equal without regard to case; the same
+  // folder) whose volume paths are equal without regard to case, or where a
+  // long name is the short name an earlier entry of its folder gets; the same
   // host file met twice is planned once. The output file is left out.
   bool PlanList(const std::vector<std::string>& entries, ImagePlan& plan);
   bool PlanDir(const std::string& hostDir, const std::string& imageParent, ImagePlan& plan);

@@ -1,7 +1,10 @@
 // Copying the operator's files and folders onto the device's drive. One drive
-// session (FAT in memory) serves a whole tree or list. Every write is checked;
-// the first failure ends the copy and names the file, in the log and in
-// LastCopyError. Entries whose names begin with a dot count as hidden and are
+// session (FAT in memory) serves a whole tree or list: one copy, in which no
+// source replaces a file another source of it wrote (the drive refuses it,
+// naming both; a file that was on the disk before is replaced). Every write is
+// checked; the first failure ends the copy and names the file, in the log and
+// in LastCopyError, and what was copied before it stays. A name that is not
+// UTF-8 text is refused. Entries whose names begin with a dot count as hidden and are
 // skipped; symbolic links, pipes, sockets and devices inside the operator's
 // folders are never followed (skipped with a log line).
 #include <algorithm>
@@ -23,7 +26,8 @@ namespace {
 thread_local std::string lastCopyError;
 
 bool CopyFailed(char letter, const std::string& what, const std::string& why) {
-  lastCopyError = what + ": " + why;
+  // A clash names its two sources itself.
+  lastCopyError = why.starts_with(what + " and ") ? why : what + ": " + why;
   AppendLogLine(std::string(1, letter) + ": copy failed: " + lastCopyError);
   return false;
 }
@@ -49,7 +53,8 @@ std::string Join(const std::string& folder, const std::string& name) {
 // inside the volume, "" for the root) as target/<its own name>.
 bool CopyTree(platform::DriveSession& drive, char letter, const fs::path& source, const std::string& target) {
   const std::string dest = Join(target, OwnName(source));
-  if (!drive.FolderExists(dest) && !drive.MakeFolder(dest)) return CopyFailed(letter, source.string(), drive.Error());
+  if (!drive.FolderExists(dest) && !drive.MakeFolder(dest, source.string()))
+    return CopyFailed(letter, source.string(), drive.Error());
 
   std::vector<std::string> files, folders;
   std::error_code ec;

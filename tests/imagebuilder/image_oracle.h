@@ -14,6 +14,7 @@
 #include <optional>
 #include <iterator>
 #include <string>
+#include <vector>
 
 namespace oracle {
 
@@ -145,6 +146,21 @@ inline std::string Quote(const std::string& s) {
 inline CommandResult ExtractAndFsck(const std::string& containerPath, int slot, const std::string& rawPath) {
   if (!ExtractSlot(containerPath, slot, rawPath)) return {-1, "slot " + std::to_string(slot) + " not extracted"};
   return Run("fsck.fat -n " + Quote(rawPath));
+}
+
+// What fsck.fat -n reported beyond its version line and its summary.
+inline std::vector<std::string> FsckFindings(const std::string& output) {
+  std::vector<std::string> findings;
+  std::size_t at = 0;
+  for (std::size_t end; (end = output.find('\n', at)) != std::string::npos || at < output.size(); at = end + 1) {
+    if (end == std::string::npos) end = output.size();
+    const std::string line = output.substr(at, end - at);
+    if (line.empty() || line.starts_with("fsck.fat ") || line == "Leaving filesystem unchanged." ||
+        line.find(" files, ") != std::string::npos)
+      continue;
+    findings.push_back(line);
+  }
+  return findings;
 }
 
 // Copies every file of a raw volume out with mcopy: relative path -> content.

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include "platform/drive/drive.h"
+#include "platform/locale/locale.h"
 #include "platform/volumes/volumes.h"
 #include "support/fat_oracle.h"
 #include "support/temp_dir.h"
@@ -86,12 +88,27 @@ TEST_F(DriveTest, QueriesAnswerPerLayoutAndFailWithoutAFileSystem) {
     char name[256] = {}, fsName[16] = {};
     ASSERT_TRUE(GetVolumeInformationA("E:\\", name, sizeof name, nullptr, nullptr, nullptr, fsName, sizeof fsName));
     EXPECT_STREQ(name, "BEFORE");
-    ASSERT_TRUE(SetVolumeLabelA("E:\\", "STATION 1"));
-    ASSERT_TRUE(GetVolumeInformationA("E:\\", name, sizeof name, nullptr, nullptr, nullptr, nullptr, 0));
-    EXPECT_STREQ(name, "STATION 1");
-    ASSERT_TRUE(SetVolumeLabelA("E:\\", ""));
-    ASSERT_TRUE(GetVolumeInformationA("E:\\", name, sizeof name, nullptr, nullptr, nullptr, nullptr, 0));
-    EXPECT_STREQ(name, "");
+    // The label in the station's ANSI code page; what the disk check refuses is refused.
+    const struct {
+      LANGID language;
+      const char* label;
+      bool set;
+      const char* reads;
+    } labels[] = {{LANG_ENGLISH_US, "Station 1", true, "STATION 1"},
+                  {LANG_ENGLISH_US, "\u97f3\u4e50", false, "STATION 1"},  // 1252 has no such characters
+                  {LANG_ENGLISH_US, "A*B", false, "STATION 1"},
+                  {LANG_ENGLISH_US, "TWELVE CHARS", false, "STATION 1"},
+                  {LANG_CHINESE_PRC, "\u97f3\u4e50", true, "\u97f3\u4e50"},
+                  {LANG_CHINESE_TAIWAN, "\u97f3\u6a02", true, "\u97f3\u6a02"},
+                  {LANG_ENGLISH_US, "", true, ""},
+                  {LANG_ENGLISH_US, "ELEVENCHARS", true, "ELEVENCHARS"}};
+    for (const auto& c : labels) {
+      SetSystemDefaultLangIDOverride(c.language);
+      EXPECT_EQ(SetVolumeLabelA("E:\\", c.label) != 0, c.set) << c.label;
+      ASSERT_TRUE(GetVolumeInformationA("E:\\", name, sizeof name, nullptr, nullptr, nullptr, nullptr, 0));
+      EXPECT_STREQ(name, c.reads) << c.label;
+    }
+    SetSystemDefaultLangIDOverride(std::nullopt);
     EXPECT_TRUE(FsckClean(image));
   }
   // Zeroed disk, unbound letter: no file system to answer.
@@ -161,7 +178,7 @@ TEST_F(DriveTest, ReplacingFullDiskAndBadNamesLeaveAConsistentVolume) {
   EXPECT_NE(error.find("full"), std::string::npos) << error;
   // A replacement too large for the disk is refused before the old file is touched.
   EXPECT_FALSE(CopyFileToDrive(huge.string(), "E:\\b.bin", false, &error));
-  for (const char* bad : {"E:\\a:b.mp3", "E:\\what?.mp3", "E:\\trailing.", "E:\\no\\such\\folder.mp3"})
+  for (const char* bad : {"E:\\what?.mp3", "E:\\bad\xFF.mp3", "E:\\no\\such\\folder.mp3"})
     EXPECT_FALSE(CopyFileToDrive(small.string(), bad, false, &error)) << bad;
   EXPECT_FALSE(CopyFileToDrive(tmp / "missing", "E:\\m.bin", false, &error));
   EXPECT_FALSE(CopyFileToDrive(tmp.path, "E:\\dir.bin", false, &error)) << "a folder is no file";
@@ -174,4 +191,60 @@ TEST_F(DriveTest, ReplacingFullDiskAndBadNamesLeaveAConsistentVolume) {
   DWORD spc = 0, bps = 0, freeClusters = 0, total = 0;
   ASSERT_TRUE(GetDiskFreeSpaceA("E:\\", &spc, &bps, &freeClusters, &total));
   EXPECT_EQ(freeClusters, total - 2) << "freed clusters are counted free again";
+}
+
+// A boot sector whose regions do not fit the disk is no file system: every
+// answer says so, nothing is allocated for it and nothing written past the end.
+TEST_F(DriveTest, ABootSectorThatDoesNotFitTheDiskIsNoFileSystem) {
+  const fs::path song = tmp / "song.mp3";
+  WritePattern(song, 3000, 4);
+  const struct {
+    const char* name;
+    std::function<void()> make;
+  } cases[] = {
+      {"one block lost at the end",
+       [&] {
+         Make(16, "-F 16");
+         fs::resize_file(fs::path(image), (16 << 20) - 65536);
+       }},
+      {"a short image",
+       [&] {
+         Make(1, "-F 12");
+         fs::resize_file(fs::path(image), 1376);
+       }},
+      {"a FAT of a gigabyte in 513 bytes",
+       [&] {
+         std::string boot(513, '\0');
+         auto put = [&](std::size_t at, std::uint32_t v, int bytes) {
+           for (int i = 0; i < bytes; ++i) boot[at + i] = static_cast<char>(v >> (8 * i));
+         };
+         const std::uint32_t clusters = 0x0FFFFF00, fatSectors = clusters / 128 + 1;
+         put(0, 0x9058EB, 3);
+         put(11, 512, 2);
+         put(13, 8, 1);
+         put(14, 32, 2);
+         put(16, 2, 1);
+         put(21, 0xF8, 1);
+         put(32, 32 + 2 * fatSectors + 8 * clusters, 4);
+         put(36, fatSectors, 4);
+         put(44, 2, 4);
+         put(510, 0xAA55, 2);
+         std::ofstream(image, std::ios::binary | std::ios::trunc) << boot;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(image, std::ios::binary).close();
+    c.make();
+    Bind();
+    const auto size = fs::file_size(image);
+    char name[32];
+    EXPECT_FALSE(GetDiskFreeSpaceA("E:\\", nullptr, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(GetVolumeInformationA("E:\\", name, sizeof name, nullptr, nullptr, nullptr, nullptr, 0));
+    EXPECT_FALSE(SetVolumeLabelA("E:\\", "X"));
+    std::string error;
+    EXPECT_FALSE(CopyFileToDrive(song.string(), "E:\\song.mp3", false, &error));
+    EXPECT_NE(error.find("no FAT file system"), std::string::npos) << error;
+    EXPECT_EQ(fs::file_size(image), size) << "nothing written past the disk's end";
+  }
 }

@@ -96,6 +96,62 @@ TEST_F(CopyTest, RunListAndFoldersReadBackByteForByte) {
   }
 }
 
+// The tree: names one on the FAT (letter case, a long name and its
+// short name, names that are not UTF-8). Within one copy no source replaces
+// what an earlier source of it wrote: the copy fails naming both, and what it
+// copied before stays. A file that was on the disk before the copy is replaced.
+TEST_F(CopyTest, NoSourceReplacesWhatAnEarlierSourceOfTheSameCopyWrote) {
+  File("tree/song.mp3", 101);
+  File("tree/Song.mp3", 102);
+  File("tree/SONG.MP3", 103);
+  File("tree/Dir/a.txt", 104);
+  File("tree/dir/a.txt", 105);
+  File("tree/Long File Name.txt", 106);
+  File("tree/longfi~1.txt", 107);
+  File("tree/bad\xFF.txt", 108);
+  File("tree/bad\xFE.txt", 109);
+  File("tree/ok.txt", 110);
+  File("tree/Data", 111);
+  File("tree/sub/data/inner.txt", 112);
+  const std::string t = (src / "tree").string() + "/";
+  const struct {
+    const char* what;
+    std::vector<std::string> list;      // one copy, into the root
+    std::vector<std::string> named;     // the sources its error names (none: it passes)
+    std::vector<std::string> kept;      // what the disk then holds, from tree/
+  } cases[] = {
+      {"letter case", {t + "song.mp3", t + "Song.mp3", t + "SONG.MP3"}, {"Song.mp3", "song.mp3"}, {"song.mp3"}},
+      {"folders merge, their files clash", {t + "Dir", t + "dir"}, {"dir/a.txt", "Dir/a.txt"}, {"Dir/a.txt"}},
+      {"a long name and the short name it got", {t + "Long File Name.txt", t + "longfi~1.txt"},
+       {"longfi~1.txt", "Long File Name.txt"}, {"Long File Name.txt"}},
+      {"a name that is not UTF-8", {t + "ok.txt", t + "bad\xFF.txt", t + "bad\xFE.txt"}, {"bad\xFF.txt"}, {"ok.txt"}},
+      {"the whole tree: its first name in order is not UTF-8", {t}, {"bad\xFE.txt"}, {}},
+      {"a file, then a folder of its name", {t + "Data", t + "sub/data"}, {"sub/data", "Data"}, {"Data"}},
+      {"the same source twice is no clash", {t + "ok.txt", t + "ok.txt"}, {}, {"ok.txt"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    platform::Volumes().Clear();
+    devices.clear();
+    Disk(SmallDevice());
+    EXPECT_EQ(production::CopyFileListToDrive('E', c.list, {}, true), c.named.empty());
+    const std::string error = production::LastCopyError();
+    for (const std::string& rel : c.named) EXPECT_NE(error.find(t + rel), std::string::npos) << error;
+    EXPECT_TRUE(FsckClean(image));
+    std::map<std::string, std::string> expected;
+    for (const std::string& rel : c.kept) expected[rel] = ReadFile(t + rel);
+    EXPECT_EQ(VolumeTree(image, home / "back"), expected);
+  }
+  // What was on the disk before the copy is replaced by it, also under another letter case.
+  ASSERT_TRUE(production::CopyFileListToDrive('E', {t + "SONG.MP3"}, {}, true)) << production::LastCopyError();
+  ASSERT_TRUE(production::CopyFileListToDrive('E', {t + "song.mp3", t + "ok.txt"}, {}, true))
+      << production::LastCopyError();
+  EXPECT_TRUE(FsckClean(image));
+  const auto back = VolumeTree(image, home / "back");
+  EXPECT_EQ(back.size(), 2u);
+  EXPECT_EQ(back.begin()->second, ReadFile(t + "song.mp3"));
+}
+
 TEST_F(CopyTest, FailuresNameTheFileAndLeaveACheckableDisk) {
   Disk(SmallDevice());
   File("ok/first.mp3", 100);

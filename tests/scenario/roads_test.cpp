@@ -95,6 +95,57 @@ TEST_F(RoadTest, DiskWithFileSystemKeepsItsFilesAndOnlyGetsTheLabel) {
   EXPECT_EQ(DiskFiles(dev->UserDiskPath()).count("marker.txt"), 1u);
 }
 
+// The same device produced again after its user disk lost a block: the file
+// system the first run left claims more sectors than the disk now holds, so
+// the second run must format instead of keeping it.
+struct ShrunkDiskCase {
+  const char* name;
+  std::function<void(EmulatedDevice&)> shrink;  // between the runs, before the second arrival
+  const char* label;
+};
+void PrintTo(const ShrunkDiskCase& c, std::ostream* os) { *os << c.name; }
+
+struct ShrunkDiskTest : RoadTest, ::testing::WithParamInterface<ShrunkDiskCase> {};
+
+TEST_P(ShrunkDiskTest, SecondRunFormatsTheSmallerDisk) {
+  const ShrunkDiskCase& c = GetParam();
+  StandardFirmware();
+  AddFile("song.mp3", 3000, 9);
+  auto dev = Run(CleanStandard());
+  ExpectPassed();
+  const auto first = dev->Layout();
+  ASSERT_TRUE(first.has_value());
+
+  dev->Unplug();
+  c.shrink(*dev);
+  window.LabelEdit.SetText(c.label);
+  ASSERT_EQ(dev->Plug('E'), 'E');
+  ASSERT_TRUE(Arrive('E', 0));
+  WaitForRuns();
+
+  ExpectPassed();
+  const auto second = dev->Layout();
+  ASSERT_TRUE(second.has_value());
+  EXPECT_LT(second->userSectors, first->userSectors) << "the disk lost a block";
+  const auto disk = dev->UserDiskPath().string();
+  EXPECT_TRUE(testing_support::FsckClean(disk));
+  EXPECT_EQ(DiskLabel(disk), c.label);
+  EXPECT_EQ(DiskFiles(disk).at("song.mp3"), Pattern(3000, 9));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LostBlock, ShrunkDiskTest,
+    ::testing::Values(
+        ShrunkDiskCase{"GrownBad", [](EmulatedDevice& d) { d.GrowBadBlock(2000); }, "STATION"},
+        ShrunkDiskCase{"GrownBadNewLabel", [](EmulatedDevice& d) { d.GrowBadBlock(2000); }, "SECOND"},
+        ShrunkDiskCase{"EraseFailsOnce",
+                       [](EmulatedDevice& d) { d.InjectFault(emulator::Fault::Vendor(device::SUB_SCSI_OP_ERASE_BLOCK)); },
+                       "STATION"},
+        ShrunkDiskCase{"PageWriteFailsOnceNewLabel",
+                       [](EmulatedDevice& d) { d.InjectFault(emulator::Fault::Vendor(device::SUB_SCSI_OP_WRITE_PAGES)); },
+                       "SECOND"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // The SPI-only road: images into the SPI flash, then the read-back check.
 struct SpiRoadTest : RoadTest, ::testing::WithParamInterface<std::tuple<bool, bool>> {};
 

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/process/process.h"
+#include "platform/codepage/codepage.h"
+#include "platform/fatnames/fat_names.h"
 #include "platform/volumes/volumes.h"
 
 namespace platform {
@@ -16,6 +17,20 @@ void CopyOut(const std::string& text, char* buffer, DWORD size) {
   const std::size_t n = std::min<std::size_t>(text.size(), size - 1);
   std::memcpy(buffer, text.data(), n);
   buffer[n] = '\0';
+}
+
+// Runs one of the service's calls; whatever it throws (memory, above all) is
+// a failed answer, never the caller's crash.
+template <typename Call>
+auto Guarded(Call call, decltype(call()) failed, std::string* why = nullptr) noexcept -> decltype(call()) {
+  try {
+    return call();
+  } catch (const std::exception& e) {
+    if (why) *why = std::string("the disk cannot be handled: ") + e.what();
+  } catch (...) {
+    if (why) *why = "the disk cannot be handled";
+  }
+  return failed;
 }
 
 std::unique_ptr<FatVolume> OpenRoot(const char* root, bool readOnly, std::string* why = nullptr) {
@@ -54,51 +69,47 @@ std::string DriveNode(char letter) {
 
 BOOL GetDiskFreeSpaceA(const char* root, DWORD* sectorsPerCluster, DWORD* bytesPerSector, DWORD* freeClusters,
                        DWORD* totalClusters) {
-  auto volume = OpenRoot(root, true);
-  if (!volume) return 0;
-  const auto free = volume->FreeClusters();
-  if (!free) return 0;
-  if (sectorsPerCluster) *sectorsPerCluster = volume->Boot().sectorsPerCluster;
-  if (bytesPerSector) *bytesPerSector = volume->Boot().bytesPerSector;
-  if (freeClusters) *freeClusters = *free;
-  if (totalClusters) *totalClusters = volume->Boot().clusterCount;
-  return 1;
+  return Guarded([&]() -> BOOL {
+    auto volume = OpenRoot(root, true);
+    if (!volume) return 0;
+    const auto free = volume->FreeClusters();
+    if (!free) return 0;
+    if (sectorsPerCluster) *sectorsPerCluster = volume->Boot().sectorsPerCluster;
+    if (bytesPerSector) *bytesPerSector = volume->Boot().bytesPerSector;
+    if (freeClusters) *freeClusters = *free;
+    if (totalClusters) *totalClusters = volume->Boot().clusterCount;
+    return 1;
+  }, 0);
 }
 
 BOOL GetVolumeInformationA(const char* root, char* nameBuffer, DWORD nameSize, DWORD* serialNumber,
                            DWORD* maxComponentLength, DWORD* fileSystemFlags, char* fileSystemName,
                            DWORD fileSystemNameSize) {
-  auto volume = OpenRoot(root, true);
-  if (!volume) return 0;
-  const auto label = volume->Label();
-  if (!label) return 0;
-  CopyOut(*label, nameBuffer, nameSize);
-  if (serialNumber) *serialNumber = volume->Boot().serialNumber;
-  if (maxComponentLength) *maxComponentLength = 255;
-  if (fileSystemFlags) *fileSystemFlags = 0;
-  CopyOut(volume->Boot().fatBits == 32 ? "FAT32" : volume->Boot().fatBits == 16 ? "FAT16" : "FAT", fileSystemName,
-          fileSystemNameSize);
-  return 1;
+  return Guarded([&]() -> BOOL {
+    auto volume = OpenRoot(root, true);
+    if (!volume) return 0;
+    const auto label = volume->Label();
+    if (!label) return 0;
+    CopyOut(*label, nameBuffer, nameSize);
+    if (serialNumber) *serialNumber = volume->Boot().serialNumber;
+    if (maxComponentLength) *maxComponentLength = 255;
+    if (fileSystemFlags) *fileSystemFlags = 0;
+    CopyOut(volume->Boot().fatBits == 32 ? "FAT32" : volume->Boot().fatBits == 16 ? "FAT16" : "FAT", fileSystemName,
+            fileSystemNameSize);
+    return 1;
+  }, 0);
 }
 
 BOOL SetVolumeLabelA(const char* root, const char* label) {
-  const auto drive = root ? ParseDrivePath(root) : std::nullopt;
-  if (!drive || !drive->path.empty()) return 0;
-  const std::string node = DriveNode(drive->letter);
-  if (node.empty() || !FatVolume::Open(node, true, nullptr)) return 0;
-  ProcessOptions options;
-  options.argv = {CurrentDiskTools().label, node};
-  if (label && *label) {
-    options.argv.push_back(label);
-  } else {
-    options.argv.insert(options.argv.begin() + 1, "-r");
-  }
-  options.outputFile = "/dev/null";
-  PollPolicy policy;
-  policy.intervalMs = 20;
-  policy.maxWaits = 1500;  // 30 s: it only rewrites a sector or two
-  const ProcessResult r = RunProcess(options, policy);
-  return r.status == ProcessStatus::Exited && r.exitCode == 0 ? 1 : 0;
+  return Guarded([&]() -> BOOL {
+    const auto drive = root ? ParseDrivePath(root) : std::nullopt;
+    if (!drive || !drive->path.empty()) return 0;
+    // The label's bytes in the station's ANSI code page, up to the 11 of the field.
+    const auto bytes = fatnames::VolumeLabelBytes(label ? label : "", CP_ACP, 11, fatnames::LabelLength::kRefuse);
+    if (!bytes) return 0;
+    auto volume = OpenRoot(root, false);
+    return volume && volume->SetLabel(*bytes) && volume->Flush() ? 1 : 0;
+  }, 0);
 }
 
 bool DriveSession::Fail(const std::string& why) {
@@ -111,32 +122,39 @@ bool DriveSession::Open(char letter) {
   const std::string node = DriveNode(letter);
   if (node.empty()) return Fail(std::string("drive ") + letter + ": is not there");
   std::string why;
-  volume_ = FatVolume::Open(node, false, &why);
+  volume_ = Guarded([&] { return FatVolume::Open(node, false, &why); }, nullptr, &why);
   return volume_ ? true : Fail(why);
 }
 
-bool DriveSession::FolderExists(std::string_view path) { return volume_ && volume_->IsFolder(path); }
+bool DriveSession::FolderExists(std::string_view path) {
+  return volume_ && Guarded([&] { return volume_->IsFolder(path); }, false);
+}
 
-bool DriveSession::MakeFolder(std::string_view path) {
+bool DriveSession::MakeFolder(std::string_view path, const std::string& origin) {
   if (!volume_) return Fail("the drive is not open");
-  return volume_->MakeFolder(path) || Fail(volume_->Error());
+  std::string why;
+  const bool ok = Guarded([&] { return volume_->MakeFolder(path, origin); }, false, &why);
+  return ok || Fail(why.empty() ? volume_->Error() : why);
 }
 
 bool DriveSession::CopyFile(const std::string& source, std::string_view path, bool failIfExists) {
   if (!volume_) return Fail("the drive is not open");
-  return volume_->CopyFile(source, path, failIfExists) || Fail(volume_->Error());
+  std::string why;
+  const bool ok = Guarded([&] { return volume_->CopyFile(source, path, failIfExists); }, false, &why);
+  return ok || Fail(why.empty() ? volume_->Error() : why);
 }
 
 bool DriveSession::Close() {
   if (!volume_) return true;
-  const bool ok = volume_->Flush();
-  if (!ok) Fail(volume_->Error());
+  std::string why;
+  const bool ok = Guarded([&] { return volume_->Flush(); }, false, &why);
+  if (!ok) Fail(why.empty() ? volume_->Error() : why);
   volume_.reset();
   return ok;
 }
 
 bool CopyFileToDrive(const std::string& source, const std::string& target, bool failIfExists, std::string* error) {
-  const auto drive = ParseDrivePath(target);
+  const auto drive = Guarded([&] { return ParseDrivePath(target); }, std::nullopt);
   DriveSession session;
   bool ok = drive && !drive->path.empty() && session.Open(drive->letter) &&
             session.CopyFile(source, drive->path, failIfExists);

@@ -1,8 +1,8 @@
 // The device's file system as the station sees it: "X:\" and the paths under
 // it resolve, through the volume table, to the visible disk's block node or
 // image file. Queries read the volume themselves (boot sector, FAT, root
-// folder); folders and files are written by our own FAT writer (FatVolume);
-// formatting, the disk check and the label change run dosfstools on the node.
+// folder); folders, files and the label are written by our own FAT writer
+// (FatVolume); formatting and the disk check run dosfstools on the node.
 // The same code serves real disks and emulated ones.
 #pragma once
 
@@ -33,11 +33,14 @@ BOOL GetDiskFreeSpaceA(const char* root, DWORD* sectorsPerCluster, DWORD* bytesP
 BOOL GetVolumeInformationA(const char* root, char* nameBuffer, DWORD nameSize, DWORD* serialNumber,
                            DWORD* maxComponentLength, DWORD* fileSystemFlags, char* fileSystemName,
                            DWORD fileSystemNameSize);
-// Sets (or, for an empty or null label, removes) the label with fatlabel.
+// Sets (or, for an empty or null label, removes) the label: its bytes in the
+// station's ANSI code page (platform::fatnames::VolumeLabelBytes, up to 11).
 BOOL SetVolumeLabelA(const char* root, const char* label);
 
 // Several folder and file operations on one drive with the FAT held in memory
 // between them; everything is on the disk after Close (or the destructor).
+// One session is one copy: a file one source wrote is never replaced by
+// another source in the same session. No call throws.
 class DriveSession {
  public:
   // False (see Error) when the letter is not bound or holds no FAT volume.
@@ -45,7 +48,8 @@ class DriveSession {
   bool IsOpen() const { return volume_ != nullptr; }
   // Paths inside the volume ("music/pop"); see DrivePath.
   bool FolderExists(std::string_view path);
-  bool MakeFolder(std::string_view path);
+  // `origin`: the host folder it is made for (named when a copy clashes).
+  bool MakeFolder(std::string_view path, const std::string& origin = {});
   bool CopyFile(const std::string& source, std::string_view path, bool failIfExists);
   bool Close();
   const std::string& Error() const { return error_; }
@@ -65,7 +69,6 @@ bool CopyFileToDrive(const std::string& source, const std::string& target, bool 
 struct DiskTools {
   std::string format = "mkfs.fat";
   std::string check = "fsck.fat";
-  std::string label = "fatlabel";
 };
 DiskTools& CurrentDiskTools();
 

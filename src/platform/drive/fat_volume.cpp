@@ -1,6 +1,8 @@
 #include "platform/drive/fat_volume.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 
 #include "platform/clock/clock.h"
 #include "platform/codepage/codepage.h"
+#include "platform/locale/locale.h"
 
 namespace platform {
 
@@ -41,112 +44,33 @@ std::string Trimmed(const std::uint8_t* p, std::size_t n) {
   return s;
 }
 
-// Names compare without regard to ASCII letter case, as the FAT does.
-std::u16string Fold(std::u16string_view name) {
-  std::u16string out(name);
-  for (char16_t& c : out)
-    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-  return out;
-}
-
-bool ShortNameChar(char16_t c) {
-  if (c >= u'A' && c <= u'Z') return true;
-  if (c >= u'0' && c <= u'9') return true;
-  return c < 0x80 && std::strchr("$%'-_@~`!(){}^#&", static_cast<char>(c)) != nullptr && c != 0;
-}
-
-// A name the FAT can hold as a long name.
-bool ValidLongName(std::u16string_view name) {
-  if (name.empty() || name.size() > 255 || name == u"." || name == u"..") return false;
-  if (name.back() == u'.' || name.back() == u' ') return false;
-  for (char16_t c : name)
-    if (c < 0x20 || (c < 0x80 && std::strchr("\"*/:<>?\\|", static_cast<char>(c)) != nullptr)) return false;
-  return true;
-}
-
-struct ShortName {
-  std::string bytes;  // 11 bytes, blank-padded
-  std::uint8_t caseFlags = 0;
-  bool needsLong = true;
-};
-
-// The name as an exact 8.3 name, when it is one (letters of each part all
-// upper or all lower case: the lower case is kept in the case flags).
-std::optional<ShortName> ExactShortName(std::u16string_view name) {
-  const std::size_t dot = name.find(u'.');
-  const std::u16string_view base = name.substr(0, dot);
-  const std::u16string_view ext = dot == std::u16string_view::npos ? std::u16string_view{} : name.substr(dot + 1);
-  if (base.empty() || base.size() > 8 || ext.size() > 3 || ext.find(u'.') != std::u16string_view::npos) return {};
-  if (dot != std::u16string_view::npos && ext.empty()) return {};
-  ShortName out;
-  out.bytes.assign(11, ' ');
-  out.needsLong = false;
-  auto part = [&](std::u16string_view s, std::size_t at, std::uint8_t lowerFlag) {
-    bool upper = false, lower = false;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      char16_t c = s[i];
-      if (c >= u'a' && c <= u'z') {
-        lower = true;
-        c = static_cast<char16_t>(c - u'a' + u'A');
-      } else if (c >= u'A' && c <= u'Z') {
-        upper = true;
-      }
-      if (!ShortNameChar(c)) return false;
-      out.bytes[at + i] = static_cast<char>(c);
-    }
-    if (upper && lower) return false;
-    if (lower) out.caseFlags |= lowerFlag;
-    return true;
-  };
-  if (!part(base, 0, 0x08) || !part(ext, 8, 0x10)) return {};
-  if (static_cast<std::uint8_t>(out.bytes[0]) == kDeleted) return {};
-  return out;
-}
-
-// The basis of a generated short name: upper case, characters the short name
-// cannot hold as '_', blanks and dots dropped; base up to 8, extension up to 3.
-std::pair<std::string, std::string> ShortBasis(std::u16string_view name) {
-  std::size_t lastDot = name.rfind(u'.');
-  std::size_t start = name.find_first_not_of(u'.');
-  if (start == std::u16string_view::npos) start = name.size();
-  if (lastDot != std::u16string_view::npos && lastDot < start) lastDot = std::u16string_view::npos;
-  auto convert = [](std::u16string_view s, std::size_t max) {
-    std::string out;
-    for (char16_t c : s) {
-      if (out.size() == max) break;
-      if (c == u' ' || c == u'.') continue;
-      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-      out.push_back(ShortNameChar(c) ? static_cast<char>(c) : '_');
-    }
-    return out;
-  };
-  const std::u16string_view base =
-      lastDot == std::u16string_view::npos ? name.substr(start) : name.substr(start, lastDot - start);
-  std::string b = convert(base, 8);
-  std::string e = lastDot == std::u16string_view::npos ? std::string{} : convert(name.substr(lastDot + 1), 3);
-  if (b.empty()) b.push_back('_');
-  return {std::move(b), std::move(e)};
-}
-
-std::uint8_t ShortChecksum(const std::uint8_t* name11) {
-  std::uint8_t sum = 0;
-  for (int i = 0; i < 11; ++i) sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + name11[i]);
-  return sum;
-}
-
 // Long-name characters of one entry: offsets of its 13 UTF-16 units.
 constexpr int kLongOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 
-std::u16string ShortText(const std::uint8_t* e) {
-  std::u16string out;
-  const std::string base = Trimmed(e, 8), ext = Trimmed(e + 8, 3);
-  for (char c : base) out.push_back(static_cast<char16_t>(static_cast<std::uint8_t>(c)));
-  if (!out.empty() && out[0] == 0x05) out[0] = 0xE5;
-  if (!ext.empty()) {
-    out.push_back(u'.');
-    for (char c : ext) out.push_back(static_cast<char16_t>(static_cast<std::uint8_t>(c)));
-  }
-  return out;
+// The short name of a stored entry, as the writers handle it.
+fatnames::ShortName StoredShortName(const std::uint8_t* e) {
+  fatnames::ShortName name;
+  for (std::size_t i = 0; i < name.size(); ++i) name[i] = e[i] == 0 ? ' ' : e[i];
+  if (name[0] == 0x05) name[0] = kDeleted;
+  return name;
+}
+
+// What the short name of a stored entry answers to in lookups.
+std::u16string ShortText(const std::uint8_t* e) { return fatnames::ShortNameAsName(StoredShortName(e)); }
+
+// Puts a short name into an entry; a first byte 0xE5 is stored as 0x05.
+void PutShortName(std::uint8_t* e, const fatnames::ShortName& name) {
+  std::memcpy(e, name.data(), name.size());
+  if (e[0] == kDeleted) e[0] = 0x05;
+}
+
+std::string ShortKey(const fatnames::ShortName& name) { return std::string(name.begin(), name.end()); }
+
+// The checksum of a stored entry's short name: over its bytes as stored.
+std::uint8_t LfnChecksum(const std::uint8_t* e) {
+  fatnames::ShortName stored;
+  std::memcpy(stored.data(), e, stored.size());
+  return fatnames::LfnChecksum(stored);
 }
 
 void Stamp(std::uint8_t* e, bool created) {
@@ -174,7 +98,8 @@ std::uint32_t StartOf(const std::uint8_t* e, int fatBits) {
 
 }  // namespace
 
-std::optional<FatBootInfo> ParseFatBootSector(const std::uint8_t* s, std::size_t size, std::string* why) {
+std::optional<FatBootInfo> ParseFatBootSector(const std::uint8_t* s, std::size_t size, std::string* why,
+                                              std::uint64_t diskBytes) {
   auto fail = [&](const char* text) -> std::optional<FatBootInfo> {
     if (why) *why = text;
     return std::nullopt;
@@ -194,6 +119,9 @@ std::optional<FatBootInfo> ParseFatBootSector(const std::uint8_t* s, std::size_t
   if (spc == 0 || (spc & (spc - 1)) != 0 || bps * spc > 65536) return fail("no FAT file system (cluster size)");
   if (b.reservedSectors == 0 || b.fatCount == 0 || b.fatCount > 4 || b.fatSectors == 0 || b.totalSectors == 0)
     return fail("no FAT file system (layout)");
+  // Every region below lies inside the sectors the boot sector claims; those
+  // must be on the disk, or reads fail and writes land past its end.
+  if (b.totalSectors > diskBytes / bps) return fail("no FAT file system (it claims more sectors than the disk holds)");
   const std::uint64_t rootSectors = (std::uint64_t{b.rootEntries} * kEntry + bps - 1) / bps;
   b.firstRootSector = b.reservedSectors + std::uint64_t{b.fatCount} * b.fatSectors;
   b.firstDataSector = b.firstRootSector + rootSectors;
@@ -206,13 +134,18 @@ std::optional<FatBootInfo> ParseFatBootSector(const std::uint8_t* s, std::size_t
     if (b.rootEntries != 0) return fail("no FAT file system (FAT32 with a fixed root)");
     b.rootCluster = Le32(s + 44);
     b.fsInfoSector = Le16(s + 48);
+    b.backupBootSector = Le16(s + 50);
     if (b.rootCluster < 2 || b.rootCluster >= b.clusterCount + 2) return fail("no FAT file system (root cluster)");
-    b.bootLabel = Trimmed(s + 71, 11);
-    b.serialNumber = Le32(s + 67);
+    if (s[66] == 0x29) {  // the extended fields are there
+      b.bootLabel = Trimmed(s + 71, 11);
+      b.serialNumber = Le32(s + 67);
+    }
   } else {
     if (b.rootEntries == 0) return fail("no FAT file system (no root folder)");
-    b.bootLabel = Trimmed(s + 43, 11);
-    b.serialNumber = Le32(s + 39);
+    if (s[38] == 0x29) {
+      b.bootLabel = Trimmed(s + 43, 11);
+      b.serialNumber = Le32(s + 39);
+    }
   }
   const std::uint64_t fatBytesNeeded = (std::uint64_t{b.clusterCount} + 2) * b.fatBits / 8 + 1;
   if (std::uint64_t{b.fatSectors} * bps < fatBytesNeeded) return fail("no FAT file system (FAT too small)");
@@ -220,7 +153,8 @@ std::optional<FatBootInfo> ParseFatBootSector(const std::uint8_t* s, std::size_t
   return b;
 }
 
-FatVolume::FatVolume(int fd, FatBootInfo boot, bool readOnly) : fd_(fd), boot_(std::move(boot)), readOnly_(readOnly) {}
+FatVolume::FatVolume(int fd, FatBootInfo boot, bool readOnly, std::uint64_t diskBytes)
+    : fd_(fd), boot_(std::move(boot)), readOnly_(readOnly), diskBytes_(diskBytes) {}
 
 FatVolume::~FatVolume() {
   if (fd_ >= 0) {
@@ -235,14 +169,21 @@ std::unique_ptr<FatVolume> FatVolume::Open(const std::string& node, bool readOnl
     if (why) *why = node + ": " + std::strerror(errno);
     return nullptr;
   }
-  std::vector<std::uint8_t> sector(4096);
-  const ssize_t got = ::pread(fd, sector.data(), sector.size(), 0);
-  auto boot = ParseFatBootSector(sector.data(), got > 0 ? static_cast<std::size_t>(got) : 0, why);
+  std::uint64_t diskBytes = 0;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    diskBytes = static_cast<std::uint64_t>(st.st_size);
+  } else if (S_ISBLK(st.st_mode) && ::ioctl(fd, BLKGETSIZE64, &diskBytes) != 0) {
+    diskBytes = 0;
+  }
+  std::uint8_t sector[4096];
+  const ssize_t got = ::pread(fd, sector, sizeof sector, 0);
+  auto boot = ParseFatBootSector(sector, got > 0 ? static_cast<std::size_t>(got) : 0, why, diskBytes);
   if (!boot) {
     ::close(fd);
     return nullptr;
   }
-  return std::unique_ptr<FatVolume>(new FatVolume(fd, std::move(*boot), readOnly));
+  return std::unique_ptr<FatVolume>(new FatVolume(fd, std::move(*boot), readOnly, diskBytes));
 }
 
 bool FatVolume::Fail(std::string why) {
@@ -265,6 +206,7 @@ bool FatVolume::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
 
 bool FatVolume::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
   if (readOnly_) return Fail("the volume is open for reading only");
+  if (offset > diskBytes_ || size > diskBytes_ - offset) return Fail("the disk cannot be written: past its end");
   const auto* p = static_cast<const std::uint8_t*>(data);
   while (size > 0) {
     const ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(offset));
@@ -279,10 +221,14 @@ bool FatVolume::WriteAt(std::uint64_t offset, const void* data, std::size_t size
 
 bool FatVolume::LoadFat() {
   if (fatLoaded_) return true;
+  // Only the sectors that hold the clusters' entries: a FAT may be larger.
   const std::uint32_t bps = boot_.bytesPerSector;
-  fat_.resize(std::size_t{boot_.fatSectors} * bps);
+  const std::uint64_t entryBytes = (std::uint64_t{boot_.clusterCount} + 2) * boot_.fatBits / 8 + 1;
+  const auto sectors =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>((entryBytes + bps - 1) / bps, boot_.fatSectors));
+  fat_.resize(std::size_t{sectors} * bps);
   if (!ReadAt(std::uint64_t{boot_.reservedSectors} * bps, fat_.data(), fat_.size())) return false;
-  dirtyFatSectors_.assign(boot_.fatSectors, false);
+  dirtyFatSectors_.assign(sectors, false);
   freeCount_ = 0;
   for (std::uint32_t c = 2; c < boot_.clusterCount + 2; ++c)
     if (Next(c) == 0) ++freeCount_;
@@ -439,19 +385,19 @@ FatVolume::Directory* FatVolume::Dir(std::uint32_t cluster) {
       if (expect == 0) expect = -1;  // complete: the short entry follows
       continue;
     }
-    dir->shortNames.emplace(reinterpret_cast<const char*>(e), 11);
+    dir->shortNames.insert(ShortKey(StoredShortName(e)));
     if (e[11] & kAttrLabel) {
       expect = 0;
       continue;
     }
     Entry entry{i, i};
     const std::u16string shortText = ShortText(e);
-    if (expect == -1 && ShortChecksum(e) == sum) {
+    if (expect == -1 && LfnChecksum(e) == sum) {
       entry.firstSlot = longStart;
       std::u16string name = longName.substr(0, longName.find(u'\0'));
-      dir->names[Fold(name)] = entry;
+      dir->names[fatnames::FoldName(name)] = entry;
     }
-    dir->names.emplace(Fold(shortText), entry);
+    dir->names.emplace(fatnames::FoldName(shortText), entry);
     expect = 0;
   }
   Directory* raw = dir.get();
@@ -464,14 +410,16 @@ bool FatVolume::Resolve(std::string_view path, Directory*& parent, std::u16strin
   for (std::size_t at = 0; at <= path.size();) {
     std::size_t slash = path.find_first_of("/\\", at);
     if (slash == std::string_view::npos) slash = path.size();
-    if (slash > at) parts.push_back(Utf8ToUtf16(path.substr(at, slash - at)));
+    const std::string_view part = path.substr(at, slash - at);
+    if (!part.empty() && !IsValidUtf8(part)) return Fail("the name is not UTF-8 text");
+    if (!part.empty()) parts.push_back(Utf8ToUtf16(part));
     at = slash + 1;
   }
   if (parts.empty()) return Fail("no name given");
   if (!LoadFat()) return false;
   Directory* dir = Dir(boot_.fatBits == 32 ? boot_.rootCluster : 0);
   for (std::size_t i = 0; dir && i + 1 < parts.size(); ++i) {
-    auto it = dir->names.find(Fold(parts[i]));
+    auto it = dir->names.find(fatnames::FoldName(parts[i]));
     const std::uint8_t* e = it == dir->names.end() ? nullptr : &dir->bytes[std::size_t{it->second.slot} * kEntry];
     if (!e || !(e[11] & kAttrDirectory)) return Fail("folder \"" + Utf16ToUtf8(parts[i]) + "\" not found on the disk");
     const std::uint32_t c = StartOf(e, boot_.fatBits);
@@ -491,7 +439,7 @@ FatVolume::Directory* FatVolume::FolderAt(std::string_view path) {
   Directory* parent = nullptr;
   std::u16string leaf;
   if (!Resolve(path, parent, leaf)) return nullptr;
-  auto it = parent->names.find(Fold(leaf));
+  auto it = parent->names.find(fatnames::FoldName(leaf));
   if (it == parent->names.end()) return Fail("folder not found on the disk"), nullptr;
   const std::uint8_t* e = &parent->bytes[std::size_t{it->second.slot} * kEntry];
   if (!(e[11] & kAttrDirectory)) return Fail("a file has the folder's name"), nullptr;
@@ -507,9 +455,59 @@ std::optional<std::string> FatVolume::Label() {
   if (!root) return std::nullopt;
   for (std::uint32_t i = 0; i < root->end; ++i) {
     const std::uint8_t* e = &root->bytes[std::size_t{i} * kEntry];
-    if (e[0] != kDeleted && e[11] != kAttrLongName && (e[11] & kAttrLabel)) return Trimmed(e, 11);
+    if (e[0] != kDeleted && e[11] != kAttrLongName && (e[11] & kAttrLabel))
+      return fatnames::VolumeLabelText(e, CP_ACP);
   }
-  return boot_.bootLabel;
+  if (boot_.bootLabel.empty()) return std::string();
+  return fatnames::VolumeLabelText(fatnames::VolumeLabelField(boot_.bootLabel).data(), CP_ACP);
+}
+
+bool FatVolume::SetLabel(std::string_view bytes) {
+  if (!LoadFat()) return false;
+  Directory* root = Dir(boot_.fatBits == 32 ? boot_.rootCluster : 0);
+  if (!root) return false;
+  const fatnames::ShortName field = fatnames::VolumeLabelField(bytes);
+  // The boot sector keeps a copy where it has the field (extended signature
+  // 0x29), as does the FAT32 backup boot sector: the disk check compares them.
+  const std::uint32_t bps = boot_.bytesPerSector;
+  const std::size_t signature = boot_.fatBits == 32 ? 66 : 38;
+  std::vector<std::uint8_t> sector(bps);
+  std::vector<std::uint64_t> boots{0};
+  if (boot_.fatBits == 32 && boot_.backupBootSector != 0 && boot_.backupBootSector < boot_.reservedSectors)
+    boots.push_back(boot_.backupBootSector);
+  for (const std::uint64_t lba : boots) {
+    if (!ReadAt(lba * bps, sector.data(), bps)) return false;
+    if (sector[signature] != 0x29 || sector[510] != 0x55 || sector[511] != 0xAA) continue;
+    const fatnames::ShortName bootField = bytes.empty() ? fatnames::VolumeLabelField("NO NAME") : field;
+    std::memcpy(&sector[signature + 5], bootField.data(), bootField.size());
+    if (!WriteAt(lba * bps + signature + 5, &sector[signature + 5], bootField.size())) return false;
+  }
+  boot_.bootLabel = bytes;
+  // One label entry in the root: the first is rewritten, any other removed.
+  bool kept = false;
+  for (std::uint32_t i = 0; i < root->end; ++i) {
+    std::uint8_t* e = &root->bytes[std::size_t{i} * kEntry];
+    if (e[0] == kDeleted || e[11] == kAttrLongName || !(e[11] & kAttrLabel)) continue;
+    if (kept || bytes.empty()) {
+      e[0] = kDeleted;
+    } else {
+      PutShortName(e, field);
+      Stamp(e, false);
+      kept = true;
+    }
+    if (!WriteSlots(*root, i, 1)) return false;
+  }
+  if (kept || bytes.empty()) return true;
+  const std::optional<std::uint32_t> at = FreeSlots(*root, 1);
+  if (!at) return false;
+  std::uint8_t* e = &root->bytes[std::size_t{*at} * kEntry];
+  std::memset(e, 0, kEntry);
+  PutShortName(e, field);
+  e[11] = kAttrLabel;
+  Stamp(e, true);
+  if (!WriteSlots(*root, *at, 1)) return false;
+  if (*at == root->end) ++root->end;
+  return true;
 }
 
 bool FatVolume::WriteSlots(Directory& dir, std::uint32_t first, std::uint32_t count) {
@@ -547,66 +545,54 @@ bool FatVolume::GrowDirectory(Directory& dir) {
   return true;
 }
 
+std::optional<std::uint32_t> FatVolume::FreeSlots(Directory& dir, std::uint32_t need) {
+  const auto slots = [&] { return static_cast<std::uint32_t>(dir.bytes.size() / kEntry); };
+  for (;;) {
+    if (dir.end + need <= slots()) return dir.end;
+    if (dir.cluster == 0 || (slots() + ClusterBytes() / kEntry) > kMaxDirectorySlots) {
+      // No room at the end: a run of deleted entries will do.
+      for (std::uint32_t i = 0, run = 0; i < dir.end; ++i) {
+        run = dir.bytes[std::size_t{i} * kEntry] == kDeleted ? run + 1 : 0;
+        if (run == need) return i + 1 - need;
+      }
+      Fail(dir.cluster == 0 ? "the root folder is full" : "the folder is full");
+      return std::nullopt;
+    }
+    if (!GrowDirectory(dir)) return std::nullopt;
+  }
+}
+
 bool FatVolume::AddEntry(Directory& dir, const std::u16string& name, std::uint8_t attributes, std::uint32_t cluster,
                          std::uint32_t size, Entry& made) {
-  if (!ValidLongName(name)) return Fail("the name cannot be held by the FAT file system");
-  ShortName sn;
-  if (auto exact = ExactShortName(name); exact && !dir.shortNames.count(exact->bytes)) {
-    sn = *exact;
-  } else if (auto upper = ExactShortName(Fold(name)); upper && !dir.shortNames.count(upper->bytes)) {
-    sn = *upper;  // only the letter case differs: the long name keeps it
-    sn.caseFlags = 0;
-    sn.needsLong = true;
-  } else {
-    const auto [base, ext] = ShortBasis(name);
-    std::string key = base;
-    key.append(1, '.').append(ext);
-    std::uint32_t& n = dir.nextTail[key];
-    if (n == 0) n = 1;
-    for (;; ++n) {
-      if (n > 999999) return Fail("no short name left for the name");
-      const std::string digits = std::to_string(n);
-      char bytes[11];
-      std::memset(bytes, ' ', sizeof bytes);
-      const std::size_t keep = std::min(base.size(), 7 - digits.size());
-      std::memcpy(bytes, base.data(), keep);
-      bytes[keep] = '~';
-      std::memcpy(bytes + keep + 1, digits.data(), digits.size());
-      std::memcpy(bytes + 8, ext.data(), ext.size());
-      std::string candidate(bytes, sizeof bytes);
-      if (!dir.shortNames.count(candidate)) {
-        sn.bytes = std::move(candidate);
-        break;
-      }
-    }
-  }
+  if (const std::string problem = fatnames::LongNameProblem(name); !problem.empty())
+    return Fail("the name cannot be held by the FAT file system: " + problem);
+  // Its short name: the name itself when it is a free 8.3 name, else a tail.
+  // A free one must also not be what another entry's name answers to.
+  const auto taken = [&](const fatnames::ShortName& candidate) {
+    return dir.shortNames.contains(ShortKey(candidate)) ||
+           dir.names.contains(fatnames::FoldName(fatnames::ShortNameAsName(candidate)));
+  };
+  const auto shortName = dir.allocator.Choose(name, taken);
+  if (!shortName) return Fail("no short name left for the name");
+  const fatnames::ShortNameBasis basis = fatnames::MakeShortNameBasis(name);
+  const bool exact = basis.exact && *shortName == fatnames::ShortNameOf(basis.base, basis.ext);
+  struct {
+    bool needsLong;
+    std::uint8_t caseFlags;
+  } sn{!(exact && basis.caseKept), exact && basis.caseKept ? basis.caseFlags : std::uint8_t{0}};
   const auto longSlots = sn.needsLong ? static_cast<std::uint32_t>((name.size() + 12) / 13) : 0u;
   const std::uint32_t need = longSlots + 1;
-  const auto slots = [&] { return static_cast<std::uint32_t>(dir.bytes.size() / kEntry); };
-  std::optional<std::uint32_t> at;
-  while (!at) {
-    if (dir.end + need <= slots()) {
-      at = dir.end;
-    } else if (dir.cluster == 0 || (slots() + ClusterBytes() / kEntry) > kMaxDirectorySlots) {
-      // No room at the end: a run of deleted entries will do.
-      for (std::uint32_t i = 0, run = 0; i < dir.end && !at; ++i) {
-        run = dir.bytes[std::size_t{i} * kEntry] == kDeleted ? run + 1 : 0;
-        if (run == need) at = i + 1 - need;
-      }
-      if (!at) return Fail(dir.cluster == 0 ? "the root folder is full" : "the folder is full");
-    } else if (!GrowDirectory(dir)) {
-      return false;
-    }
-  }
+  const std::optional<std::uint32_t> at = FreeSlots(dir, need);
+  if (!at) return false;
   std::uint8_t* e = &dir.bytes[std::size_t{*at + longSlots} * kEntry];
   std::memset(e, 0, kEntry);
-  std::memcpy(e, sn.bytes.data(), 11);
+  PutShortName(e, *shortName);
   e[11] = attributes;
   e[12] = sn.caseFlags;
   SetStart(e, cluster);
   Put32(e + 28, size);
   Stamp(e, true);
-  const std::uint8_t sum = ShortChecksum(e);
+  const std::uint8_t sum = LfnChecksum(e);
   for (std::uint32_t k = 0; k < longSlots; ++k) {
     const std::uint32_t order = longSlots - k;  // the last piece comes first
     std::uint8_t* l = &dir.bytes[std::size_t{*at + k} * kEntry];
@@ -622,22 +608,24 @@ bool FatVolume::AddEntry(Directory& dir, const std::u16string& name, std::uint8_
   }
   if (!WriteSlots(dir, *at, need)) return false;
   if (*at == dir.end) dir.end += need;
-  dir.shortNames.insert(sn.bytes);
+  dir.shortNames.insert(ShortKey(*shortName));
   made = Entry{*at + longSlots, *at};
-  dir.names[Fold(name)] = made;
-  dir.names.emplace(Fold(ShortText(e)), made);
+  dir.names[fatnames::FoldName(name)] = made;
+  dir.names.emplace(fatnames::FoldName(ShortText(e)), made);
   return true;
 }
 
-bool FatVolume::MakeFolder(std::string_view path) {
+bool FatVolume::MakeFolder(std::string_view path, const std::string& origin) {
   Directory* parent = nullptr;
   std::u16string leaf;
   if (!Resolve(path, parent, leaf)) return false;
-  if (auto it = parent->names.find(Fold(leaf)); it != parent->names.end()) {
+  if (auto it = parent->names.find(fatnames::FoldName(leaf)); it != parent->names.end()) {
+    // Folders of one name merge; their files are checked one by one.
     if (parent->bytes[std::size_t{it->second.slot} * kEntry + 11] & kAttrDirectory) return true;
+    if (auto w = written_.find(EntryKey(*parent, it->second.slot)); w != written_.end())
+      return Fail(fatnames::NameClashText(origin, w->second.source));
     return Fail("a file has the folder's name");
   }
-  if (!ValidLongName(leaf)) return Fail("the name cannot be held by the FAT file system");
   std::vector<std::uint32_t> cluster;
   if (!Allocate(1, cluster)) return false;
   std::vector<std::uint8_t> bytes(ClusterBytes(), 0);
@@ -657,6 +645,7 @@ bool FatVolume::MakeFolder(std::string_view path) {
     Release(cluster);
     return false;
   }
+  written_[EntryKey(*parent, made.slot)] = Origin{origin, 0, 0};
   return true;
 }
 
@@ -664,7 +653,8 @@ bool FatVolume::CopyFile(const std::string& source, std::string_view path, bool 
   Directory* parent = nullptr;
   std::u16string leaf;
   if (!Resolve(path, parent, leaf)) return false;
-  if (!ValidLongName(leaf)) return Fail("the name cannot be held by the FAT file system");
+  if (const std::string problem = fatnames::LongNameProblem(leaf); !problem.empty())
+    return Fail("the name cannot be held by the FAT file system: " + problem);
   // Non-blocking, so that a pipe given as a file is refused instead of waited on.
   const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (in < 0) return Fail(std::string("the file cannot be read: ") + std::strerror(errno));
@@ -677,9 +667,16 @@ bool FatVolume::CopyFile(const std::string& source, std::string_view path, bool 
   if (static_cast<std::uint64_t>(st.st_size) > 0xFFFFFFFFull) return Fail("the file is larger than FAT allows (4 GiB)");
   const auto size = static_cast<std::uint32_t>(st.st_size);
 
+  const Origin origin{source, static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+
   std::optional<Entry> existing;
-  if (auto it = parent->names.find(Fold(leaf)); it != parent->names.end()) {
+  if (auto it = parent->names.find(fatnames::FoldName(leaf)); it != parent->names.end()) {
     const std::uint8_t* e = &parent->bytes[std::size_t{it->second.slot} * kEntry];
+    // What this object wrote from another source stays: the later source fails.
+    const auto w = written_.find(EntryKey(*parent, it->second.slot));
+    const bool sameFile = w != written_.end() && w->second.device == origin.device && w->second.inode == origin.inode &&
+                          origin.inode != 0;
+    if (w != written_.end() && !sameFile) return Fail(fatnames::NameClashText(source, w->second.source));
     if (e[11] & kAttrDirectory) return Fail("a folder has the file's name");
     if (failIfExists) return Fail("the file exists already");
     if (e[11] & kAttrReadOnly) return Fail("the file on the disk is read-only");
@@ -704,6 +701,7 @@ bool FatVolume::CopyFile(const std::string& source, std::string_view path, bool 
     WriteSlots(*parent, existing->firstSlot, existing->slot - existing->firstSlot + 1);
     for (auto it = parent->names.begin(); it != parent->names.end();)
       it = it->second.slot == existing->slot ? parent->names.erase(it) : std::next(it);
+    written_.erase(EntryKey(*parent, existing->slot));
   };
   Release(oldChain);
   std::vector<std::uint32_t> clusters;
@@ -748,6 +746,7 @@ bool FatVolume::CopyFile(const std::string& source, std::string_view path, bool 
     e[11] = static_cast<std::uint8_t>(e[11] | kAttrArchive);
     Stamp(e, false);
     if (!WriteSlots(*parent, existing->slot, 1)) return failData(error_);
+    written_[EntryKey(*parent, existing->slot)] = origin;
     return true;
   }
   Entry made;
@@ -756,6 +755,7 @@ bool FatVolume::CopyFile(const std::string& source, std::string_view path, bool 
     Release(clusters);
     return Fail(why);
   }
+  written_[EntryKey(*parent, made.slot)] = origin;
   return true;
 }
 
@@ -763,7 +763,7 @@ bool FatVolume::Flush() {
   if (!fatLoaded_ || readOnly_) return true;
   const std::uint32_t bps = boot_.bytesPerSector;
   bool ok = true;
-  for (std::uint32_t s = 0; s < boot_.fatSectors; ++s) {
+  for (std::uint32_t s = 0; s < dirtyFatSectors_.size(); ++s) {
     if (!dirtyFatSectors_[s]) continue;
     for (std::uint32_t k = 0; k < boot_.fatCount; ++k)
       ok = WriteAt((std::uint64_t{boot_.reservedSectors} + std::uint64_t{k} * boot_.fatSectors + s) * bps,

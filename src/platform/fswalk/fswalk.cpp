@@ -10,17 +10,10 @@
 #include <system_error>
 
 #include "platform/codepage/codepage.h"
+#include "platform/fatnames/fat_names.h"
 
 namespace platform {
 namespace {
-
-struct FoldRun {
-  char32_t first, last;
-  std::int32_t delta, step;
-};
-constexpr FoldRun kFoldRuns[] = {
-#include "platform/fswalk/casefold_table.inc"
-};
 
 std::string Join(const std::string& folder, std::string_view name) {
   std::string path = folder;
@@ -74,36 +67,8 @@ WalkStatus Walk(const std::string& folder, int depth, const WalkOptions& options
 
 }  // namespace
 
-char32_t CaseFold(char32_t c) {
-  if (c < 0x80) return c >= U'A' && c <= U'Z' ? c + 0x20 : c;  // most names are ASCII
-  const FoldRun* end = std::end(kFoldRuns);
-  const FoldRun* run = std::upper_bound(std::begin(kFoldRuns), end, c,
-                                        [](char32_t v, const FoldRun& r) { return v < r.first; });
-  if (run == std::begin(kFoldRuns)) return c;
-  --run;
-  if (c > run->last || (c - run->first) % static_cast<char32_t>(run->step) != 0) return c;
-  return static_cast<char32_t>(static_cast<std::int32_t>(c) + run->delta);
-}
-
-std::u16string CaseFoldUtf16(std::u16string_view text) {
-  std::u16string out(text);
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const char32_t c = out[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < out.size() && out[i + 1] >= 0xDC00 && out[i + 1] <= 0xDFFF) {
-      const char32_t folded = CaseFold(0x10000 + ((c - 0xD800) << 10) + (out[i + 1] - 0xDC00u)) - 0x10000;
-      out[i] = static_cast<char16_t>(0xD800 + (folded >> 10));
-      out[i + 1] = static_cast<char16_t>(0xDC00 + (folded & 0x3FF));
-      ++i;
-    } else if (c < 0xD800 || c > 0xDFFF) {
-      // Simple case folding keeps every character of the 16-bit range inside it.
-      out[i] = static_cast<char16_t>(CaseFold(c));
-    }
-  }
-  return out;
-}
-
 std::string CaseFoldUtf8(std::string_view text) {
-  if (IsValidUtf8(text)) return Utf16ToUtf8(CaseFoldUtf16(Utf8ToUtf16(text)));
+  if (IsValidUtf8(text)) return Utf16ToUtf8(fatnames::FoldName(Utf8ToUtf16(text)));
   // Not UTF-8: only the ASCII letters are known for what they are.
   std::string out(text);
   for (char& c : out)

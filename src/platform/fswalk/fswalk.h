@@ -19,12 +19,9 @@ namespace platform {
 
 // ---------------------------------------------------------------- case
 
-// Unicode simple case folding of one code point (Unicode 14): 'A' -> 'a',
-// U+0100 -> U+0101, U+FF21 -> U+FF41, U+10400 -> U+10428.
-char32_t CaseFold(char32_t c);
-// The folded text. A surrogate pair folds as one character; text that is not
-// UTF-8 has only its ASCII letters folded, every other byte stays.
-std::u16string CaseFoldUtf16(std::u16string_view text);
+// Names compare as the FAT volumes the station writes compare them (Unicode
+// simple case folding, platform/fatnames). Text that is not UTF-8 has only
+// its ASCII letters folded, every other byte stays.
 std::string CaseFoldUtf8(std::string_view text);
 bool EqualIgnoringCase(std::string_view a, std::string_view b);
 // The walk's order: by folded name, the exact bytes breaking ties, so the
