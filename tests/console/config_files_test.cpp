@@ -67,7 +67,7 @@ TEST_F(ConfigFiles, RoundTripRestoresTheControlsWithinWhatTheFormatCarries) {
   d.rdoEncryptDisk.UserClick();
   d.tbarHideDiskRatio.UserSetPosition(100);
   d.edtDiskLabel.UserType("VOICE");
-  dialogs().AnswerFiles({"/a/x=y.mp3", ";notes.txt", "/a/same.mp3", "/a/same.mp3", odd});
+  dialogs().AnswerFiles({"/a/x=y.mp3", ";notes.txt", "/a/same.mp3", "/a/same.mp3", odd, "/y/Song.mp3", "/y/song.mp3"});
   d.btnAddFile.UserClick();
   d.cboScanLevel.UserSelect(4);
   d.cboECC.UserSelect(6);
@@ -85,8 +85,9 @@ TEST_F(ConfigFiles, RoundTripRestoresTheControlsWithinWhatTheFormatCarries) {
   EXPECT_EQ(Controls().substr(0, saved.rfind(',')), saved.substr(0, saved.rfind(',')));
   EXPECT_EQ(d.tbarHideDiskRatio.Max(), 100);
   // A key ends at its first "=", a line opening with ";" is a comment and a
-  // path listed twice is one key.
-  EXPECT_EQ(d.TntlstHideFiles.Items.ToVector(), (std::vector<std::string>{"/a/x", "/a/same.mp3", odd}));
+  // path listed twice is one key; paths that differ only in case are two.
+  EXPECT_EQ(d.TntlstHideFiles.Items.ToVector(),
+            (std::vector<std::string>{"/a/x", "/a/same.mp3", odd, "/y/Song.mp3", "/y/song.mp3"}));
   EXPECT_EQ(dialogs().Count(DialogKind::MessageBox), 0u);
 }
 
