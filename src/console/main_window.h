@@ -115,6 +115,7 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   TStaticText SuccessStr{&GroupBox16, "SuccessStr"};
   TStaticText StaticText12{&GroupBox16, "StaticText12"};
   TStaticText FailStr{&GroupBox16, "FailStr"};
+  TStaticText lblsiosize{&GroupBox16, "lblsiosize"};  // the disk size a run found last
 
   // Production options; disabled while any run is active.
   TGroupBox grpMPSetting{&TabSheet4, "grpMPSetting"};
