@@ -8,8 +8,10 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -224,6 +226,13 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   void Dispatch(platform::TMessage& Message);
   void WMDeviceChange(platform::TMessage& Message);
   void UpgradebtnClick(TObject* Sender);
+  // Part of the language build: every slot shows what it holds in the new
+  // language. An empty slot shows the waiting text, a plugged device waiting
+  // for Upgrade the plugged text, a failed FSM download its failure; a
+  // running worker's text and progress stay (its next step shows the new
+  // language); an ended run's result is given to `translate`, which returns
+  // it in the new language or nothing when it cannot tell every part of it.
+  void ShowSlotsInLanguage(const std::function<std::optional<std::string>(const std::string&)>& translate);
   bool SlotHasDrive(char letter) const;
   int FindSlotOfDrive(char letter) const;  // kSlotCount when none
   int FindFreeSlot() const;                // kSlotCount when none
@@ -268,10 +277,19 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   // new port to the lowest unbound slot); `fallback` when the port is unknown
   // or all eight are bound to others.
   int PortSlot(char letter, int fallback);
-  // A worker was started for the device now in the slot; the next arrival in
-  // the slot clears the mark. Keeps a second Upgrade press from starting a
-  // second worker before the first one has changed the slot's text.
-  std::array<bool, kSlotCount> slotStarted_{};
+  // What each slot holds, kept on the UI thread beside the slot's text, which
+  // a language change rewrites: Upgrade starts the slots that wait, and a
+  // second press cannot start a second worker before the first one has
+  // changed the slot's text.
+  enum class SlotUse {
+    Free,
+    Arriving,   // the FSM file is being sent
+    FsmFailed,  // the FSM download failed; no worker
+    Waiting,    // plugged in manual-upgrade mode, waiting for Upgrade
+    Running,    // its worker runs and writes the slot's texts
+    Ended,      // its worker has ended: the slot shows the result
+  };
+  std::array<SlotUse, kSlotCount> slotUse_{};
   bool handlingDeviceChange_ = false;
   struct PendingDeviceChange {
     std::uintptr_t event = 0;
