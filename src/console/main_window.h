@@ -176,7 +176,7 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   std::atomic<int> LanguageIndex{0};  // 0 English, 1 Traditional Chinese, 2 Simplified Chinese
 
   // Results of the pre-copy list inspection.
-  int iFsmFileSize = 0;
+  std::atomic<int> iFsmFileSize{0};  // refreshed by every language build, read by running workers
   int iProgramIndex = -1;
   int iPreferIndex = -1;
   int iNewProgramIndex = -1;
