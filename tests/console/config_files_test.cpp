@@ -7,6 +7,7 @@
 #include "dialog_session.h"
 #include "platform/codepage/codepage.h"
 #include "platform/locale/locale.h"
+#include "support/unprivileged.h"
 
 namespace console::testing {
 namespace {
@@ -139,6 +140,17 @@ TEST_F(ConfigFiles, FilesThatCannotBeReadOrWrittenChangeNothing) {
     ASSERT_EQ(dialogs().Count(DialogKind::MessageBox), 1u);
     EXPECT_EQ(dialogs().Last().request.text, "Open file fail");
   }
+  // A file that is there but cannot be read is neither applied nor replaced.
+  WriteBytes(mp_, "[FlashSet]\r\niScanLevel=3\r\n");
+  fs::permissions(mp_, fs::perms::owner_write);
+  fs::permissions(root_, fs::perms::all);
+  testing_support::RunUnprivileged([&] {
+    EXPECT_FALSE(LoadConfigFile(d, mp_));
+    EXPECT_FALSE(SaveConfigFile(d, mp_));
+  });
+  EXPECT_EQ(Controls(), before);
+  fs::permissions(mp_, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(ReadBytes(mp_), "[FlashSet]\r\niScanLevel=3\r\n");
 
   // A page skip with no choice is no number: the save stops before the file.
   WriteBytes(mp_, "[Mine]\r\nkeep=1\r\n");
