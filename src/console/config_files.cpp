@@ -36,8 +36,8 @@ bool SaveConfigFile(TfrmSetting& d, const std::string& fileName) {
   ini.WriteBool(device, "HideDisk", d.rdoHideDisk.Checked());
   ini.WriteString(device, "DiskLabel", d.edtDiskLabel.Text());
   ini.WriteInteger(device, "HideDiskRatio", d.tbarHideDiskRatio.Position());
-  ini.EraseSection(kMpHideFilesSection);
-  for (const std::string& path : d.TntlstHideFiles.Items.ToVector()) ini.WriteString(kMpHideFilesSection, path, "");
+  // Paths that differ only in case name two files on this host: both are kept.
+  ini.WriteSectionKeys(kMpHideFilesSection, d.TntlstHideFiles.Items.ToVector());
   ini.UpdateFile();
   return true;
 }
@@ -64,8 +64,9 @@ bool LoadConfigFile(TfrmSetting& d, const std::string& fileName) {
   d.edtDiskLabel.SetText(ini.ReadString(kMpDeviceSection, "DiskLabel", ""));
   d.tbarHideDiskRatio.SetPosition(ini.ReadInteger(kMpDeviceSection, "HideDiskRatio", 1));
   d.tbarHideDiskRatioChange(&d.tbarHideDiskRatio);
-  d.TntlstHideFiles.Items.Clear();
-  for (const std::string& key : ini.ReadSection(kMpHideFilesSection)) d.TntlstHideFiles.Items.Add(PathFromKey(key));
+  std::vector<std::string> paths = ini.ReadSection(kMpHideFilesSection, platform::NameCase::Exact);
+  for (std::string& path : paths) path = PathFromKey(path);
+  d.TntlstHideFiles.Items.Assign(paths);
   return true;
 }
 

@@ -6,7 +6,9 @@
 // Layout, in the order of writing:
 //   [FlashSet]  iScanLevel, iPageSkip, iEccLevel, iReadTimes, iBadThreshold
 //   [DeviceSet] NormalDisk, EncryptDisk, HideDisk, DiskLabel, HideDiskRatio
-//   [HideFiles] one key per hidden file, its path, with an empty value
+//   [HideFiles] one key per hidden file, its path, with an empty value; paths
+//               are told apart exactly, as this host's file names are, so
+//               two that differ only in case are both kept
 #pragma once
 
 #include <string>

@@ -2,6 +2,7 @@
 // which volumes are devices to produce, which slot each takes (the first
 // free one, or in fixed-USB-port mode the slot bound to its hub port), the
 // FSM download at arrival and the start of the device's worker.
+#include <algorithm>
 #include <cstdio>
 
 #include "console/main_window.h"
@@ -63,15 +64,19 @@ void TForm1::ClearSlotDrive(char letter) {
 void TForm1::TakeSlot(int k, char letter) {
   ++Slots[k].generation;
   Slots[k].driveLetter = letter;
-  slotStarted_[k] = false;
+  slotUse_[k] = SlotUse::Arriving;
 }
 
 void TForm1::StartWorker(int k) {
   DeviceSlot& slot = Slots[k];
-  slotStarted_[k] = true;
+  slotUse_[k] = SlotUse::Running;
   const std::string label = LabelEdit.Text();
   auto* worker = new production::ProductThread(*this, slot.driveLetter, k, slot.statusText, slot.gauge, slot.image,
                                                label.c_str(), slot.textF, slot.textP);
+  // Runs on this thread once the run is over and the worker writes no more.
+  worker->OnTerminate = [this, k, generation = slot.generation.load()](TObject*) {
+    if (Slots[k].generation == generation && slotUse_[k] == SlotUse::Running) slotUse_[k] = SlotUse::Ended;
+  };
   worker->Resume();  // frees itself when its run is over
 }
 
@@ -165,6 +170,7 @@ void TForm1::DeviceArrival(char X) {
     if (fixedPort) TakeSlot(s, X);
     Slots[s].statusText->SetCaption(FSMLoad + FailMsg);
     Slots[s].statusText->SetFontColor(clRed);
+    slotUse_[s] = SlotUse::FsmFailed;
   } else {
     if (fixedPort) {
       k = PortSlot(X, s);
@@ -180,10 +186,12 @@ void TForm1::DeviceArrival(char X) {
         Slots[k].textF->SetCaption(text);
       }
     }
-    if (!CheckManuupgrade.Checked())
+    if (!CheckManuupgrade.Checked()) {
       StartWorker(k);
-    else
+    } else {
       Slots[k].statusText->SetCaption(DevicePluginStr);
+      slotUse_[k] = SlotUse::Waiting;
+    }
   }
   CheckManuupgrade.SetEnabled(false);
   ++iDeviceCount;
@@ -237,6 +245,7 @@ void TForm1::DeviceRemoval(char X) {
   // the panel once the letter has left it.
   ClearSlotDrive(X);
   if (k < kSlotCount) {
+    slotUse_[k] = SlotUse::Free;
     DeviceSlot& slot = Slots[k];
     slot.statusText->SetFontColor(clWindowText);
     slot.gauge->SetVisible(false);
@@ -245,9 +254,10 @@ void TForm1::DeviceRemoval(char X) {
     slot.textP->SetCaption("");
     slot.textF->SetCaption("");
     slot.statusText->SetCaption(WaitDeviceMsg);
-    bool allWaiting = true;
-    for (const DeviceSlot& other : Slots) allWaiting = allWaiting && other.statusText->Caption() == WaitDeviceMsg.Get();
-    if (allWaiting) CheckManuupgrade.SetEnabled(true);
+    // The mode may change again once every slot waits for a device: told by
+    // the slots themselves, not by their texts, which a language change rewrites.
+    if (std::all_of(Slots.begin(), Slots.end(), [](const DeviceSlot& other) { return other.driveLetter == 0; }))
+      CheckManuupgrade.SetEnabled(true);
   }
   if (--iDeviceCount == 0) {
     for (DeviceSlot& slot : Slots) {
@@ -261,8 +271,33 @@ void TForm1::DeviceRemoval(char X) {
 
 void TForm1::UpgradebtnClick(TObject*) {
   for (int k = 0; k < kSlotCount; ++k)
-    if (Slots[k].statusText->Caption() == DevicePluginStr.Get() && Slots[k].driveLetter != 0 && !slotStarted_[k])
-      StartWorker(k);
+    if (slotUse_[k] == SlotUse::Waiting && Slots[k].driveLetter != 0) StartWorker(k);
+}
+
+// ---- language change ----
+
+void TForm1::ShowSlotsInLanguage(const std::function<std::optional<std::string>(const std::string&)>& translate) {
+  for (int k = 0; k < kSlotCount; ++k) {
+    DeviceSlot& slot = Slots[k];
+    if (!slot.statusText) continue;
+    const SlotUse use = slot.driveLetter == 0 ? SlotUse::Free : slotUse_[k];
+    switch (use) {
+      case SlotUse::Free:
+        slot.statusText->SetCaption(WaitDeviceMsg);
+        if (slot.gauge) slot.gauge->SetProgress(0);
+        break;
+      case SlotUse::Waiting:
+        slot.statusText->SetCaption(DevicePluginStr);
+        if (slot.gauge) slot.gauge->SetProgress(0);
+        break;
+      case SlotUse::FsmFailed: slot.statusText->SetCaption(FSMLoad + FailMsg); break;
+      case SlotUse::Ended:
+        if (const auto text = translate(slot.statusText->Caption())) slot.statusText->SetCaption(*text);
+        break;
+      case SlotUse::Running: break;   // the worker's texts and progress
+      case SlotUse::Arriving: break;  // arrival is handled on this thread: never seen here
+    }
+  }
 }
 
 }  // namespace console

@@ -37,8 +37,7 @@ void LoadFileList(const std::string& fileName, std::vector<std::string>& entries
     const std::string shown = std::filesystem::absolute(native, ec).string();
     throw platform::EFOpenError("Cannot open file \"" + (ec ? native : shown) + "\". " + reason);
   }
-  for (std::size_t i = entries.size(); i-- > 0;)
-    if (!ListEntryUsable(entries[i])) entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+  std::erase_if(entries, [](const std::string& entry) { return !ListEntryUsable(entry); });
 }
 
 void SaveFileList(const std::string& path, const std::vector<std::string>& entries) {

@@ -1,5 +1,9 @@
 #include "console/languages.h"
 
+#include <algorithm>
+#include <optional>
+#include <vector>
+
 #include "console/firmware_files.h"
 #include "console/main_window.h"
 #include "console/message_table.h"
@@ -62,18 +66,60 @@ void ReadStrings(const LanguageSection& section) {
   DeriveBlankingCheckSetupStr();
 }
 
+// Turns a slot text of the previous language into the new one. The text must
+// be made, from end to end, of the previous language's strings and
+// message-table texts (the longest that fits is taken at each place) and of
+// digits, blanks and signs; anything else (a file name, a text of a third
+// language) leaves it as it is.
+class SlotTextTranslator {
+ public:
+  // `before`: every named string's text, in order, before the build.
+  SlotTextTranslator(const std::vector<std::string>& before, int fromLanguage, int toLanguage) {
+    const auto strings = AllUiStrings();
+    for (std::size_t i = 0; i < strings.size() && i < before.size(); ++i) Add(before[i], strings[i]->Get());
+    for (int row = 0; row < kMessageRows; ++row)
+      Add(MessageText(row, fromLanguage), MessageText(row, toLanguage));
+    std::stable_sort(pieces_.begin(), pieces_.end(),
+                     [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+  }
+
+  std::optional<std::string> operator()(const std::string& text) const {
+    std::string out;
+    std::size_t at = 0;
+    while (at < text.size()) {
+      const auto piece = std::find_if(pieces_.begin(), pieces_.end(),
+                                      [&](const auto& p) { return text.compare(at, p.first.size(), p.first) == 0; });
+      if (piece != pieces_.end()) {
+        out += piece->second;
+        at += piece->first.size();
+        continue;
+      }
+      const unsigned char c = static_cast<unsigned char>(text[at]);
+      if (c >= 0x80 || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z')) return std::nullopt;
+      out += text[at++];
+    }
+    return out;
+  }
+
+ private:
+  void Add(std::string from, std::string to) {
+    if (!from.empty()) pieces_.emplace_back(std::move(from), std::move(to));
+  }
+  std::vector<std::pair<std::string, std::string>> pieces_;
+};
+
 }  // namespace
 
 void BuildLanguage(TForm1& form) {
   const LanguageSection& section = ChosenSection(form);
+  const int previousLanguage = form.LanguageIndex;
+  std::vector<std::string> previousStrings;
+  for (const UiString* text : AllUiStrings()) previousStrings.push_back(text->Get());
   form.LanguageIndex = section.languageIndex;
   ReadStrings(section);
 
-  for (int k = 0; k < kSlotCount; ++k) {
-    const production::SlotPanel panel = form.SlotControls(k);
-    if (panel.statusText) panel.statusText->SetCaption(WaitDeviceMsg);
-    if (panel.gauge) panel.gauge->SetProgress(0);
-  }
+  // What each slot holds stays; it is shown in the new language.
+  form.ShowSlotsInLanguage(SlotTextTranslator(previousStrings, previousLanguage, section.languageIndex));
 
   const int lang = section.languageIndex;
   std::string feature;

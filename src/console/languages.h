@@ -29,8 +29,8 @@ extern const std::array<const char*, kLanguageKeyCount> kLanguageKeys;
 const LanguageSection& SectionOfLangId(unsigned langId);
 
 // Reads misc\lang.ini (relative to the current folder) into the strings,
-// sets LanguageIndex, resets every slot's text and gauge, and sets the
-// captions that depend on the language.
+// sets LanguageIndex, shows what each slot holds in the new language, and
+// sets the captions that depend on the language.
 void BuildLanguage(TForm1& form);
 
 }  // namespace console

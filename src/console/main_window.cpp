@@ -76,16 +76,17 @@ void TForm1::Layout() {
   GroupBox16.SetCaption("Log");
   StaticText10.SetBounds(8, 18, 50, 17);
   StaticText10.SetCaption("Total:");
-  TotalStr.SetBounds(60, 18, 90, 17);
+  TotalStr.SetBounds(60, 18, 70, 17);
   TotalStr.SetCaption("0");
-  StaticText11.SetBounds(160, 18, 80, 17);
+  StaticText11.SetBounds(140, 18, 80, 17);
   StaticText11.SetCaption("successful:");
-  SuccessStr.SetBounds(242, 18, 80, 17);
+  SuccessStr.SetBounds(222, 18, 70, 17);
   SuccessStr.SetCaption("0");
-  StaticText12.SetBounds(330, 18, 40, 17);
+  StaticText12.SetBounds(300, 18, 40, 17);
   StaticText12.SetCaption("fail:");
-  FailStr.SetBounds(372, 18, 80, 17);
+  FailStr.SetBounds(342, 18, 70, 17);
   FailStr.SetCaption("0");
+  lblsiosize.SetBounds(420, 18, 72, 17);
 
   grpMPSetting.SetBounds(516, 8, 256, 378);
   int y = 18;

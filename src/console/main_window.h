@@ -8,8 +8,10 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,6 +117,7 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   TStaticText SuccessStr{&GroupBox16, "SuccessStr"};
   TStaticText StaticText12{&GroupBox16, "StaticText12"};
   TStaticText FailStr{&GroupBox16, "FailStr"};
+  TStaticText lblsiosize{&GroupBox16, "lblsiosize"};  // the disk size a run found last
 
   // Production options; disabled while any run is active.
   TGroupBox grpMPSetting{&TabSheet4, "grpMPSetting"};
@@ -173,7 +176,7 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   std::atomic<int> LanguageIndex{0};  // 0 English, 1 Traditional Chinese, 2 Simplified Chinese
 
   // Results of the pre-copy list inspection.
-  int iFsmFileSize = 0;
+  std::atomic<int> iFsmFileSize{0};  // refreshed by every language build, read by running workers
   int iProgramIndex = -1;
   int iPreferIndex = -1;
   int iNewProgramIndex = -1;
@@ -223,6 +226,13 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   void Dispatch(platform::TMessage& Message);
   void WMDeviceChange(platform::TMessage& Message);
   void UpgradebtnClick(TObject* Sender);
+  // Part of the language build: every slot shows what it holds in the new
+  // language. An empty slot shows the waiting text, a plugged device waiting
+  // for Upgrade the plugged text, a failed FSM download its failure; a
+  // running worker's text and progress stay (its next step shows the new
+  // language); an ended run's result is given to `translate`, which returns
+  // it in the new language or nothing when it cannot tell every part of it.
+  void ShowSlotsInLanguage(const std::function<std::optional<std::string>(const std::string&)>& translate);
   bool SlotHasDrive(char letter) const;
   int FindSlotOfDrive(char letter) const;  // kSlotCount when none
   int FindFreeSlot() const;                // kSlotCount when none
@@ -267,10 +277,19 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   // new port to the lowest unbound slot); `fallback` when the port is unknown
   // or all eight are bound to others.
   int PortSlot(char letter, int fallback);
-  // A worker was started for the device now in the slot; the next arrival in
-  // the slot clears the mark. Keeps a second Upgrade press from starting a
-  // second worker before the first one has changed the slot's text.
-  std::array<bool, kSlotCount> slotStarted_{};
+  // What each slot holds, kept on the UI thread beside the slot's text, which
+  // a language change rewrites: Upgrade starts the slots that wait, and a
+  // second press cannot start a second worker before the first one has
+  // changed the slot's text.
+  enum class SlotUse {
+    Free,
+    Arriving,   // the FSM file is being sent
+    FsmFailed,  // the FSM download failed; no worker
+    Waiting,    // plugged in manual-upgrade mode, waiting for Upgrade
+    Running,    // its worker runs and writes the slot's texts
+    Ended,      // its worker has ended: the slot shows the result
+  };
+  std::array<SlotUse, kSlotCount> slotUse_{};
   bool handlingDeviceChange_ = false;
   struct PendingDeviceChange {
     std::uintptr_t event = 0;

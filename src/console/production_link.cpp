@@ -29,6 +29,7 @@ const production::ProductionControls& TForm1::WorkerControls() {
     c.TotalStr = &TotalStr;
     c.SuccessStr = &SuccessStr;
     c.FailStr = &FailStr;
+    c.lblsiosize = &lblsiosize;
   }
   return workerControls_;
 }

@@ -113,6 +113,7 @@ void TfrmSetting::Layout() {
   edtDiskLabel.SetCharCase(ecUpperCase);
   edtDiskLabel.SetMaxLength(8);
   chkNonFS.SetBounds(200, 20, 160, 17);
+  chkNonFS.SetCaption("Non FileSystem");  // the same in every language
   TntlstHideFiles.SetBounds(12, 48, 330, 160);
   TntlstHideFiles.SetMultiSelect(true);
   btnAddFile.SetBounds(350, 48, 90, 25);

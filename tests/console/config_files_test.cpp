@@ -7,6 +7,7 @@
 #include "dialog_session.h"
 #include "platform/codepage/codepage.h"
 #include "platform/locale/locale.h"
+#include "support/unprivileged.h"
 
 namespace console::testing {
 namespace {
@@ -67,7 +68,7 @@ TEST_F(ConfigFiles, RoundTripRestoresTheControlsWithinWhatTheFormatCarries) {
   d.rdoEncryptDisk.UserClick();
   d.tbarHideDiskRatio.UserSetPosition(100);
   d.edtDiskLabel.UserType("VOICE");
-  dialogs().AnswerFiles({"/a/x=y.mp3", ";notes.txt", "/a/same.mp3", "/a/same.mp3", odd});
+  dialogs().AnswerFiles({"/a/x=y.mp3", ";notes.txt", "/a/same.mp3", "/a/same.mp3", odd, "/y/Song.mp3", "/y/song.mp3"});
   d.btnAddFile.UserClick();
   d.cboScanLevel.UserSelect(4);
   d.cboECC.UserSelect(6);
@@ -85,8 +86,9 @@ TEST_F(ConfigFiles, RoundTripRestoresTheControlsWithinWhatTheFormatCarries) {
   EXPECT_EQ(Controls().substr(0, saved.rfind(',')), saved.substr(0, saved.rfind(',')));
   EXPECT_EQ(d.tbarHideDiskRatio.Max(), 100);
   // A key ends at its first "=", a line opening with ";" is a comment and a
-  // path listed twice is one key.
-  EXPECT_EQ(d.TntlstHideFiles.Items.ToVector(), (std::vector<std::string>{"/a/x", "/a/same.mp3", odd}));
+  // path listed twice is one key; paths that differ only in case are two.
+  EXPECT_EQ(d.TntlstHideFiles.Items.ToVector(),
+            (std::vector<std::string>{"/a/x", "/a/same.mp3", odd, "/y/Song.mp3", "/y/song.mp3"}));
   EXPECT_EQ(dialogs().Count(DialogKind::MessageBox), 0u);
 }
 
@@ -138,6 +140,17 @@ TEST_F(ConfigFiles, FilesThatCannotBeReadOrWrittenChangeNothing) {
     ASSERT_EQ(dialogs().Count(DialogKind::MessageBox), 1u);
     EXPECT_EQ(dialogs().Last().request.text, "Open file fail");
   }
+  // A file that is there but cannot be read is neither applied nor replaced.
+  WriteBytes(mp_, "[FlashSet]\r\niScanLevel=3\r\n");
+  fs::permissions(mp_, fs::perms::owner_write);
+  fs::permissions(root_, fs::perms::all);
+  testing_support::RunUnprivileged([&] {
+    EXPECT_FALSE(LoadConfigFile(d, mp_));
+    EXPECT_FALSE(SaveConfigFile(d, mp_));
+  });
+  EXPECT_EQ(Controls(), before);
+  fs::permissions(mp_, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(ReadBytes(mp_), "[FlashSet]\r\niScanLevel=3\r\n");
 
   // A page skip with no choice is no number: the save stops before the file.
   WriteBytes(mp_, "[Mine]\r\nkeep=1\r\n");

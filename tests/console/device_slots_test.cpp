@@ -2,7 +2,10 @@
 // plugged into the bus, their volume events handled by the main window.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "console/file_lists.h"
+#include "console/message_table.h"
 #include "device_fixture.h"
 
 namespace console::testing {
@@ -214,6 +217,69 @@ TEST_F(DeviceSlotsConcurrency, UpgradeStartsOneRunPerDeviceAndArrival) {
   Application->WaitForThreads();
   EXPECT_EQ(Form1->Counters().total, 3);
   EXPECT_EQ(Form1->Counters().passed, 3);
+}
+
+// A language change keeps what each slot holds and shows it in the new
+// language: a passed and a failed run, a device waiting for Upgrade, a failed
+// FSM download and the empty slots, changed twice and back to English.
+TEST_F(DeviceSlots, ALanguageChangeShowsWhatEachSlotHoldsInTheNewLanguage) {
+  StartStation();
+  Form1->TntRdoLangEng.UserClick();
+  CheckBox(Form1->chkFwUpgrade, false);  // a short run: configuration only
+  CheckBox(Form1->CheckManuupgrade, true);
+  Plug(profiles::Standard());
+  Plug(profiles::Standard())->InjectFault(Fault::Vendor(0x70).Always());  // no flash ID
+  Plug(profiles::Standard())->InjectFault(Fault::Vendor(0x97).Always());  // no FSM start
+  Pump();
+  Form1->Upgradebtn.UserClick();
+  Application->WaitForThreads();
+  Plug(profiles::Standard());
+  Plug(profiles::Standard())->InjectFault(Fault::Vendor(0x77).Always());  // no FSM
+  Pump();
+  std::string shown;
+  for (int s = 0; s < 6; ++s) shown += Status(s) + "|";
+  ASSERT_EQ(shown, "successful|Flash Check fail|FSM initfail|device plugin|FSM Loadfail|Waiting device...|");
+
+  for (TTntRadioButton* language : {&Form1->TntRdoLangTC, &Form1->TntRdoLangSC, &Form1->TntRdoLangEng}) {
+    language->UserClick();
+    const int lang = Form1->LanguageIndex;
+    const std::string expected[] = {SuccessMsg.Get(),      FlashCheckStr + " " + FailMsg,
+                                    MessageText(57, lang) + FailMsg, DevicePluginStr.Get(),
+                                    FSMLoad + FailMsg,     WaitDeviceMsg.Get()};
+    for (int s = 0; s < kSlotCount; ++s) EXPECT_EQ(Status(s), expected[std::min(s, 5)]) << language->Name() << s;
+    const TColor colours[] = {clBlue, clRed, clRed, clWindowText, clRed, clWindowText};
+    for (int s = 0; s < 6; ++s) EXPECT_EQ(Form1->Slots[s].statusText->FontColor(), colours[s]) << s;
+  }
+}
+
+// After a language change Upgrade still starts the waiting devices, removing
+// one of two plugged devices leaves the mode box off, and a run that is under
+// way keeps its slot's text instead of the waiting text.
+TEST_F(DeviceSlotsConcurrency, AfterALanguageChangeWaitingDevicesStillWaitAndRunsGoOn) {
+  StartStation();
+  CheckBox(Form1->chkFwUpgrade, false);
+  CheckBox(Form1->CheckManuupgrade, true);
+  auto a = Plug(profiles::Standard());
+  Plug(profiles::SmallDisk());
+  Pump();
+  Form1->TntRdoLangTC.UserClick();
+  ASSERT_NE(DevicePluginStr.Get(), "device plugin");
+  EXPECT_EQ(Status(0), DevicePluginStr.Get());
+  a->Unplug();
+  Pump();
+  EXPECT_FALSE(Form1->CheckManuupgrade.Enabled()) << "slot 2 still holds a device";
+
+  Form1->Upgradebtn.UserClick();
+  Plug(profiles::Standard());
+  Pump();
+  Form1->Upgradebtn.UserClick();
+  Form1->TntRdoLangSC.UserClick();  // before the runs can end: their texts stay theirs
+  EXPECT_NE(Status(0), WaitDeviceMsg.Get());
+  EXPECT_NE(Status(1), WaitDeviceMsg.Get());
+  Application->WaitForThreads();
+  EXPECT_EQ(Form1->Counters().passed, 2);
+  EXPECT_EQ(Form1->Slots[0].statusText->FontColor(), clBlue);
+  EXPECT_EQ(Form1->Slots[1].statusText->FontColor(), clBlue);
 }
 
 // A device message that comes while a message box of the handler is open

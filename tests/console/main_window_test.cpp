@@ -64,6 +64,17 @@ TEST_F(MainWindow, ShowBindsTheSlotsAndRestoresTheLanguageChoice) {
               "D" + n + "infoStr infoImage" + n + " ProgressBar" + n + " TextP" + n + " TextF" + n);
     EXPECT_EQ(s.driveLetter, 0);
   }
+  // Every control a worker reads or writes is the window's own, the disk
+  // size label among them.
+  const production::ProductionControls& c = Form1->WorkerControls();
+  for (const TControl* control :
+       std::initializer_list<const TControl*>{c.chkFwUpgrade, c.chkBlankCheck, c.chkClearFlash, c.chkISOupgrade,
+                                              c.chkParityCheck, c.chknor, c.chkFormat, c.SystemAreachk,
+                                              c.SystemAreaComBo, c.labSystemArea, c.LabelEdit, c.TntSelectFileList2,
+                                              c.grpFileList, c.grpMPSetting, c.TotalStr, c.SuccessStr, c.FailStr,
+                                              c.lblsiosize})
+    EXPECT_TRUE(control && control->ParentForm() == Form1);
+  EXPECT_EQ(c.lblsiosize->Name(), "lblsiosize");
   DestroyForms();
   const std::pair<int, TTntRadioButton TForm1::*> choices[] = {{1, &TForm1::TntRdoLangEng},
                                                                {2, &TForm1::TntRdoLangSC},

@@ -190,7 +190,18 @@ TEST_F(SettingsDialog, PageSkipWarnsAndALowLevelOffersThePageScan) {
   });
 }
 
-TEST_F(SettingsDialog, PageModeNamesComeInTheMainWindowsLanguage) {
+// The names of the buttons, boxes, labels, groups and pages of `control`
+// and everything inside it that carry no caption (shown or hidden).
+void Captionless(const TControl& control, std::vector<std::string>& names) {
+  const bool captioned = dynamic_cast<const TButton*>(&control) || dynamic_cast<const TCheckBox*>(&control) ||
+                         dynamic_cast<const TRadioButton*>(&control) || dynamic_cast<const TLabel*>(&control) ||
+                         dynamic_cast<const TGroupBox*>(&control) || dynamic_cast<const TTabSheet*>(&control);
+  if (captioned && control.Caption().empty()) names.push_back(control.Name());
+  if (const auto* holder = dynamic_cast<const TWinControl*>(&control))
+    for (const TControl* child : holder->Children()) Captionless(*child, names);
+}
+
+TEST_F(SettingsDialog, EveryControlHasItsCaptionInTheMainWindowsLanguage) {
   InitSettingNameTables();
   const char* last[] = {"Auto Detection", "自動偵測", "自动侦测"};
   for (int lang = 0; lang < 3; ++lang) {
@@ -199,6 +210,10 @@ TEST_F(SettingsDialog, PageModeNamesComeInTheMainWindowsLanguage) {
       EXPECT_EQ(d.cboPageMode.Items.Count(), 8);
       EXPECT_EQ(d.cboPageMode.Items[7], last[lang]);
       EXPECT_EQ(d.lblBadThreshold.Caption(), MessageText(10, lang));
+      EXPECT_EQ(d.chkNonFS.Caption(), "Non FileSystem");
+      std::vector<std::string> missing;
+      Captionless(d, missing);
+      EXPECT_EQ(missing, std::vector<std::string>{"lblImgSizeMB"}) << "only the size waits for an image";
       d.btnCancel.UserClick();
     });
   }

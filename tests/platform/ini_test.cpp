@@ -118,6 +118,23 @@ TEST_F(IniFile, SectionKeyNamesFollowTheProfileRules) {
   ini.WriteString("HideFiles", "/DATA/C.MP3", "");  // the same key again
   EXPECT_EQ(ini.ReadSection("hidefiles"), (std::vector<std::string>{"/data/a", "/data/c.mp3"}))
       << "cut at the first '=', comment lines skipped, a key once";
+
+  // A list of names written whole keeps names that differ only in case; a
+  // name that reads as a section header goes after the others, so that it
+  // cannot end the list early.
+  ini.WriteSectionKeys("HideFiles", {"/d/Song.mp3", "[odd]", "/d/song.mp3", "/d/Song.mp3", "/d/b.mp3"});
+  EXPECT_EQ(ini.ReadSection("HideFiles", NameCase::Exact),
+            (std::vector<std::string>{"/d/Song.mp3", "/d/song.mp3", "/d/b.mp3"}));
+  EXPECT_EQ(ini.ReadSection("HideFiles"), (std::vector<std::string>{"/d/Song.mp3", "/d/b.mp3"}));
+  ini.WriteSectionKeys("HideFiles", {});
+  EXPECT_FALSE(ini.SectionExists("HideFiles"));
+
+  // A new key that reads as a section header splits the section, as a re-read would.
+  ini.WriteString("S", "k", "1");
+  ini.WriteString("S", "[a]", "x");
+  ini.WriteString("S", "z", "2");
+  EXPECT_EQ(Slurp(file), "[odd]=\r\n[S]\r\nk=1\r\nz=2\r\n[a]=x\r\n");
+  EXPECT_EQ(ini.ReadString("a", "z", "-"), "-");
 }
 
 TEST_F(IniFile, EraseSectionRemovesEveryLineOfIt) {

@@ -128,9 +128,9 @@ void TCustomIniFile::ReadSection(const std::string& section, std::vector<std::st
   idents = ReadSection(section);
 }
 
-std::vector<std::string> TCustomIniFile::ReadSection(const std::string& section) const {
+std::vector<std::string> TCustomIniFile::ReadSection(const std::string& section, NameCase names) const {
   IniDocument scratch;
-  return Document(scratch).Keys(section);
+  return Document(scratch).Keys(section, names);
 }
 
 void TCustomIniFile::ReadSections(std::vector<std::string>& sections) const {
@@ -150,6 +150,10 @@ bool TCustomIniFile::ValueExists(const std::string& section, const std::string& 
 
 void TCustomIniFile::EraseSection(const std::string& section) {
   Edit([&](IniDocument& doc) { return doc.EraseSection(section); }, false);
+}
+
+void TCustomIniFile::WriteSectionKeys(const std::string& section, const std::vector<std::string>& idents) {
+  Edit([&](IniDocument& doc) { return doc.ReplaceSectionKeys(section, idents); }, true);
 }
 
 void TCustomIniFile::DeleteKey(const std::string& section, const std::string& ident) {

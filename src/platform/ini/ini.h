@@ -42,9 +42,11 @@ class TCustomIniFile {
   void WriteInteger(const std::string& section, const std::string& ident, std::int32_t value);  // decimal
   void WriteBool(const std::string& section, const std::string& ident, bool value);             // "1" / "0"
 
-  // The key names of a section in file order (empty when it is missing).
+  // The key names of a section in file order (empty when it is missing),
+  // each once: names that differ only in case are one name unless `names`
+  // is NameCase::Exact.
   void ReadSection(const std::string& section, std::vector<std::string>& idents) const;
-  std::vector<std::string> ReadSection(const std::string& section) const;
+  std::vector<std::string> ReadSection(const std::string& section, NameCase names = NameCase::Ignore) const;
   // The section names in file order.
   void ReadSections(std::vector<std::string>& sections) const;
 
@@ -54,6 +56,10 @@ class TCustomIniFile {
   // Removes the section (every occurrence) with its keys; a missing section
   // changes nothing.
   void EraseSection(const std::string& section);
+  // Replaces the section (every occurrence) by one at the end of the file that
+  // lists each name once with an empty value. Names are compared exactly, so
+  // names that differ only in case (file paths of this host) are all kept.
+  void WriteSectionKeys(const std::string& section, const std::vector<std::string>& idents);
   void DeleteKey(const std::string& section, const std::string& ident);
 
  protected:

@@ -1,6 +1,8 @@
 #include "platform/ini/ini_document.h"
 
+#include <algorithm>
 #include <initializer_list>
+#include <unordered_set>
 
 #include "platform/codepage/codepage.h"
 
@@ -44,6 +46,13 @@ bool IniDocument::SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string IniDocument::Fold(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return folded;
+}
+
 IniDocument::Line IniDocument::Parse(std::string text) {
   Line line;
   const std::string_view t = Trim(text);
@@ -63,7 +72,34 @@ IniDocument::Line IniDocument::Parse(std::string text) {
   return line;
 }
 
-IniDocument::IniDocument(std::string_view raw) {
+void IniDocument::Block::Index() {
+  keys.clear();
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].kind == Kind::Key) keys.emplace(Fold(lines[i].name), i);
+}
+
+// Adds a line at the end of the text: a section line opens a new block.
+void IniDocument::Append(Line line) {
+  if (line.kind == Kind::Section) {
+    sections_.emplace(Fold(line.name), blocks_.size());  // the first block of a name stays
+    Block block;
+    block.header = std::move(line);
+    blocks_.push_back(std::move(block));
+    return;
+  }
+  Block& block = blocks_.back();
+  if (line.kind == Kind::Key) block.keys.emplace(Fold(line.name), block.lines.size());
+  block.lines.push_back(std::move(line));
+}
+
+void IniDocument::IndexSections() {
+  sections_.clear();
+  for (std::size_t b = 1; b < blocks_.size(); ++b) sections_.emplace(Fold(blocks_[b].header->name), b);
+}
+
+IniDocument::IniDocument() : blocks_(1) {}
+
+IniDocument::IniDocument(std::string_view raw) : blocks_(1) {
   std::string decoded;
   std::string_view bytes = raw;
   if (raw.substr(0, 2) == "\xFF\xFE") {
@@ -82,10 +118,10 @@ IniDocument::IniDocument(std::string_view raw) {
   while (start < bytes.size()) {
     const std::size_t end = bytes.find_first_of("\r\n", start);
     if (end == npos) {
-      lines_.push_back(Parse(std::string(bytes.substr(start))));
+      Append(Parse(std::string(bytes.substr(start))));
       break;
     }
-    lines_.push_back(Parse(std::string(bytes.substr(start, end - start))));
+    Append(Parse(std::string(bytes.substr(start, end - start))));
     start = end + 1;
     if (bytes[end] == '\r' && start < bytes.size() && bytes[start] == '\n') ++start;
   }
@@ -94,9 +130,9 @@ IniDocument::IniDocument(std::string_view raw) {
 std::string IniDocument::Serialize() const {
   std::string out;
   if (bom_) out = "\xEF\xBB\xBF";
-  for (const Line& line : lines_) {
-    out += line.text;
-    out += "\r\n";
+  for (const Block& block : blocks_) {
+    if (block.header) out.append(block.header->text).append("\r\n");
+    for (const Line& line : block.lines) out.append(line.text).append("\r\n");
   }
   if (!utf16_) return out;
   std::string wide = "\xFF\xFE";
@@ -107,103 +143,128 @@ std::string IniDocument::Serialize() const {
   return wide;
 }
 
-std::size_t IniDocument::FindSection(std::string_view section) const {
-  for (std::size_t i = 0; i < lines_.size(); ++i)
-    if (lines_[i].kind == Kind::Section && SameName(lines_[i].name, section)) return i;
-  return npos;
+const IniDocument::Block* IniDocument::FindSection(std::string_view section) const {
+  const auto it = sections_.find(Fold(section));
+  return it == sections_.end() ? nullptr : &blocks_[it->second];
 }
 
-std::size_t IniDocument::SectionEnd(std::size_t h) const {
-  std::size_t i = h + 1;
-  while (i < lines_.size() && lines_[i].kind != Kind::Section) ++i;
-  return i;
-}
-
-std::size_t IniDocument::FindKey(std::size_t h, std::string_view key) const {
-  const std::size_t end = SectionEnd(h);
-  for (std::size_t i = h + 1; i < end; ++i)
-    if (lines_[i].kind == Kind::Key && SameName(lines_[i].name, key)) return i;
-  return npos;
+IniDocument::Block* IniDocument::FindSection(std::string_view section) {
+  const auto it = sections_.find(Fold(section));
+  return it == sections_.end() ? nullptr : &blocks_[it->second];
 }
 
 std::optional<std::string> IniDocument::Get(std::string_view section, std::string_view key) const {
-  const std::size_t h = FindSection(section);
-  if (h == npos) return std::nullopt;
-  const std::size_t k = FindKey(h, key);
-  if (k == npos) return std::nullopt;
-  return lines_[k].value;
+  const Block* block = FindSection(section);
+  if (!block) return std::nullopt;
+  const auto it = block->keys.find(Fold(key));
+  if (it == block->keys.end()) return std::nullopt;
+  return block->lines[it->second].value;
 }
 
-bool IniDocument::HasSection(std::string_view section) const { return FindSection(section) != npos; }
+bool IniDocument::HasSection(std::string_view section) const { return FindSection(section) != nullptr; }
 
-std::vector<std::string> IniDocument::Keys(std::string_view section) const {
+std::vector<std::string> IniDocument::Keys(std::string_view section, NameCase names) const {
   std::vector<std::string> keys;
-  const std::size_t h = FindSection(section);
-  if (h == npos) return keys;
-  const std::size_t end = SectionEnd(h);
-  for (std::size_t i = h + 1; i < end; ++i) {
-    if (lines_[i].kind != Kind::Key) continue;
-    bool seen = false;
-    for (const std::string& k : keys) seen = seen || SameName(k, lines_[i].name);
-    if (!seen) keys.push_back(lines_[i].name);
-  }
+  const Block* block = FindSection(section);
+  if (!block) return keys;
+  std::unordered_set<std::string> seen;
+  for (const Line& line : block->lines)
+    if (line.kind == Kind::Key && seen.insert(names == NameCase::Exact ? line.name : Fold(line.name)).second)
+      keys.push_back(line.name);
   return keys;
 }
 
 std::vector<std::string> IniDocument::Sections() const {
   std::vector<std::string> names;
-  for (const Line& line : lines_) {
-    if (line.kind != Kind::Section) continue;
-    bool seen = false;
-    for (const std::string& n : names) seen = seen || SameName(n, line.name);
-    if (!seen) names.push_back(line.name);
-  }
+  std::unordered_set<std::string> seen;
+  for (const Block& block : blocks_)
+    if (block.header && seen.insert(Fold(block.header->name)).second) names.push_back(block.header->name);
   return names;
+}
+
+// A new key whose line reads as a section header (a name such as "[a]")
+// changes the text's structure: the blocks are built afresh from the lines,
+// exactly as a fresh read of the written text would build them.
+void IniDocument::Rebuild() {
+  std::vector<Block> old;
+  old.swap(blocks_);
+  blocks_.resize(1);
+  sections_.clear();
+  for (Block& block : old) {
+    if (block.header) Append(std::move(*block.header));
+    for (Line& line : block.lines) Append(std::move(line));
+  }
 }
 
 bool IniDocument::Set(std::string_view section, std::string_view key, std::string_view value) {
   const std::string k(Trim(OneLine(key)));
   const std::string v = OneLine(value);
-  std::size_t h = FindSection(section);
-  if (h == npos) {
+  Block* block = FindSection(section);
+  if (!block) {
     AddSection(section);
-    h = lines_.size() - 1;
+    block = &blocks_.back();
   }
-  const std::size_t at = FindKey(h, k);
-  if (at != npos) {
-    std::string text = Join({lines_[at].name, "=", v});
-    if (text == lines_[at].text) return false;
-    lines_[at] = Parse(std::move(text));
+  const auto found = block->keys.find(Fold(k));
+  if (found != block->keys.end()) {
+    Line& line = block->lines[found->second];
+    std::string text = Join({line.name, "=", v});
+    if (text == line.text) return false;
+    line = Parse(std::move(text));  // the name comes first, so it still reads as this key
     return true;
   }
-  std::size_t insert = SectionEnd(h);
-  while (insert > h + 1 && Trim(lines_[insert - 1].text).empty()) --insert;
-  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insert), Parse(Join({k, "=", v})));
+  // After the last non-blank line: only blank lines follow, so no indexed key moves.
+  std::size_t insert = block->lines.size();
+  while (insert > 0 && Trim(block->lines[insert - 1].text).empty()) --insert;
+  Line line = Parse(Join({k, "=", v}));
+  const Kind kind = line.kind;
+  if (kind == Kind::Key) block->keys.emplace(Fold(line.name), insert);
+  block->lines.insert(block->lines.begin() + static_cast<std::ptrdiff_t>(insert), std::move(line));
+  if (kind == Kind::Section) Rebuild();
   return true;
 }
 
 bool IniDocument::AddSection(std::string_view section) {
-  if (FindSection(section) != npos) return false;
-  lines_.push_back(Parse(Join({"[", OneLine(section), "]"})));
+  if (FindSection(section)) return false;
+  Append(Parse(Join({"[", OneLine(section), "]"})));
   return true;
 }
 
 bool IniDocument::EraseSection(std::string_view section) {
-  bool changed = false;
-  for (std::size_t h = FindSection(section); h != npos; h = FindSection(section)) {
-    lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(h),
-                 lines_.begin() + static_cast<std::ptrdiff_t>(SectionEnd(h)));
-    changed = true;
-  }
-  return changed;
+  const std::size_t before = blocks_.size();
+  std::erase_if(blocks_, [&](const Block& block) { return block.header && SameName(block.header->name, section); });
+  if (blocks_.size() == before) return false;
+  IndexSections();
+  return true;
 }
 
 bool IniDocument::DeleteKey(std::string_view section, std::string_view key) {
-  const std::size_t h = FindSection(section);
-  if (h == npos) return false;
-  const std::size_t k = FindKey(h, key);
-  if (k == npos) return false;
-  lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(k));
+  Block* block = FindSection(section);
+  if (!block) return false;
+  const auto found = block->keys.find(Fold(key));
+  if (found == block->keys.end()) return false;
+  block->lines.erase(block->lines.begin() + static_cast<std::ptrdiff_t>(found->second));
+  block->Index();
+  return true;
+}
+
+bool IniDocument::ReplaceSectionKeys(std::string_view section, const std::vector<std::string>& keys) {
+  bool changed = EraseSection(section);
+  if (keys.empty()) return changed;
+  Append(Parse(Join({"[", OneLine(section), "]"})));
+  // A name that would read as a section header cannot sit among the keys
+  // without cutting the section short: such lines go after them.
+  std::vector<Line> headers;
+  std::unordered_set<std::string> written;
+  for (const std::string& key : keys) {
+    std::string k(Trim(OneLine(key)));
+    if (!written.insert(k).second) continue;
+    Line line = Parse(Join({k, "="}));
+    if (line.kind == Kind::Section)
+      headers.push_back(std::move(line));
+    else
+      Append(std::move(line));
+  }
+  for (Line& line : headers) Append(std::move(line));
   return true;
 }
 
