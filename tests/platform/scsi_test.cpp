@@ -193,9 +193,11 @@ TEST(SgIoTarget, BuildsTheHeaderItSends) {
   driverStatus = 0x06;
   EXPECT_FALSE(target.Execute(in));
   driverStatus = 0;
+  EXPECT_TRUE(target.Execute(in));
+  EXPECT_EQ(status, SCSI_STATUS_GOOD) << "no status byte and no sense: GOOD";
   ioctlResult = -1;
   EXPECT_FALSE(target.Execute(in));
-  EXPECT_EQ(calls, 7);
+  EXPECT_EQ(calls, 8);
 }
 
 TEST(SgIoTarget, ANodeThatDoesNotOpenFailsEveryCall) {

@@ -268,6 +268,9 @@ TEST_F(SplitTest, ContainerSlotOfTheSectorUnitIsWrittenAtItsAddresses) {
     // A container claiming more than the hidden disk holds.
     WriteFile(home / "huge.img", Container(4096, {512, unit}, {0}));
     EXPECT_FALSE(w.WriteImageFile('E', home / "huge.img", 0, 100));
+    // A write the device refuses fails the image.
+    devices.back()->InjectFault(emulator::Fault::Opcode(0x2A).OnCall(2).AsCheckCondition());
+    EXPECT_FALSE(w.WriteImageFile('E', home / "tool.img", 0, 100));
     CloseWorker(w);
     platform::Volumes().Clear();
     devices.clear();
