@@ -150,37 +150,10 @@ TEST_F(SplitTest, ImageFileIsWrittenRawOntoTheHiddenDisk) {
   EXPECT_EQ(DiskFiles(dev->HiddenDiskPath()).at("inside.txt"), "inside the image");
 }
 
-// Image files the hidden disk refuses: each a late failure.
-struct RefusedImage {
-  const char* name;
-  std::string bytes;
-  const char* status;
-};
-void PrintTo(const RefusedImage& c, std::ostream* os) { *os << c.name; }
-
-struct RefusedImageTest : SplitTest, ::testing::WithParamInterface<RefusedImage> {};
-
-TEST_P(RefusedImageTest, FailsWithItsText) {
-  window.settings.eDeviceFeature = 2;
-  window.settings.bUseImgFile = true;
-  window.settings.ImageFile = home / "refused.img";
-  WriteFile(window.settings.ImageFile, GetParam().bytes);
-  auto dev = Run(TwoBadBlocks());
-  EXPECT_EQ(Status(), GetParam().status);
-  EXPECT_EQ(StatusColor(), clRed);
-  EXPECT_EQ(window.Counts().failed, 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Images, RefusedImageTest,
-    ::testing::Values(RefusedImage{"Container", "Q4X1 IMG" + std::string(65536 - 8, '\0'), "Map Image filefail"},
-                      RefusedImage{"ShorterThanASector", std::string(100, 'x'), "IMG file error!"},
-                      RefusedImage{"Empty", "", "IMG file error!"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// Runs that meet a refused disk write, an unreadable file, a device without
-// chips or an exception: each ends in its stage's failure text, counted and
-// logged as failed, the device's disk without what was refused.
+// Runs that meet a refused image file or disk write, an unreadable file, a
+// device without chips or an exception: each ends in its stage's failure
+// text, counted and logged as failed, the device's disk without what was
+// refused.
 struct FailingRun {
   const char* name;
   std::function<void(SplitTest&)> setUp;
@@ -228,6 +201,15 @@ void HiddenImage(SplitTest& t) {
   std::fstream(t.window.settings.ImageFile, std::ios::in | std::ios::out | std::ios::binary).seekp((2 << 20) - 4)
       << "TAIL";
 }
+// An image file of these bytes.
+auto ImageOf(std::string bytes) {
+  return [bytes](SplitTest& t) {
+    t.window.settings.eDeviceFeature = 2;
+    t.window.settings.bUseImgFile = true;
+    t.window.settings.ImageFile = t.home / "refused.img";
+    WriteFile(t.window.settings.ImageFile, bytes);
+  };
+}
 // The n-th WRITE(10) answered with CHECK CONDITION.
 auto RefusedWrite(std::uint32_t n) {
   return [n](SplitTest&, const std::shared_ptr<EmulatedDevice>& d) {
@@ -255,6 +237,9 @@ INSTANTIATE_TEST_SUITE_P(
                      d->InjectFault(emulator::Fault::Vendor(device::SUB_SCSI_OP_GET_CHIP_COUNT).AsEvenStatus(0));
                    },
                    "Flash Check fail", NoStationConfig},
+        FailingRun{"ImageToolContainer", ImageOf("Q4X1 IMG" + std::string(65536 - 8, '\0')), {}, "Map Image filefail"},
+        FailingRun{"ImageShorterThanASector", ImageOf(std::string(100, 'x')), {}, "IMG file error!"},
+        FailingRun{"ImageEmpty", ImageOf(""), {}, "IMG file error!"},
         FailingRun{"PackedAreaFirstWriteRefused", PackedArea, RefusedWrite(1), "Map Image filefail", NoPackedHeader},
         FailingRun{"PackedAreaHeaderRefused", PackedArea, RefusedWrite(5), "Map Image filefail", NoPackedHeader},
         FailingRun{"PackedAreaFileUnreadable",
