@@ -135,7 +135,8 @@ void ConfigurationOnly(ScenarioTest& t) { t.window.chkFwUpgrade.SetChecked(false
 
 INSTANTIATE_TEST_SUITE_P(
     Roads, LastRequestTest,
-    ::testing::Values(LastRequestCase{"UserDisk", Firmware}, LastRequestCase{"ConfigurationOnlyNand", ConfigurationOnly},
+    ::testing::Values(LastRequestCase{"UserDisk", Firmware},
+                      LastRequestCase{"ConfigurationOnlyNand", ConfigurationOnly},
                       LastRequestCase{"ConfigurationOnlySpi", ConfigurationOnly, true},
                       LastRequestCase{"Spi", Firmware, true},
                       LastRequestCase{"HiddenDiskWithoutFileSystem",
