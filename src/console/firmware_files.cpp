@@ -14,6 +14,7 @@
 #include "console/message_table.h"
 #include "console/ui_strings.h"
 #include "platform/convert/convert.h"
+#include "platform/files/open_file.h"
 
 namespace console {
 
@@ -24,10 +25,11 @@ std::string LastPart(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// An open file, closed when it goes out of scope.
+// An open file, closed when it goes out of scope. Only a regular file opens,
+// and a FIFO named like a firmware file never makes the open wait.
 class File {
  public:
-  File(const std::string& path, int flags) : fd_(::open(path.c_str(), flags | O_CLOEXEC)) {}
+  File(const std::string& path, int flags) : fd_(platform::OpenRegularFile(path, flags)) {}
   ~File() {
     if (fd_ >= 0) ::close(fd_);
   }

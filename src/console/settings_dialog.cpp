@@ -14,6 +14,7 @@
 #include "console/settings.h"
 #include "platform/codepage/codepage.h"
 #include "platform/convert/convert.h"
+#include "platform/files/open_file.h"
 #include "platform/paths/paths.h"
 
 namespace console {
@@ -544,7 +545,7 @@ void TfrmSetting::chkFastBlkChkClick(TObject*) {
 }
 
 bool ProbeImageFile(const std::string& path, std::uint64_t& size) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = platform::OpenRegularFile(path, O_RDONLY);  // a FIFO is refused, never waited on
   if (fd < 0) return false;
   struct stat st {};
   const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);

@@ -68,8 +68,10 @@ struct Buffered {
   BOOL Status() const { return block.ucDataBuf[0] & ok; }
 };
 
-// Direct form: the data moves straight to or from 'buffer'.
-BOOL Direct(HANDLE h, const Cdb& cdb, bool dataIn, void* buffer, std::uint32_t length, std::uint32_t timeout) {
+// Direct form: the data moves straight to or from 'buffer'. The device's
+// SCSI status comes back in 'scsiStatus' when asked for.
+BOOL Direct(HANDLE h, const Cdb& cdb, bool dataIn, void* buffer, std::uint32_t length, std::uint32_t timeout,
+            std::uint8_t* scsiStatus = nullptr) {
   SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER block;
   std::memset(&block, 0, sizeof block);
   block.sptd.Length = sizeof(platform::SCSI_PASS_THROUGH);
@@ -82,10 +84,12 @@ BOOL Direct(HANDLE h, const Cdb& cdb, bool dataIn, void* buffer, std::uint32_t l
   block.sptd.SenseInfoOffset = kSenseOffset;
   std::memcpy(block.sptd.Cdb, cdb.bytes, sizeof cdb.bytes);
   platform::DWORD returned = 0;
-  return platform::DeviceIoControl(h, platform::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block,
-                                   sizeof block, &returned, nullptr)
-             ? 1
-             : 0;
+  const BOOL ok = platform::DeviceIoControl(h, platform::IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block,
+                                            sizeof block, &returned, nullptr)
+                      ? 1
+                      : 0;
+  if (scsiStatus) *scsiStatus = block.sptd.ScsiStatus;
+  return ok;
 }
 
 // Opens "\\.\X:" for the commands that take a drive letter.
@@ -104,13 +108,17 @@ void ReverseFlashId(const std::uint8_t* answer, std::uint8_t* id) {
 // READ(10) / WRITE(10). The CDB carries a 16-bit block count, and blockSize x
 // count bytes must fit the 32-bit transfer length; anything else would move a
 // different amount of data than the device was told about, so it is refused.
+// Unlike the vendor commands, a plain disk transfer that the device answers
+// with anything but GOOD (CHECK CONDITION: nothing was read or written) fails.
 BOOL Transfer10(HANDLE h, std::uint8_t opcode, bool dataIn, std::uint8_t* buffer, std::uint32_t blockSize,
                 std::uint32_t lba, std::uint32_t count) {
   const std::uint64_t bytes = std::uint64_t{blockSize} * count;
   if (count > 0xFFFF || bytes > 0xFFFFFFFFu) return 0;
   Cdb cdb(10, opcode);
   cdb.Be32(2, lba).Be16(7, count);
-  return Direct(h, cdb, dataIn, buffer, static_cast<std::uint32_t>(bytes), 12);
+  std::uint8_t status = 0;
+  const BOOL ok = Direct(h, cdb, dataIn, buffer, static_cast<std::uint32_t>(bytes), 12, &status);
+  return ok && status == platform::SCSI_STATUS_GOOD ? 1 : 0;
 }
 
 // A one-byte query whose output is cleared first, then set from the answer area.

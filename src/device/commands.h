@@ -119,6 +119,8 @@ BOOL cmd_bReadCfg(HANDLE h, std::uint8_t* buffer);
 std::uint8_t cmd_GetSpiSizeMB(HANDLE h);
 BOOL cmd_bSpiRead(HANDLE h, std::uint32_t start, std::uint32_t count, std::uint8_t* buffer);
 BOOL cmd_bSpiWrite(HANDLE h, std::uint32_t start, std::uint32_t count, std::uint8_t* buffer);
+// The plain disk transfers: carried out with SCSI status GOOD, else 0 (a
+// CHECK CONDITION moved no data).
 BOOL cmd_bWrite10(HANDLE h, std::uint8_t* buffer, std::uint32_t blockSize, std::uint32_t lba, std::uint32_t count);
 BOOL cmd_bRead10(HANDLE h, std::uint8_t* buffer, std::uint32_t blockSize, std::uint32_t lba, std::uint32_t count);
 BOOL cmd_bStopUnit(HANDLE h);

@@ -1208,6 +1208,8 @@ bool EmulatedDevice::Execute(std::uint64_t generation, const ScsiRequest& r) {
 
     t.carriedOut = outcome != Outcome::FailCall;
     t.checkCondition = outcome == Outcome::CheckCondition;
+    if (t.carriedOut && r.scsiStatus)
+      *r.scsiStatus = t.checkCondition ? platform::SCSI_STATUS_CHECK_CONDITION : platform::SCSI_STATUS_GOOD;
     if (r.direction == ScsiDirection::In && r.data && r.length > 0 && outcome == Outcome::Done) {
       t.status = r.data[0];
       t.digest = Fnv(r.data, r.length);

@@ -63,7 +63,7 @@
 //    (unknown opcode, READ CAPACITY or READ/WRITE(10) with no disk shown or past
 //    its end, SPI access past the flash, a data phase whose length is not what
 //    the CDB announces) is a CHECK CONDITION: carried out, no data moved,
-//    nothing written or read. A page write or read past the flash, or a page
+//    nothing written or read, SCSI status 02 in the request's status. A page write or read past the flash, or a page
 //    write to a failing or bad block, is a failed call.
 //  - The data phase must match the CDB exactly: READ/WRITE(10) blocks x block
 //    length, page writes and reads pages x page size, SPI units x 256, the

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <optional>
 
 #include "device/commands.h"
+#include "platform/files/open_file.h"
 #include "production/product_thread.h"
 
 namespace production {
@@ -19,6 +21,9 @@ namespace {
 
 constexpr std::uint32_t kPieceBytes = 32768;
 constexpr std::uint32_t kHiddenRows = 31;
+// No disk's block is longer than one piece of the image write; a longer
+// answer is refused before it sizes a buffer.
+constexpr std::uint32_t kMaxBlockLength = kPieceBytes;
 
 std::uint32_t Le32(const std::uint8_t* p) {
   return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
@@ -27,10 +32,10 @@ void Put32(std::uint8_t* p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
-// A file opened read-only, closed with its scope.
+// A regular file opened read-only (a FIFO is refused, never waited on),
+// closed with its scope.
 struct ReadOnlyFile {
-  // Non-blocking, so that a pipe is refused (it is no regular file) instead of waited on.
-  explicit ReadOnlyFile(const std::string& path) : fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {}
+  explicit ReadOnlyFile(const std::string& path) : fd(platform::OpenRegularFile(path, O_RDONLY)) {}
   ~ReadOnlyFile() {
     if (fd >= 0) ::close(fd);
   }
@@ -64,7 +69,7 @@ struct Capacity {
 std::optional<Capacity> ReadCapacity(HANDLE h) {
   std::uint32_t lastLba = 0, blockLength = 0;
   if (h == INVALID_HANDLE_VALUE || !device::cmd_bReadCapacity(h, &lastLba, &blockLength) || lastLba == 0 ||
-      blockLength == 0)
+      blockLength < 512 || blockLength > kMaxBlockLength)
     return std::nullopt;
   return Capacity{std::uint64_t{lastLba} + 1, blockLength};
 }
@@ -77,7 +82,7 @@ bool StopDeviceUnit(HANDLE h) { return device::cmd_bStopUnit(h) != 0; }
 
 bool ProductThread::WriteHiddenFiles(int /*gaugeStart*/, int /*gaugeEnd*/) {
   const auto capacity = ReadCapacity(hDevice);
-  if (!capacity || capacity->blockLength < 512) return false;
+  if (!capacity) return false;
   const std::uint32_t sector = capacity->blockLength;
   std::vector<std::uint8_t> header(sector, 0);
   std::memcpy(header.data(), "ZOQQ471K5206", 12);
@@ -86,9 +91,13 @@ bool ProductThread::WriteHiddenFiles(int /*gaugeStart*/, int /*gaugeEnd*/) {
   const std::vector<std::string> files = Window.HiddenDiskFiles();
   std::uint64_t next = 1;
   for (std::uint32_t i = 0; i < files.size() && i < kHiddenRows; ++i) {
+    // A missing entry (or a folder) gets no sectors and its row stays zero;
+    // a file that is there but cannot be read fails the area.
+    struct stat st {};
+    if (::stat(files[i].c_str(), &st) != 0 ? errno == ENOENT || errno == ENOTDIR : S_ISDIR(st.st_mode)) continue;
     ReadOnlyFile file(files[i]);
     const auto size = file.Size();
-    if (!size) continue;  // missing: no sectors, the row stays zero
+    if (!size) return false;
     const std::uint64_t sectors = (*size + sector - 1) / sector;
     if (*size > std::numeric_limits<std::uint32_t>::max() || next + sectors > capacity->sectors) return false;
     std::uint8_t* row = &header[16 + 16 * i];
@@ -122,10 +131,12 @@ bool ProductThread::WriteImageFile(char /*driveLetter*/, const std::string& imag
     return false;
   };
   if (*fileSize == 0) return imageError();
-  // The disk's block length is the sector unit the device reads and writes in.
+  // The image must be made for the sector unit of the configuration (byte 64),
+  // which is also the block length WRITE(10) addresses: a device answering
+  // another block length would put every sector at the wrong place.
   const auto capacity = ReadCapacity(hDevice);
-  if (!capacity) return false;
-  const std::uint32_t unit = capacity->blockLength;
+  const auto unit = static_cast<std::uint32_t>(SectorUnit);
+  if (!capacity || (unit != 512 && unit != 1024) || capacity->blockLength != unit) return false;
   std::uint8_t head[512] = {};
   if (file.ReadAt(0, head, sizeof head) < 16) return imageError();
 

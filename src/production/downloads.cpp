@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "device/commands.h"
+#include "platform/files/open_file.h"
 #include "production/file_send.h"
 #include "production/product_thread.h"
 
@@ -40,7 +41,7 @@ bool SendDownloadFile(HANDLE h, const std::string& path) {
 bool SendFileSum(HANDLE h, const std::string& path) {
   const auto length = FileSize(path);
   if (!length) return false;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = platform::OpenRegularStream(path, "rb");
   if (!f) return false;
   std::uint16_t sum = 0;
   std::uint8_t buffer[4096];

@@ -1,8 +1,9 @@
 #include "production/file_send.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
+
+#include "platform/files/open_file.h"
 
 namespace production {
 
@@ -16,7 +17,7 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 }  // namespace
 
 bool SendFileInPieces(const std::string& path, const std::function<bool(std::uint8_t*, std::uint32_t)>& send) {
-  File f(std::fopen(path.c_str(), "rb"));
+  File f(platform::OpenRegularStream(path, "rb"));
   if (!f) return false;
   std::uint8_t buffer[kPieceSize];
   while (!std::feof(f.get())) {
@@ -28,9 +29,7 @@ bool SendFileInPieces(const std::string& path, const std::function<bool(std::uin
 }
 
 std::optional<std::uint64_t> FileSize(const std::string& path) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
-  File f(std::fopen(path.c_str(), "rb"));
+  File f(platform::OpenRegularStream(path, "rb"));
   if (!f || std::fseek(f.get(), 0, SEEK_END) != 0) return std::nullopt;
   const long long end = ftello(f.get());
   if (end < 0) return std::nullopt;

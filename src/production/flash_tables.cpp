@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "device/commands.h"
+#include "platform/files/open_file.h"
 #include "platform/ini/ini.h"
 #include "platform/paths/paths.h"
 #include "production/file_send.h"
@@ -27,7 +27,7 @@ constexpr std::size_t kMinTableBytes = 128;
 // the number read, or 0 when the file cannot be opened.
 std::size_t ReadHead(const std::string& path, std::uint8_t* buffer, std::size_t count) {
   std::memset(buffer, 0, count);
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = platform::OpenRegularStream(path, "rb");
   if (!f) return 0;
   const std::size_t n = std::fread(buffer, 1, count, f);
   std::fclose(f);
@@ -56,7 +56,7 @@ std::uint64_t ReadCfgFileNandId(int byteCount, const std::string& path) {
 }
 
 std::string ReadCfgTypeName(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = platform::OpenRegularStream(path, "rb");
   if (!f) return "DEFAULT";
   char name[kNameLength + 1] = {};
   if (std::fseek(f, kNameOffset, SEEK_SET) == 0) std::fread(name, 1, kNameLength, f);

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "device/commands.h"
+#include "platform/files/open_file.h"
 #include "platform/paths/paths.h"
 #include "platform/registry/registry.h"
 #include "production/scan_page.h"
@@ -76,7 +77,7 @@ void AppendLogLine(const std::string& text) {
   const std::string line = text + "\r\n";
   std::lock_guard lock(logMutex);
   ::mkdir(folder.c_str(), 0777);  // an existing folder is fine; a failure shows at the open
-  int fd = ::open((folder + "/1.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  int fd = platform::OpenRegularFile(folder + "/1.txt", O_WRONLY | O_CREAT | O_APPEND);
   if (fd < 0) return;
   std::size_t done = 0;
   while (done < line.size()) {

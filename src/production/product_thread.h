@@ -152,6 +152,14 @@ class ProductThread : public platform::ui::TThread {
     std::uint64_t startMs = 0;    // monotonic clock at the run's begin
     std::int64_t sizeMB = 0;      // shown in the result line
     bool counted = false;         // raised the running count (and must lower it)
+    // The running stage's failure text and mark: what Fail(run) shows, also
+    // when the stage meets an exception.
+    std::string failText;
+    bool failEarly = true;
+    void Stage(std::string text, bool early) {
+      failText = std::move(text);
+      failEarly = early;
+    }
   };
   // What a part of the run leads to: the next part, the success end or the
   // failure end.
@@ -182,7 +190,7 @@ class ProductThread : public platform::ui::TThread {
   RunStep FormatUserDisk(RunState& run);
   RunStep SetLabelIfNeeded(RunState& run, const std::string& label);
   RunStep CopyListedFiles(RunState& run, const std::vector<std::string>& files, const std::vector<int>& skipped,
-                          bool skipBinFiles, const std::string& failText);
+                          bool skipBinFiles);
   RunStep SplitDisk(RunState& run);
   RunStep WriteHiddenImage(RunState& run);
   RunStep SucceedRun(RunState& run);            // the pass; Failure when no stage passed
@@ -190,6 +198,7 @@ class ProductThread : public platform::ui::TThread {
   void EndRun(RunState& run);                   // running count, counters, a removed device's panel
 
   RunStep Fail(RunState& run, const std::string& text, bool early);
+  RunStep Fail(RunState& run) { return Fail(run, run.failText, run.failEarly); }
   void Passed(int progress);
   void ShowProgress(int value);                 // the gauge, while the slot is this run's
   void ShowRunning(const std::string& text);    // stage text + "...", window-text colour

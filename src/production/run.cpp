@@ -134,8 +134,15 @@ void ProductThread::ShowPicture(const char* fileName) {
 
 void ProductThread::Execute() {
   RunState run;
-  RunStep step = RunStages(run);
-  if (step == RunStep::Success) step = SucceedRun(run);
+  RunStep step = RunStep::Failure;
+  try {
+    step = RunStages(run);
+    if (step == RunStep::Success) step = SucceedRun(run);
+  } catch (...) {
+    // Whatever a stage meets (memory running out, a file system error, a text
+    // that is no number) ends the run in its failure end with the stage's text.
+    step = Fail(run);
+  }
   if (step == RunStep::Failure) FailRun(run);
   EndRun(run);
 }
@@ -178,7 +185,8 @@ ProductThread::RunStep ProductThread::RunStages(RunState& run) {
 }
 
 ProductThread::RunStep ProductThread::OpenAndCheckFiles(RunState& run) {
-  if (!OpenDeviceHandle()) return Fail(run, "FileHandle " + Ui("FailMsg"), true);
+  run.Stage("FileHandle " + Ui("FailMsg"), true);
+  if (!OpenDeviceHandle()) return Fail(run);
 
   const ProductionControls& c = Window.WorkerControls();
   run.base = Checked(c.chkBlankCheck) ? kBlankCheckBase : 0;
@@ -207,6 +215,7 @@ ProductThread::RunStep ProductThread::OpenAndCheckFiles(RunState& run) {
 }
 
 void ProductThread::BeginRun(RunState& run) {
+  run.Stage(Ui("FILEWriteStr") + " " + Ui("FailMsg"), true);
   ShowProgress(0);
   if (Gauge && OwnsSlot()) Gauge->SetMaxValue(run.base + 100);
   run.startMs = platform::CurrentClock()->MonotonicMs();
@@ -242,9 +251,10 @@ ProductThread::RunStep ProductThread::IdentifyDevice(RunState& run) {
     }
   }
 
+  run.Stage(Ui("FlashCheckStr") + " " + Ui("FailMsg"), true);
   ChipCount = device::cmd_GetChipCount(hDevice);
   std::uint8_t id[5] = {};
-  if (!device::cmd_bGetFlashId(hDevice, id)) return Fail(run, Ui("FlashCheckStr") + " " + Ui("FailMsg"), true);
+  if (!device::cmd_bGetFlashId(hDevice, id)) return Fail(run);
   // The command layer gives the ID bytes last first: id[4] is the maker.
   FlashIdHigh = id[4];
   FlashIdLow = (std::uint32_t{id[3]} << 24) | (std::uint32_t{id[2]} << 16) | (std::uint32_t{id[1]} << 8) | id[0];
@@ -253,13 +263,19 @@ ProductThread::RunStep ProductThread::IdentifyDevice(RunState& run) {
     run.spiOnly = true;
     SetPanelText(FlashText, "SPI Flash");
     ShowRunning(Ui("BadBlockStr"));
-    if (!CheckSpiFlash(hDevice)) return Fail(run, Ui("BadBlockStr") + " " + Ui("FailMsg"), true);
+    run.Stage(Ui("BadBlockStr") + " " + Ui("FailMsg"), true);
+    if (!CheckSpiFlash(hDevice)) return Fail(run);
     Passed(10);
+    return RunStep::Next;
   }
+  // A NAND device that reports no chip failed its flash check: no table could
+  // describe it.
+  if (ChipCount == 0) return Fail(run);
   return RunStep::Next;
 }
 
 ProductThread::RunStep ProductThread::PrepareFlash(RunState& run) {
+  run.Stage(Ui("FILEWriteStr") + " " + Ui("FailMsg"), true);
   const std::string name = FindFlashType(FlashIdLow, FlashIdHigh, ChipCount);
   if (name == "0") return Fail(run, Msg("No Support the Flash Pls build Config table"), true);
   const std::string flashFolder = platform::ProgramFolder() + "flash/";
@@ -269,20 +285,23 @@ ProductThread::RunStep ProductThread::PrepareFlash(RunState& run) {
   std::snprintf(id, sizeof id, "ID:%02X%08X ", static_cast<unsigned>(FlashIdHigh), static_cast<unsigned>(FlashIdLow));
   SetPanelText(FlashText, id + FlashTypeName);
   run.tablePath = flashFolder + name;
-  if (!SendFlashTableFile(hDevice, run.tablePath)) return Fail(run, Ui("FILEWriteStr") + " " + Ui("FailMsg"), true);
+  if (!SendFlashTableFile(hDevice, run.tablePath)) return Fail(run);
   Passed(5);
-  if (!LoadCfgFile(run.tablePath)) return Fail(run, Msg("Parse CFG") + Ui("FailMsg"), true);
+  run.Stage(Msg("Parse CFG") + Ui("FailMsg"), true);
+  if (!LoadCfgFile(run.tablePath)) return Fail(run);
 
   // Geometry and system area.
+  run.Stage(Ui("SystemAreaSizeStr") + " " + Ui("FailMsg"), true);
   Wait(100);
   BlockSize = PageSize * PagesPerBlock;
   SystemAreaUnits = GetSystemAreaSize();
   // An area the configuration block cannot describe (the operator was warned).
-  if (SystemAreaUnits <= 0) return Fail(run, Ui("SystemAreaSizeStr") + " " + Ui("FailMsg"), true);
+  if (SystemAreaUnits <= 0) return Fail(run);
   Wait(100);
   BlockStatus.assign(static_cast<std::size_t>(ChipCount) * static_cast<std::size_t>(BlocksPerChip), 0);
 
   // Bad-block stage: erase scan, blanking check or the device's own map.
+  run.Stage(Ui("BadBlockStr") + " " + Ui("FailMsg"), true);
   const ProductionControls& c = Window.WorkerControls();
   const bool blankCheck = Checked(c.chkBlankCheck);
   if (Checked(c.chkClearFlash) && !blankCheck) {
@@ -332,6 +351,7 @@ ProductThread::RunStep ProductThread::DeviceMapStage(RunState& run) {
 }
 
 ProductThread::RunStep ProductThread::ConfigureController(RunState& run) {
+  run.Stage(Msg("Write CFG") + Ui("FailMsg"), false);
   Wait(100);
   if (LogBiTable) WriteBadBlockLog(Formatted("%d_bi_tab.txt", SlotIndex));
   ShowStatus(Msg("Write CFG"));
@@ -339,7 +359,8 @@ ProductThread::RunStep ProductThread::ConfigureController(RunState& run) {
     return Fail(run, StatusText ? StatusText->Caption() : "", false);
 
   ShowStatus(Msg("FSM init"));
-  if (!device::cmd_bFsmInit(hDevice)) return Fail(run, Msg("FSM init") + Ui("FailMsg"), false);
+  run.Stage(Msg("FSM init") + Ui("FailMsg"), false);
+  if (!device::cmd_bFsmInit(hDevice)) return Fail(run);
 
   const int sdkType = Window.CurrentInspection().iSdkType;
   if ((PageSize > 512 && sdkType == 1) || (PageSize <= 512 && sdkType == 2))
@@ -354,21 +375,24 @@ ProductThread::RunStep ProductThread::DownloadImage(RunState& run, const ImageDo
   std::string fail(1, ' ');
   fail += Ui("FailMsg");
   for (int n = 1;; ++n) {
+    run.Stage(Ui(image.setupText) + fail, false);
     if (image.waitBeforeTry) Wait(image.waitBeforeTry);
     if (n == 1) ShowRunning(Ui(image.setupText));
-    if (!WriteSetup(hDevice, image.path)) return Fail(run, Ui(image.setupText) + fail, false);
+    if (!WriteSetup(hDevice, image.path)) return Fail(run);
     if (image.progress[0] >= 0) Passed(image.progress[0]);
     Wait(image.waits[0]);
     if (n == 1) ShowRunning(Ui(image.writeText));
+    run.Stage(Ui(image.writeText) + fail, false);
     if (image.writeData()) break;
     // A device that was pulled out is not tried again.
-    if (n == tries || !OwnsSlot()) return Fail(run, Ui(image.writeText) + fail, false);
+    if (n == tries || !OwnsSlot()) return Fail(run);
     ShowStatus(Ui(image.retryText) + " " + std::to_string(n));
   }
   if (image.progress[1] >= 0) Passed(image.progress[1]);
   if (image.waits[1]) Wait(image.waits[1]);
   ShowRunning(Ui(image.endText));
-  if (!WriteEnd(hDevice)) return Fail(run, Ui(image.endText) + fail, false);
+  run.Stage(Ui(image.endText) + fail, false);
+  if (!WriteEnd(hDevice)) return Fail(run);
   if (image.progress[2] >= 0) Passed(image.progress[2]);
   if (image.waits[2]) Wait(image.waits[2]);
   return RunStep::Next;
@@ -391,8 +415,8 @@ ProductThread::RunStep ProductThread::DownloadImages(RunState& run) {
                        [&] { return WritePreferData(hDevice, PreferPath); }};
   if ((step = DownloadImage(run, prefer)) != RunStep::Next) return step;
 
-  if (run.spiOnly && !Window.SpiFlashFiles().empty() && !WriteSpiMusicFiles())
-    return Fail(run, Msg("SPI hidden files write ") + Ui("FailMsg"), false);
+  run.Stage(Msg("SPI hidden files write ") + Ui("FailMsg"), false);
+  if (run.spiOnly && !Window.SpiFlashFiles().empty() && !WriteSpiMusicFiles()) return Fail(run);
 
   if (Window.CurrentInspection().iTelbookIndex >= 0) {
     ImageDownload telbook{"TelbookWriteSetupStr", "TelbookWriteStr", "TelbookWriteEndStr", nullptr,
@@ -420,33 +444,35 @@ ProductThread::RunStep ProductThread::DownloadImages(RunState& run) {
 ProductThread::RunStep ProductThread::CheckAndStartDisk(RunState& run) {
   if (Checked(Window.WorkerControls().chkParityCheck)) {
     ShowRunning(Ui("FwParityCheckStr"));
-    if (!FwParityCheck(hDevice)) return Fail(run, Ui("FwParityCheckStr") + " " + Ui("FailMsg"), false);
+    run.Stage(Ui("FwParityCheckStr") + " " + Ui("FailMsg"), false);
+    if (!FwParityCheck(hDevice)) return Fail(run);
     Passed(run.base + 72);
   }
+  run.Stage(Msg("Start Disk") + Ui("FailMsg"), false);
   ProcessMessages();
   const int moduleNo = Window.CurrentSettings().iFlashModuleNo;
   if (moduleNo != 0) device::cmd_bSetModuleNo(hDevice, static_cast<std::uint8_t>(moduleNo));
   Wait(2000);
   ShowStatus(Msg("Start Disk"));
-  if (!StartDisk(hDevice)) return Fail(run, Msg("Start Disk") + Ui("FailMsg"), false);
+  if (!StartDisk(hDevice)) return Fail(run);
   Passed(run.base + 75);
   return RunStep::Next;
 }
 
 ProductThread::RunStep ProductThread::FinishSpiDevice(RunState& run) {
   if (Checked(Window.WorkerControls().chknor)) {
-    const std::string checkText = Msg("Check Data ");
-    ShowStatus(checkText);
+    ShowStatus(Msg("Check Data "));
+    run.Stage(Msg("Check Data ") + Ui("FailMsg"), false);
     ShowProgress(78);
     const std::string readback = Formatted("%d_Read_buffer.bin", SlotIndex);
-    if (!DumpSpiProgramPrefer(ProgramPath, readback, PreferPath)) return Fail(run, checkText + Ui("FailMsg"), false);
+    if (!DumpSpiProgramPrefer(ProgramPath, readback, PreferPath)) return Fail(run);
     ShowProgress(80);
-    if (!CompareSpiReadback(ProgramPath, readback, PreferPath)) return Fail(run, checkText + Ui("FailMsg"), false);
+    if (!CompareSpiReadback(ProgramPath, readback, PreferPath)) return Fail(run);
   }
   if (SlotIndex == 0 && Window.CurrentSettings().SaveSpiImage) {
     ShowStatus(Msg("Save Flash Image"));
-    if (!DumpSpiFirmware(platform::ProgramFolder() + "NorImage.bin"))
-      return Fail(run, Msg("Save Flash Image") + Ui("FailMsg"), false);
+    run.Stage(Msg("Save Flash Image") + Ui("FailMsg"), false);
+    if (!DumpSpiFirmware(platform::ProgramFolder() + "NorImage.bin")) return Fail(run);
   }
   run.sizeMB = device::cmd_GetSpiSizeMB(hDevice);
   SuccessFlag = 1;
@@ -457,24 +483,28 @@ ProductThread::RunStep ProductThread::FinishSpiDevice(RunState& run) {
 
 ProductThread::RunStep ProductThread::FinishUserDisk(RunState& run) {
   const char letter = DriveLetter[0];
-  if (!OpenDeviceHandle()) return Fail(run, "FileHandle " + Ui("FailMsg"), false);
+  run.Stage("FileHandle " + Ui("FailMsg"), false);
+  if (!OpenDeviceHandle()) return Fail(run);
+  run.Stage(Msg("Disk Size Error"), false);
   Wait(100);
   run.sizeMB = bGetDiskSizeMB(letter);
   if (run.sizeMB <= 0) {
     AppendLogLine("bGetDiskSizeMB(drive) <= 0");
-    return Fail(run, Msg("Disk Size Error"), false);
+    return Fail(run);
   }
   const ProductionSettings settings = Window.CurrentSettings();
   if (settings.eDeviceFeature == 1 && settings.iHideDiskRatio == 100) return RunStep::Next;
 
   // Format when the disk holds no file system, when asked to, or when the
   // device's own block was made for another ECC mode.
+  run.Stage(Ui("FormatStr") + " " + Ui("FailMsg"), false);
   const bool format = !DriveHasFileSystem(DriveLetter) || Checked(Window.WorkerControls().chkFormat) ||
                       (DeviceCfgValid && DeviceEccMode != EccMode);
   const std::string label = Window.WorkerControls().LabelEdit ? Window.WorkerControls().LabelEdit->Text() : "";
   RunStep step = format ? FormatUserDisk(run) : SetLabelIfNeeded(run, label);
   if (step != RunStep::Next) return step;
 
+  run.Stage(Ui("CopyFileMsg") + Ui("FailMsg"), false);
   ShowProgress(run.base + 80);
   ProcessMessages();
   const FileListInspection files = Window.CurrentInspection();
@@ -482,7 +512,7 @@ ProductThread::RunStep ProductThread::FinishUserDisk(RunState& run) {
   const std::vector<std::string> list = c.TntSelectFileList2 ? c.TntSelectFileList2->Items.ToVector()
                                                              : std::vector<std::string>{};
   step = CopyListedFiles(run, list, {run.programIndex, files.iPreferIndex, files.iIsoIndex, files.iTelbookIndex},
-                         true, Ui("CopyFileMsg") + Ui("FailMsg"));
+                         true);
   if (step != RunStep::Next) return step;
   ShowProgress(run.base + 85);
   ProcessMessages();
@@ -501,11 +531,12 @@ ProductThread::RunStep ProductThread::FormatUserDisk(RunState& run) {
     const std::string label = Window.WorkerControls().LabelEdit ? Window.WorkerControls().LabelEdit->Text() : "";
     formatted = FormatDrive(letter, true, fatFlag, label);
   }
-  if (!formatted) return Fail(run, Ui("FormatStr") + " " + Ui("FailMsg"), false);
+  if (!formatted) return Fail(run);
+  run.Stage(Ui("SetLabelStr") + " " + Ui("FailMsg"), false);
   const std::string label = Window.WorkerControls().LabelEdit ? Window.WorkerControls().LabelEdit->Text() : "";
   if (!SetDriveLabel(letter, label)) {
     ProcessMessages();
-    return Fail(run, Ui("SetLabelStr") + " " + Ui("FailMsg"), false);
+    return Fail(run);
   }
   Wait(100);
   return RunStep::Next;
@@ -513,23 +544,23 @@ ProductThread::RunStep ProductThread::FormatUserDisk(RunState& run) {
 
 ProductThread::RunStep ProductThread::SetLabelIfNeeded(RunState& run, const std::string& label) {
   const char letter = DriveLetter[0];
+  run.Stage(Ui("SetLabelStr") + " " + Ui("FailMsg"), false);
   if (GetDriveLabel(letter) == label) return RunStep::Next;
   ShowRunning(Ui("SetLabelStr"));
   if (!SetDriveLabel(letter, label)) {
     ProcessMessages();
-    return Fail(run, Ui("SetLabelStr") + " " + Ui("FailMsg"), false);
+    return Fail(run);
   }
   return RunStep::Next;
 }
 
 ProductThread::RunStep ProductThread::CopyListedFiles(RunState& run, const std::vector<std::string>& files,
-                                                      const std::vector<int>& skipped, bool skipBinFiles,
-                                                      const std::string& failText) {
+                                                      const std::vector<int>& skipped, bool skipBinFiles) {
   // The pre-copy list skips the firmware files; the hidden disk's list copies everything.
   const auto showEntry = [&] {
     ShowRunning(skipBinFiles ? Ui("CopyFileMsg") : Ui("HiddenDiskStr") + Ui("CopyFileMsg"));
   };
-  if (!CopyFileListToDrive(DriveLetter[0], files, skipped, skipBinFiles, showEntry)) return Fail(run, failText, false);
+  if (!CopyFileListToDrive(DriveLetter[0], files, skipped, skipBinFiles, showEntry)) return Fail(run);
   return RunStep::Next;
 }
 
@@ -544,33 +575,36 @@ ProductThread::RunStep ProductThread::SplitDisk(RunState& run) {
   }
   ShowRunning(Ui("ChangeDiskStr"));
   // The handle was closed by the format; the switch needs one open.
-  if ((settings.iHideDiskRatio != 100 || hDevice == INVALID_HANDLE_VALUE) && !OpenDeviceHandle())
-    return Fail(run, "FileHandle " + Ui("FailMsg"), false);
-  if (!ChangeToHiddenDisk(hDevice)) return Fail(run, Ui("ChangeDiskStr") + " " + Ui("FailMsg"), false);
+  run.Stage("FileHandle " + Ui("FailMsg"), false);
+  if ((settings.iHideDiskRatio != 100 || hDevice == INVALID_HANDLE_VALUE) && !OpenDeviceHandle()) return Fail(run);
+  run.Stage(Ui("ChangeDiskStr") + " " + Ui("FailMsg"), false);
+  if (!ChangeToHiddenDisk(hDevice)) return Fail(run);
   Wait(100);
 
   if (settings.eDeviceFeature == 2 && settings.bNonFS) {
     ShowStatus(Msg("Map Image file"));
-    if (!WriteHiddenFiles(run.base + 90, run.base + 98)) return Fail(run, Msg("Map Image file") + Ui("FailMsg"), false);
+    run.Stage(Msg("Map Image file") + Ui("FailMsg"), false);
+    if (!WriteHiddenFiles(run.base + 90, run.base + 98)) return Fail(run);
     StopDeviceUnit(hDevice);
     return RunStep::Success;
   }
   if (settings.bUseImgFile) return WriteHiddenImage(run);
 
   const char letter = DriveLetter[0];
+  run.Stage(Ui("FormatStr") + " " + Ui("FailMsg"), false);
   ShowProgress(run.base + 90);
   ProcessMessages();
   const int fatFlag = GetFatFlag(letter);
   ShowStatus(Ui("FormatStr") + (fatFlag == 1 ? "FAT32..." : "FAT16..."));
   CloseDeviceHandle();
-  if (!FormatDrive(letter, true, fatFlag, settings.sHideDiskLabel))
-    return Fail(run, Ui("FormatStr") + " " + Ui("FailMsg"), false);
-  if (!SetDriveLabel(letter, settings.sHideDiskLabel)) return Fail(run, Ui("SetLabelStr") + " " + Ui("FailMsg"), false);
+  if (!FormatDrive(letter, true, fatFlag, settings.sHideDiskLabel)) return Fail(run);
+  run.Stage(Ui("SetLabelStr") + " " + Ui("FailMsg"), false);
+  if (!SetDriveLabel(letter, settings.sHideDiskLabel)) return Fail(run);
   ShowProgress(run.base + 95);
   ProcessMessages();
   ShowRunning(Ui("HiddenDiskStr") + Ui("CopyFileMsg"));
-  const RunStep step = CopyListedFiles(run, Window.HiddenDiskFiles(), {}, false,
-                                       Ui("HiddenDiskStr") + Ui("CopyFileMsg") + " " + Ui("FailMsg"));
+  run.Stage(Ui("HiddenDiskStr") + Ui("CopyFileMsg") + " " + Ui("FailMsg"), false);
+  const RunStep step = CopyListedFiles(run, Window.HiddenDiskFiles(), {}, false);
   if (step != RunStep::Next) return step;
   ShowProgress(run.base + 95);
   return RunStep::Success;
@@ -578,8 +612,10 @@ ProductThread::RunStep ProductThread::SplitDisk(RunState& run) {
 
 ProductThread::RunStep ProductThread::WriteHiddenImage(RunState& run) {
   const ProductionSettings settings = Window.CurrentSettings();
-  if (settings.iHideDiskRatio == 100 && !OpenDeviceHandle()) return Fail(run, "FileHandle " + Ui("FailMsg"), false);
+  run.Stage("FileHandle " + Ui("FailMsg"), false);
+  if (settings.iHideDiskRatio == 100 && !OpenDeviceHandle()) return Fail(run);
   ShowStatus(Msg("Map Image file"));
+  run.Stage(Msg("Map Image file") + Ui("FailMsg"), false);
   const std::uint64_t bytes = GetImageFileSize(settings.ImageFile);
   // A file that cannot be sized, or that cannot hold one boot sector, is no
   // disk image: refused before its size is compared with the disk's.
@@ -591,8 +627,7 @@ ProductThread::RunStep ProductThread::WriteHiddenImage(RunState& run) {
     AppendLogLine(std::to_string(hiddenMB));
     return Fail(run, Msg("Hidden disk too small!"), false);
   }
-  if (!WriteImageFile(DriveLetter[0], settings.ImageFile, run.base + 90, run.base + 98))
-    return Fail(run, Msg("Map Image file") + Ui("FailMsg"), false);
+  if (!WriteImageFile(DriveLetter[0], settings.ImageFile, run.base + 90, run.base + 98)) return Fail(run);
   CheckDiskDrive(DriveLetter[0]);
   StopDeviceUnit(hDevice);
   return RunStep::Success;
@@ -623,14 +658,18 @@ ProductThread::RunStep ProductThread::SucceedRun(RunState& run) {
     status += Msg("Degrade");
     status += ')';
   }
-  // On the UI thread, where slots are given out and taken back: the result
-  // reaches the panel only while this device still holds the slot.
+  // On the UI thread, where slots are given out and taken back: the run is a
+  // pass only while this device still holds the slot, whichever road it took
+  // and however late the device left.
+  bool owned = false;
   Synchronize([&] {
-    if (!OwnsSlot()) return;
+    owned = OwnsSlot();
+    if (!owned) return;
     if (FlashText) FlashText->SetCaption(line);
     ShowStatus(status, clBlue);
     ShowPicture("success.bmp");
   });
+  if (!owned) return Fail(run);
   AppendLogLine(DriveLetter + " success!");
   return RunStep::Success;
 }
@@ -641,9 +680,13 @@ void ProductThread::FailRun(RunState& run) {
   // a device that was removed gets no command any more.
   CloseDeviceHandle();
   if (OwnsSlot()) {
-    OpenDeviceHandle();  // the result is not needed: a failed open fails the commands
-    if (!run.earlyFailure && !run.spiOnly && !BuildCfgInfo(Checked(Window.WorkerControls().chkFwUpgrade)))
-      if (StatusText && OwnsSlot()) StatusText->SetFontColor(clRed);
+    try {
+      OpenDeviceHandle();  // the result is not needed: a failed open fails the commands
+      if (!run.earlyFailure && !run.spiOnly && !BuildCfgInfo(Checked(Window.WorkerControls().chkFwUpgrade)))
+        if (StatusText && OwnsSlot()) StatusText->SetFontColor(clRed);
+    } catch (...) {
+      // The failure's own text stays; the information is only a help.
+    }
     CloseDeviceHandle();
   }
   Synchronize([&] {

@@ -12,6 +12,7 @@
 
 #include "device/commands.h"
 #include "platform/clock/clock.h"
+#include "platform/files/open_file.h"
 #include "platform/paths/paths.h"
 #include "production/product_thread.h"
 
@@ -30,7 +31,7 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-File Open(const std::string& path, const char* mode) { return File(std::fopen(path.c_str(), mode)); }
+File Open(const std::string& path, const char* mode) { return File(platform::OpenRegularStream(path, mode)); }
 
 std::optional<std::uint64_t> SizeOf(std::FILE* f) {
   struct stat st {};

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/files/open_file.h"
 #include "platform/paths/paths.h"
 #include "production/product_thread.h"
 
@@ -25,7 +26,7 @@ std::string LogFolder() { return platform::ProgramFolder() + "log"; }
 File OpenLog(const std::string& name, const char* mode) {
   const std::string folder = LogFolder();
   ::mkdir(folder.c_str(), 0777);
-  return File(std::fopen((folder + "/" + name).c_str(), mode));
+  return File(platform::OpenRegularStream(folder + "/" + name, mode));
 }
 
 const char* const kPageModeNames[] = {"Specific mode 1", "Specific mode 2", "Even Pages", "Odd pages",

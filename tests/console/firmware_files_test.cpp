@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "console/firmware_files.h"
+#include "console/settings_dialog.h"
 #include "station_fixture.h"
 
 namespace console::testing {
@@ -142,6 +143,16 @@ TEST_F(Inspection, FirmwareIdComesFromTheFirstFirmwareThatCarriesOne) {
     Add(list);
     EXPECT_EQ(Form1->FirmwareId, id) << ::testing::PrintToString(list);
   }
+}
+
+TEST_F(Inspection, AFifoNamedLikeAFirmwareOrAnImageIsRefusedWithoutWaiting) {
+  const std::string pipe = (root_ / "files" / "pipe.bin").string();
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  Add({pipe, Fw("b.bin", Bin().Id(0x5A).Marker(0x55, 0xAA, 4))});
+  EXPECT_EQ(Form1->FirmwareId, 0) << "the first firmware cannot be opened: the search ends there";
+  EXPECT_EQ(Form1->iFlashModuleNo, 0);
+  std::uint64_t size = 0;
+  EXPECT_FALSE(ProbeImageFile(pipe, size));
 }
 
 TEST_F(Inspection, ModuleNumberIsReadOnlyFromAWholeMarkerOfTheFirstBinEntry) {

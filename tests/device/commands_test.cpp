@@ -222,6 +222,8 @@ TEST_F(CommandSetRequests, BlockTestAsksForItsAnswerInItsOwnBuffer) {
 using ResultConventions = CommandFixture;
 
 TEST_F(ResultConventions, StatusUsesBitZeroOfTheAnswerAndTheCall) {
+  std::uint8_t sector[512] = {};
+  const std::uint8_t check = SCSI_STATUS_CHECK_CONDITION;
   struct {
     testing_support::Answer answer;
     std::function<BOOL()> call;
@@ -240,6 +242,12 @@ TEST_F(ResultConventions, StatusUsesBitZeroOfTheAnswerAndTheCall) {
       {{true, {'Q', '4', '0', '2'}}, [&] { return cmd_bCheckFamilyModel(h); }, 0},
       {{true, {}}, [&] { return cmd_bCheckFamilyModel(h); }, 0},  // a silent device compares zeros
       {{true, {'Q', '4', '7', '1'}}, [&] { return cmd_bCheckChipModel('e'); }, 1},
+      // CHECK CONDITION: the plain disk transfers fail, the vendor commands keep their conventions.
+      {{true, {}, check}, [&] { return cmd_bWrite10(h, sector, 512, 0, 1); }, 0},
+      {{true, {}, check}, [&] { return cmd_bRead10(h, sector, 512, 0, 1); }, 0},
+      {{true, {}}, [&] { return cmd_bRead10(h, sector, 512, 0, 1); }, 1},
+      {{true, {}, check}, [&] { return cmd_bWriteData(h, sector, 512); }, 1},
+      {{true, {0x01}, check}, [&] { return cmd_bWriteEnd(h); }, 1},
   };
   int row = 0;
   for (auto& c : cases) {

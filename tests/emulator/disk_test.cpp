@@ -91,13 +91,13 @@ TEST_F(EmulatorTest, SmallDiskAnswers2048ByteBlocks) {
   // 64 sectors of 512 bytes (an image's unit, not the device's) writes nothing.
   Bytes piece(32768, 0xE1), old(32768);
   ASSERT_TRUE(cmd_bRead10(h, old.data(), 2048, 0, 16));
-  EXPECT_TRUE(cmd_bWrite10(h, piece.data(), 512, 0, 64));
+  EXPECT_FALSE(cmd_bWrite10(h, piece.data(), 512, 0, 64));
   EXPECT_TRUE(d->Trace().back().checkCondition);
   Bytes now(32768);
   ASSERT_TRUE(cmd_bRead10(h, now.data(), 2048, 0, 16));
   EXPECT_EQ(now, old);
   std::fill(now.begin(), now.end(), 0x77);
-  EXPECT_TRUE(cmd_bRead10(h, now.data(), 512, 0, 64));
+  EXPECT_FALSE(cmd_bRead10(h, now.data(), 512, 0, 64));
   EXPECT_TRUE(d->Trace().back().checkCondition);
   EXPECT_EQ(now, Bytes(32768, 0x77)) << "nothing read";
 }
@@ -129,7 +129,7 @@ TEST_F(EmulatorTest, FatToolsWorkOnTheUserAndHiddenDisks) {
   std::ifstream file(d->HiddenDiskPath(), std::ios::binary);
   file.seekg(100 * 512);
   EXPECT_EQ(file.get(), 0xA5);
-  EXPECT_TRUE(cmd_bWrite10(h, sector.data(), 512, 24675, 1));
+  EXPECT_FALSE(cmd_bWrite10(h, sector.data(), 512, 24675, 1));
   EXPECT_TRUE(d->Trace().back().checkCondition);
   EXPECT_EQ(std::filesystem::file_size(d->HiddenDiskPath()), 24675u * 512);
 

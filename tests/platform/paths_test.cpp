@@ -91,5 +91,8 @@ TEST(AtomicWrite, ReplacesWholeOrNotAtAll) {
   ASSERT_TRUE(ReadWholeFile(file, bytes));
   EXPECT_EQ(bytes, content);
   EXPECT_FALSE(ReadWholeFile(dir.path, bytes)) << "a folder reads as nothing";
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  EXPECT_FALSE(ReadWholeFile(dir / "pipe", bytes)) << "a FIFO (a settings or list file, say) is never waited on";
+  fs::remove(dir / "pipe");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
 }

@@ -147,7 +147,7 @@ TEST_F(ScsiHandles, DirectRequestCarriesAFullAddressAndDirection) {
 TEST(SgIoTarget, BuildsTheHeaderItSends) {
   sg_io_hdr_t seen{};
   int calls = 0;
-  unsigned char hostStatus = 0, driverStatus = 0;
+  unsigned char hostStatus = 0, driverStatus = 0, deviceStatus = 0x02, senseLength = 0;
   int ioctlResult = 0;
   SgIoTarget target(42, [&](int fd, sg_io_hdr_t* header) {
     EXPECT_EQ(fd, 42);
@@ -155,13 +155,16 @@ TEST(SgIoTarget, BuildsTheHeaderItSends) {
     seen = *header;
     header->host_status = hostStatus;
     header->driver_status = driverStatus;
-    header->status = 0x02;  // CHECK CONDITION is the device's answer
+    header->status = deviceStatus;  // CHECK CONDITION is the device's answer
+    header->sb_len_wr = senseLength;
     return ioctlResult;
   });
   std::uint8_t cdb[16] = {0xEF, 0x93};
   std::uint8_t data[16] = {};
-  ScsiRequest in{cdb, 16, ScsiDirection::In, data, 6, 30};
+  UCHAR status = 0xFF;
+  ScsiRequest in{cdb, 16, ScsiDirection::In, data, 6, 30, &status};
   EXPECT_TRUE(target.Execute(in));
+  EXPECT_EQ(status, SCSI_STATUS_CHECK_CONDITION) << "the device's status is handed back";
   EXPECT_EQ(seen.interface_id, 'S');
   EXPECT_EQ(seen.dxfer_direction, SG_DXFER_FROM_DEV);
   EXPECT_EQ(seen.cmd_len, 16);
@@ -179,17 +182,22 @@ TEST(SgIoTarget, BuildsTheHeaderItSends) {
   EXPECT_TRUE(target.Execute(out));
   EXPECT_EQ(seen.dxfer_direction, SG_DXFER_TO_DEV);
 
-  driverStatus = 0x08;  // sense data came back: still carried out
+  driverStatus = 0x08;  // sense data came back: still carried out, and a CHECK CONDITION
+  deviceStatus = 0;
+  senseLength = 18;
   EXPECT_TRUE(target.Execute(in));
+  EXPECT_EQ(status, SCSI_STATUS_CHECK_CONDITION);
   hostStatus = 0x01;
   EXPECT_FALSE(target.Execute(in));
   hostStatus = 0;
   driverStatus = 0x06;
   EXPECT_FALSE(target.Execute(in));
   driverStatus = 0;
+  EXPECT_TRUE(target.Execute(in));
+  EXPECT_EQ(status, SCSI_STATUS_GOOD) << "no status byte and no sense: GOOD";
   ioctlResult = -1;
   EXPECT_FALSE(target.Execute(in));
-  EXPECT_EQ(calls, 7);
+  EXPECT_EQ(calls, 8);
 }
 
 TEST(SgIoTarget, ANodeThatDoesNotOpenFailsEveryCall) {

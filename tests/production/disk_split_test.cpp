@@ -23,7 +23,7 @@ struct SplitTest : DriveTest {
     ProductThread& w = Worker();
     StartDisk(w.hDevice);
     EXPECT_TRUE(production::ChangeToHiddenDisk(w.hDevice));
-    w.SectorUnit = 512;
+    w.SectorUnit = (cfg[64] & 1) ? 1024 : 512;  // as the worker loads it from its table
     w.Gauge->SetMaxValue(400);  // the run's scale with the blanking check on
     return w;
   }
@@ -128,7 +128,7 @@ TEST_F(SplitTest, HiddenFilesArePackedSectorBySector) {
   }
 }
 
-TEST_F(SplitTest, OnlyThirtyOneRowsAndAFailedWriteLeavesNoHeader) {
+TEST_F(SplitTest, OnlyThirtyOneRowsArePacked) {
   ProductThread& w = HiddenDisk(SmallDevice());
   for (int i = 0; i < 40; ++i) {
     WriteFile(home / Numbered("f", i), std::string(1, static_cast<char>('a' + i % 26)));
@@ -138,13 +138,6 @@ TEST_F(SplitTest, OnlyThirtyOneRowsAndAFailedWriteLeavesNoHeader) {
   const std::string header = Sectors(w.hDevice, 0, 1);
   EXPECT_EQ(Le32(header, 16 + 16 * 30 + 4), 31u);
   EXPECT_EQ(Sectors(w.hDevice, 32, 1), std::string(512, '\0')) << "entries from the 32nd on are ignored";
-
-  // A failing write of the third file: false, and sector 0 keeps what it had.
-  Bytes zero(512, 0);
-  ASSERT_TRUE(device::cmd_bWrite10(w.hDevice, zero.data(), 512, 0, 1));
-  devices.back()->InjectFault(emulator::Fault::Opcode(0x2A).OnCall(3));
-  EXPECT_FALSE(w.WriteHiddenFiles(0, 0));
-  EXPECT_EQ(Sectors(w.hDevice, 0, 1), std::string(512, '\0'));
 }
 
 TEST_F(SplitTest, RawImagesGoOutInZeroPaddedPieces) {
@@ -191,27 +184,70 @@ TEST_F(SplitTest, ImagesThatDoNotFitTheDiskAreRefusedBeforeAnyWrite) {
   EXPECT_EQ(Writes(), before);
   EXPECT_EQ(w.GetImageFileSize(big), (std::uint64_t{last} + 2) * 512);
   EXPECT_EQ(w.GetImageFileSize(home / "missing.img"), ~std::uint64_t{0});
+}
 
-  // A failed write at any piece fails the stage.
-  devices.back()->InjectFault(emulator::Fault::Opcode(0x2A).OnCall(2));
-  EXPECT_FALSE(w.WriteImageFile('E', RawImage("raw.img", 100000, 512), 0, 100));
+// The device behind it, but READ CAPACITY answers another block length.
+class BlockLengthLiar : public platform::ScsiTarget {
+ public:
+  BlockLengthLiar(std::shared_ptr<platform::ScsiTarget> inner, std::uint32_t length)
+      : inner_(std::move(inner)), length_(length) {}
+  bool Execute(const platform::ScsiRequest& r) override {
+    const bool ok = inner_->Execute(r);
+    if (ok && r.cdb[0] == 0x25 && r.length >= 8)
+      for (int i = 0; i < 4; ++i) r.data[4 + i] = static_cast<std::uint8_t>(length_ >> (24 - 8 * i));
+    return ok;
+  }
+
+ private:
+  std::shared_ptr<platform::ScsiTarget> inner_;
+  std::uint32_t length_;
+};
+
+TEST_F(SplitTest, WritesGoOutOnlyInTheSectorUnitTheDeviceAddresses) {
+  ProductThread& w = HiddenDisk(SmallDevice());  // addresses 512-byte blocks
+  const platform::HANDLE own = w.hDevice;
+  WriteFile(home / "h", "hidden");
+  window.hideFiles = {home / "h"};
+  WriteFile(home / "tool.img", Container(16, {512, 1024}, {0, 1}));
+  const std::string raw = RawImage("raw.img", 4096, 512);
+  struct Case {
+    int sectorUnit;            // configuration byte 64
+    std::uint32_t answered;    // READ CAPACITY's block length
+    bool imagesWritten, hiddenFilesWritten;
+  } cases[] = {{512, 512, true, true},
+               {1024, 512, false, true},     // an image made for another unit than the configured one
+               {512, 1024, false, false},    // the device would put each sector elsewhere
+               {512, 0xFFFFFFFF, false, false}};  // refused before it sizes a buffer
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.sectorUnit) + " " + std::to_string(c.answered));
+    w.SectorUnit = c.sectorUnit;
+    w.hDevice = platform::OpenTargetHandle(std::make_shared<BlockLengthLiar>(devices.back()->Target(), c.answered));
+    const std::size_t before = Writes();
+    EXPECT_EQ(w.WriteImageFile('E', raw, 0, 100), c.imagesWritten);
+    EXPECT_EQ(w.WriteImageFile('E', home / "tool.img", 0, 100), c.imagesWritten);
+    if (!c.imagesWritten) {
+      EXPECT_EQ(Writes(), before) << "refused before any write";
+    }
+    EXPECT_EQ(w.WriteHiddenFiles(0, 0), c.hiddenFilesWritten);
+    if (c.answered > 32768) {
+      EXPECT_EQ(Writes(), before);
+    }
+    platform::CloseHandle(w.hDevice);
+  }
+  w.hDevice = own;
 }
 
 TEST_F(SplitTest, ContainerSlotOfTheSectorUnitIsWrittenAtItsAddresses) {
   const std::vector<std::uint32_t> lbas = {0, 1, 2, 3, 100, 101, 5000};
-  for (auto profile : {SmallDevice(), emulator::profiles::SmallDisk()}) {
-    SCOPED_TRACE(profile.name);
-    ProductThread& w = HiddenDisk(profile);
-    const std::uint32_t unit = BlockLength(w.hDevice);
+  for (std::uint32_t unit : {512u, 1024u}) {
+    SCOPED_TRACE(unit);
+    ProductThread& w = HiddenDisk(SmallDevice().WithDiskBlockLength(unit));
+    ASSERT_EQ(static_cast<std::uint32_t>(w.SectorUnit), unit);
+    WriteFile(home / "other.img", Container(16, {unit == 512 ? 1024u : 512u}, lbas));
+    EXPECT_FALSE(w.WriteImageFile('E', home / "other.img", 390, 398)) << "no slot for this unit";
+    EXPECT_EQ(window.panels[0].status.Caption(), "IMG file error!");
     WriteFile(home / "tool.img", Container(16, {512, 1024}, lbas));
-    WriteFile(home / "wide.img", Container(16, {1024, unit}, lbas));
-    if (unit == 512) {
-      ASSERT_TRUE(w.WriteImageFile('E', home / "tool.img", 390, 398));
-    } else {
-      EXPECT_FALSE(w.WriteImageFile('E', home / "tool.img", 390, 398)) << "no slot for this unit";
-      EXPECT_EQ(window.panels[0].status.Caption(), "IMG file error!");
-      ASSERT_TRUE(w.WriteImageFile('E', home / "wide.img", 390, 398));
-    }
+    ASSERT_TRUE(w.WriteImageFile('E', home / "tool.img", 390, 398));
     const int slot = unit == 512 ? 0 : 1;
     EXPECT_EQ(w.ImageSize, 16u << 20) << "the size comes from the header";
     for (std::uint32_t lba : lbas)
@@ -221,6 +257,9 @@ TEST_F(SplitTest, ContainerSlotOfTheSectorUnitIsWrittenAtItsAddresses) {
     // A container claiming more than the hidden disk holds.
     WriteFile(home / "huge.img", Container(4096, {512, unit}, {0}));
     EXPECT_FALSE(w.WriteImageFile('E', home / "huge.img", 0, 100));
+    // A write the device refuses fails the image.
+    devices.back()->InjectFault(emulator::Fault::Opcode(0x2A).OnCall(2).AsCheckCondition());
+    EXPECT_FALSE(w.WriteImageFile('E', home / "tool.img", 0, 100));
     CloseWorker(w);
     platform::Volumes().Clear();
     devices.clear();

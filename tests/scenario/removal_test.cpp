@@ -95,5 +95,71 @@ TEST_F(ScenarioTest, DevicePluggedIntoTheSlotDuringTheOldRunKeepsItsOwnPanel) {
   EXPECT_EQ(window.Counts().passed, 1);
 }
 
+// A device pulled at the very last request of its run is no pass, whichever
+// road the run took and whatever that request was.
+struct LastRequestCase {
+  const char* name;
+  std::function<void(ScenarioTest&)> setUp;
+  bool spiOnly = false;
+};
+void PrintTo(const LastRequestCase& c, std::ostream* os) { *os << c.name; }
+
+struct LastRequestTest : ScenarioTest, ::testing::WithParamInterface<LastRequestCase> {};
+
+TEST_P(LastRequestTest, PulledThereTheRunIsCountedFailed) {
+  GetParam().setUp(*this);
+  const DeviceProfile profile = GetParam().spiOnly ? emulator::profiles::SpiOnlyDevice() : CleanStandard();
+  // A clean run on the same road tells how many requests the run makes.
+  const std::size_t requests = Run(profile, 'F')->Trace().size();
+  ASSERT_EQ(Status(), "successful");
+
+  auto dev = Plug(profile, 'E');
+  auto seen = std::make_shared<std::size_t>(0);
+  auto target = PullAt(dev, 0, [seen, requests](const platform::ScsiRequest&) { return ++*seen == requests; });
+  ASSERT_TRUE(Arrive('E', 0));
+  WaitForRuns();
+
+  ASSERT_TRUE(target->Fired());
+  EXPECT_EQ(target->RequestsAfter(), 0);
+  EXPECT_EQ(Status(), "Waiting device...");
+  EXPECT_EQ(StatusColor(), clWindowText);
+  EXPECT_FALSE(window.panels[0].image.Visible());
+  EXPECT_EQ(window.Counts().passed, 1) << "only the clean run";
+  EXPECT_EQ(window.Counts().failed, 1);
+  EXPECT_TRUE(Logged("E fail!"));
+  EXPECT_FALSE(Logged("E success!"));
+}
+
+void Firmware(ScenarioTest& t) { t.StandardFirmware(); }
+void ConfigurationOnly(ScenarioTest& t) { t.window.chkFwUpgrade.SetChecked(false); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Roads, LastRequestTest,
+    ::testing::Values(LastRequestCase{"UserDisk", Firmware},
+                      LastRequestCase{"ConfigurationOnlyNand", ConfigurationOnly},
+                      LastRequestCase{"ConfigurationOnlySpi", ConfigurationOnly, true},
+                      LastRequestCase{"Spi", Firmware, true},
+                      LastRequestCase{"HiddenDiskWithoutFileSystem",
+                                      [](ScenarioTest& t) {
+                                        t.StandardFirmware();
+                                        t.window.settings.eDeviceFeature = 2;
+                                        t.window.settings.iHideDiskRatio = 50;
+                                        t.window.settings.bNonFS = true;
+                                        t.window.hideFiles = {t.AddFile("song.mp3", 3000, 4)};
+                                      }},
+                      LastRequestCase{"HiddenDiskImage",
+                                      [](ScenarioTest& t) {
+                                        t.StandardFirmware();
+                                        t.window.settings.eDeviceFeature = 2;
+                                        t.window.settings.iHideDiskRatio = 50;
+                                        t.window.settings.bUseImgFile = true;
+                                        t.window.settings.ImageFile = t.home / "disk.img";
+                                        ASSERT_EQ(testing_support::Shell("mkfs.fat -C -S 512 " +
+                                                                         testing_support::Quote(t.home / "disk.img") +
+                                                                         " 1024"),
+                                                  0);
+                                      }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace scenario

@@ -1,6 +1,9 @@
 // Whole runs through the three bad-block stages and the disk split roads:
 // hidden disk with a file list, without a file system, with an image file;
 // encrypted disk beside the user disk and taking the whole flash.
+#include <sys/stat.h>
+
+#include "platform/convert/exception.h"
 #include "support/scenario.h"
 
 namespace scenario {
@@ -48,6 +51,15 @@ TEST_P(BadBlockStageTest, FindsTheBadBlocksAndPasses) {
 INSTANTIATE_TEST_SUITE_P(Stages, BadBlockStageTest,
                          ::testing::Values(BadBlockStage::DeviceMap, BadBlockStage::ClearFlash,
                                            BadBlockStage::BlankCheck));
+
+TEST_F(ScenarioTest, AFifoAmongTheFlashTablesIsPassedOverWithoutWaiting) {
+  StandardFirmware();
+  ASSERT_EQ(::mkfifo((home / "flash/pipe.txt").c_str(), 0600), 0);
+  DeviceProfile p = CleanStandard();
+  p.flashId[4] ^= 1;  // a near match only: the search reads every table
+  Run(p);
+  EXPECT_EQ(Status(), "successful");
+}
 
 struct SplitTest : ScenarioTest {
   void SetUp() override {
@@ -138,32 +150,117 @@ TEST_F(SplitTest, ImageFileIsWrittenRawOntoTheHiddenDisk) {
   EXPECT_EQ(DiskFiles(dev->HiddenDiskPath()).at("inside.txt"), "inside the image");
 }
 
-// Image files the hidden disk refuses: each a late failure.
-struct RefusedImage {
+// Runs that meet a refused image file or disk write, an unreadable file, a
+// device without chips or an exception: each ends in its stage's failure
+// text, counted and logged as failed, the device's disk without what was
+// refused.
+struct FailingRun {
   const char* name;
-  std::string bytes;
+  std::function<void(SplitTest&)> setUp;
+  std::function<void(SplitTest&, const std::shared_ptr<EmulatedDevice>&)> fault;
   const char* status;
+  std::function<void(SplitTest&, EmulatedDevice&)> disk = {};
 };
-void PrintTo(const RefusedImage& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FailingRun& c, std::ostream* os) { *os << c.name; }
 
-struct RefusedImageTest : SplitTest, ::testing::WithParamInterface<RefusedImage> {};
+struct FailingRunTest : SplitTest, ::testing::WithParamInterface<FailingRun> {};
 
-TEST_P(RefusedImageTest, FailsWithItsText) {
-  window.settings.eDeviceFeature = 2;
-  window.settings.bUseImgFile = true;
-  window.settings.ImageFile = home / "refused.img";
-  WriteFile(window.settings.ImageFile, GetParam().bytes);
-  auto dev = Run(TwoBadBlocks());
-  EXPECT_EQ(Status(), GetParam().status);
+TEST_P(FailingRunTest, EndsInItsStageText) {
+  const FailingRun& c = GetParam();
+  c.setUp(*this);
+  auto dev = Plug(TwoBadBlocks(), 'E');
+  if (c.fault) c.fault(*this, dev);
+  ASSERT_TRUE(Arrive('E', 0));
+  WaitForRuns();
+
+  EXPECT_EQ(Status(), c.status);
   EXPECT_EQ(StatusColor(), clRed);
+  EXPECT_EQ(PicturePath(), home / "misc/fail.bmp");
+  EXPECT_EQ(window.Counts().total, 1);
   EXPECT_EQ(window.Counts().failed, 1);
+  EXPECT_TRUE(Logged("E fail!"));
+  EXPECT_FALSE(Logged("E success!"));
+  EXPECT_EQ(window.RunningCount(), 0);
+  EXPECT_TRUE(window.grpMPSetting.Enabled());
+  EXPECT_EQ(platform::OpenHandleCount(), handlesAtStart);
+  if (c.disk) c.disk(*this, *dev);
 }
 
+void PackedArea(SplitTest& t) {
+  t.window.settings.eDeviceFeature = 2;
+  t.window.settings.bNonFS = true;
+  for (const char* name : {"a", "b", "c"}) {
+    WriteFile(t.home / ("hide/" + std::string(name)), Pattern(name[0] == 'c' ? 513 : 100, name[0]));
+    t.window.hideFiles.push_back(t.home / ("hide/" + std::string(name)));
+  }
+}
+void HiddenImage(SplitTest& t) {
+  t.window.settings.eDeviceFeature = 2;
+  t.window.settings.bUseImgFile = true;
+  t.window.settings.ImageFile = t.MakeImage(2048);  // 64 pieces of 32 KiB, the last one marked
+  std::fstream(t.window.settings.ImageFile, std::ios::in | std::ios::out | std::ios::binary).seekp((2 << 20) - 4)
+      << "TAIL";
+}
+// An image file of these bytes.
+auto ImageOf(std::string bytes) {
+  return [bytes](SplitTest& t) {
+    t.window.settings.eDeviceFeature = 2;
+    t.window.settings.bUseImgFile = true;
+    t.window.settings.ImageFile = t.home / "refused.img";
+    WriteFile(t.window.settings.ImageFile, bytes);
+  };
+}
+// The n-th WRITE(10) answered with CHECK CONDITION.
+auto RefusedWrite(std::uint32_t n) {
+  return [n](SplitTest&, const std::shared_ptr<EmulatedDevice>& d) {
+    d->InjectFault(emulator::Fault::Opcode(device::SCSI_WRITE10).OnCall(n).AsCheckCondition());
+  };
+}
+// The exception thrown on the worker's thread at the first request `trigger` picks.
+template <typename E>
+auto ThrowAt(std::function<bool(const platform::ScsiRequest&)> trigger, E error) {
+  return [=](SplitTest& t, const std::shared_ptr<EmulatedDevice>& d) { t.AtRequest(d, trigger, [=] { throw error; }); };
+}
+void NoPackedHeader(SplitTest& t, EmulatedDevice& d) {
+  EXPECT_NE(t.Head(d.HiddenDiskPath(), 12), "ZOQQ471K5206") << "the header is written last, only after every file";
+}
+void NotTheImage(SplitTest& t, EmulatedDevice& d) {
+  EXPECT_FALSE(t.Head(d.HiddenDiskPath(), 2 << 20) == testing_support::ReadFile(t.window.settings.ImageFile));
+}
+void NoStationConfig(SplitTest&, EmulatedDevice& d) { EXPECT_FALSE(Station::HasStationConfig(d)); }
+
 INSTANTIATE_TEST_SUITE_P(
-    Images, RefusedImageTest,
-    ::testing::Values(RefusedImage{"Container", "Q4X1 IMG" + std::string(65536 - 8, '\0'), "Map Image filefail"},
-                      RefusedImage{"ShorterThanASector", std::string(100, 'x'), "IMG file error!"},
-                      RefusedImage{"Empty", "", "IMG file error!"}),
+    Stages, FailingRunTest,
+    ::testing::Values(
+        FailingRun{"NoChip", [](SplitTest&) {},
+                   [](SplitTest&, const std::shared_ptr<EmulatedDevice>& d) {
+                     d->InjectFault(emulator::Fault::Vendor(device::SUB_SCSI_OP_GET_CHIP_COUNT).AsEvenStatus(0));
+                   },
+                   "Flash Check fail", NoStationConfig},
+        FailingRun{"ImageToolContainer", ImageOf("Q4X1 IMG" + std::string(65536 - 8, '\0')), {}, "Map Image filefail"},
+        FailingRun{"ImageShorterThanASector", ImageOf(std::string(100, 'x')), {}, "IMG file error!"},
+        FailingRun{"ImageEmpty", ImageOf(""), {}, "IMG file error!"},
+        FailingRun{"PackedAreaFirstWriteRefused", PackedArea, RefusedWrite(1), "Map Image filefail", NoPackedHeader},
+        FailingRun{"PackedAreaHeaderRefused", PackedArea, RefusedWrite(5), "Map Image filefail", NoPackedHeader},
+        FailingRun{"PackedAreaFileUnreadable",
+                   [](SplitTest& t) {
+                     PackedArea(t);
+                     ASSERT_EQ(::mkfifo((t.home / "hide/pipe").c_str(), 0600), 0);
+                     t.window.hideFiles.insert(t.window.hideFiles.begin() + 1, t.home / "hide/pipe");
+                   },
+                   {}, "Map Image filefail", NoPackedHeader},
+        FailingRun{"ImageFirstPieceRefused", HiddenImage, RefusedWrite(1), "Map Image filefail", NotTheImage},
+        FailingRun{"ImageLastPieceRefused", HiddenImage, RefusedWrite(64), "Map Image filefail", NotTheImage},
+        FailingRun{"OutOfMemory", [](SplitTest&) {}, ThrowAt(Vendor(device::SUB_SCSI_OP_WRITE_DATA), std::bad_alloc()),
+                   "Program Writing fail"},
+        FailingRun{"NoNumber", [](SplitTest&) {},
+                   ThrowAt(Vendor(device::SUB_SCSI_OP_START_DISK),
+                           platform::EConvertError("'x' is not a valid integer value")),
+                   "Start Diskfail"},
+        FailingRun{"FileSystemError", HiddenImage,
+                   ThrowAt([](const platform::ScsiRequest& r) { return r.cdb[0] == device::SCSI_WRITE10; },
+                           std::filesystem::filesystem_error("image", std::make_error_code(std::errc::io_error))),
+                   "Map Image filefail", NotTheImage}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SplitTest, EncryptedDiskGetsThePassImageAndItsOwnDisk) {

@@ -24,6 +24,7 @@ struct RecordedRequest {
 struct Answer {
   bool carriedOut = true;
   std::vector<std::uint8_t> dataIn;  // copied into the data area, at most length bytes
+  std::uint8_t scsiStatus = platform::SCSI_STATUS_GOOD;
 };
 
 class ScriptedTarget : public platform::ScsiTarget {
@@ -56,6 +57,7 @@ class ScriptedTarget : public platform::ScsiTarget {
       const auto n = std::min<std::size_t>(answer.dataIn.size(), request.length);
       std::copy_n(answer.dataIn.begin(), n, request.data);
     }
+    if (answer.carriedOut && request.scsiStatus) *request.scsiStatus = answer.scsiStatus;
     return answer.carriedOut;
   }
 

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <mutex>
 
+#include "platform/files/open_file.h"
+
 namespace platform {
 
 namespace fs = std::filesystem;
@@ -131,14 +133,9 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, std::string* err
     if (error) *error = std::strerror(err);
     return false;
   };
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // A folder or a FIFO is refused at once; a FIFO is never waited on.
+  const int fd = OpenRegularFile(path, O_RDONLY);
   if (fd < 0) return fail(errno);
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
-    ::close(fd);
-    return fail(err);
-  }
   std::string out;
   char buffer[65536];
   for (;;) {

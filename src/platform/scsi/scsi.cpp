@@ -93,7 +93,10 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD i
   auto target = Handles().Find(device);
   if (!target) return 0;
 
+  // The device's status goes back in the output block's header (byte 2).
+  UCHAR status = SCSI_STATUS_GOOD;
   ScsiRequest request;
+  request.scsiStatus = &status;
   if (ioControlCode == IOCTL_SCSI_PASS_THROUGH) {
     // The answer goes into the output block at the header's data offset.
     auto* block = static_cast<std::uint8_t*>(outBuffer ? outBuffer : inBuffer);
@@ -125,6 +128,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD i
   }
 
   if (!target->Execute(request)) return 0;
+  if (outBuffer && outBufferSize >= sizeof(SCSI_PASS_THROUGH))
+    static_cast<SCSI_PASS_THROUGH*>(outBuffer)->ScsiStatus = status;
   if (bytesReturned) *bytesReturned = outBufferSize;
   return 1;
 }

@@ -82,6 +82,10 @@ void* GetDirectDataBuffer(const SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER& block);
 // What a target receives for one request.
 enum class ScsiDirection { None, In, Out };
 
+// SCSI status bytes a target reports for a request it carried out.
+constexpr UCHAR SCSI_STATUS_GOOD = 0x00;
+constexpr UCHAR SCSI_STATUS_CHECK_CONDITION = 0x02;
+
 struct ScsiRequest {
   const std::uint8_t* cdb = nullptr;
   std::uint8_t cdbLength = 0;
@@ -89,10 +93,15 @@ struct ScsiRequest {
   std::uint8_t* data = nullptr;  // length bytes; filled for In, read for Out
   std::uint32_t length = 0;
   std::uint32_t timeoutSeconds = 0;
+  // Where a target that carried the request out puts the device's SCSI status
+  // (GOOD, CHECK CONDITION ...); may be null. Starts at GOOD.
+  UCHAR* scsiStatus = nullptr;
 };
 
 // One device as seen through pass-through. Execute returns whether the request
-// was carried out (a device that answers CHECK CONDITION still carried it out).
+// was carried out (a device that answers CHECK CONDITION still carried it out,
+// and says so in the request's status). DeviceIoControl hands that status
+// back in the header's ScsiStatus field, as the operating system does.
 // Targets must accept calls from several threads at once.
 class ScsiTarget {
  public:

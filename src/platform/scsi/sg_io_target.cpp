@@ -51,7 +51,13 @@ bool SgIoTarget::Execute(const ScsiRequest& request) {
   if (ioctl_(fd_, &header) < 0) return false;
   // Carried out when host and driver report nothing; the device's own status
   // (CHECK CONDITION included) is the device's answer, not a failed call.
-  return header.host_status == 0 && (header.driver_status & ~kDriverSense) == 0;
+  if (header.host_status != 0 || (header.driver_status & ~kDriverSense) != 0) return false;
+  if (request.scsiStatus) {
+    // Sense data that came back with no status byte still means CHECK CONDITION.
+    const bool sense = (header.driver_status & kDriverSense) != 0 && header.sb_len_wr > 0;
+    *request.scsiStatus = header.status != 0 || !sense ? header.status : SCSI_STATUS_CHECK_CONDITION;
+  }
+  return true;
 }
 
 }  // namespace platform
