@@ -488,7 +488,8 @@ void ExpectEnd(Station& st, const EmulatedDevice& dev, Expected want, production
   const auto counts = st.window.Counts();
   EXPECT_EQ(counts.total, before.total + 1);
   EXPECT_EQ(counts.passed, before.passed + (passed ? 1 : 0));
-  EXPECT_EQ(st.window.FailStr.Caption(), std::to_string(counts.failed));
+  EXPECT_EQ(st.window.TotalStr.Caption() + " " + st.window.SuccessStr.Caption() + " " + st.window.FailStr.Caption(),
+            std::to_string(counts.total) + " " + std::to_string(counts.passed) + " " + std::to_string(counts.failed));
   std::vector<std::string> results;
   for (const auto& line : st.LogLines())
     if (line.ends_with(" success!") || line.ends_with(" fail!")) results.push_back(line);
