@@ -35,40 +35,31 @@ Key KeyOf(const emulator::TraceEntry& t) {
   return static_cast<Key>(t.Op() << 8 | (t.Op() == 0xEF || t.Op() == 0xEE ? t.Sub() : 0));
 }
 
-// Status: answer byte 0, bit 0 set = success. Call: the call's success alone.
-// Value: an answer byte that counts whether or not data came. Capacity: zero
-// answers are a failure. Transfer: the plain disk transfers, which fail on
-// CHECK CONDITION.
+// How the station reads a command's answer. Status: answer byte 0, bit 0 set =
+// success. Call: the call's success alone. Value: an answer byte that counts
+// whether or not data came. Capacity: zero answers are a failure. Transfer: the
+// plain disk transfers, which fail on CHECK CONDITION.
 enum class Reads { Status, Call, Value, Capacity, Transfer };
-enum class Form { None, FailCall, EvenStatus, CheckCondition, Pull };
-
-struct Command {
-  Key key;
-  Reads reads;
-  bool answers;  // moves data to the host (so an even status byte can come back)
-};
-constexpr Command kCommands[] = {
-    {0xEFB0, Reads::Call, true},     {0xEF9A, Reads::Value, true},     {0xEF8B, Reads::Call, true},
-    {0xEF84, Reads::Value, true},    {0xEF70, Reads::Call, true},      {0xEE71, Reads::Call, false},
-    {0xEF80, Reads::Call, true},     {0xEF98, Reads::Call, true},      {0xEF93, Reads::Status, true},
-    {0xEF94, Reads::Status, true},   {0xEE95, Reads::Call, false},     {0xEF97, Reads::Call, true},
-    {0xEF7A, Reads::Status, true},   {0xEE7B, Reads::Call, false},     {0xEF7C, Reads::Status, true},
-    {0xEF87, Reads::Status, true},   {0xEF8D, Reads::Status, true},    {0xEF73, Reads::Status, true},
-    {0xEF72, Reads::Status, true},   {0xEF9C, Reads::Value, true},     {0xEF9D, Reads::Call, true},
-    {0xEF92, Reads::Status, true},   {0x2500, Reads::Capacity, true},  {0x2A00, Reads::Transfer, false},
-    {0x1B00, Reads::Call, false}};
-
-const Command& CommandOf(Key key) {
-  for (const Command& c : kCommands)
-    if (c.key == key) return c;
-  throw std::logic_error("a command the sweep does not know");
+Reads ReadsOf(Key k) {
+  switch (k) {
+    case 0x2500: return Reads::Capacity;
+    case 0x2A00: return Reads::Transfer;
+    case 0xEF84: case 0xEF9A: case 0xEF9C: return Reads::Value;
+    case 0xEF72: case 0xEF73: case 0xEF7A: case 0xEF7C: case 0xEF87: case 0xEF8D: case 0xEF92: case 0xEF93:
+    case 0xEF94: return Reads::Status;
+    default: return Reads::Call;
+  }
 }
-bool Offered(const Command& c, Form form) { return form != Form::EvenStatus || c.answers; }
+
+enum class Form { None, FailCall, EvenStatus, CheckCondition, Pull };
+// An even status byte needs an answer that moves data to the host.
+bool Offered(Key k, Form form) { return form != Form::EvenStatus || (k >> 8 != 0xEE && k != 0x2A00 && k != 0x1B00); }
 // Whether the station can tell the request failed: else the device only did
 // nothing, and what follows is the device's business.
-bool Noticed(const Command& c, Form form) {
-  if (form == Form::EvenStatus) return c.reads == Reads::Status || c.reads == Reads::Capacity;
-  if (form == Form::CheckCondition) return c.reads != Reads::Call;
+bool Noticed(Key k, Form form) {
+  const Reads reads = ReadsOf(k);
+  if (form == Form::EvenStatus) return reads == Reads::Status || reads == Reads::Capacity;
+  if (form == Form::CheckCondition) return reads != Reads::Call;
   return true;
 }
 
@@ -549,7 +540,7 @@ TEST_P(SweepTest, EndsAsItsStageSays) {
     nth = static_cast<int>(c.form == Form::Pull ? calls[n] : n + 1);
     if (c.form == Form::Pull)
       want = {End::Pulled};
-    else if (!Noticed(CommandOf(c.key), c.form))
+    else if (!Noticed(c.key, c.form))
       want = {End::Either, ""};
     else if (step.text)
       want = {End::Fails, step.text, step.early};
@@ -620,15 +611,14 @@ std::vector<Case> Cases() {
           k->second = k->second && step.limit ? k->second + step.limit : 0;
       }
     for (auto [k, most] : keys) {
-      const Command& command = CommandOf(k);
       std::vector<Form> forms, others;
       for (Form f : {Form::FailCall, Form::EvenStatus, Form::CheckCondition}) {
-        if (!Offered(command, f)) continue;
+        if (!Offered(k, f)) continue;
         forms.push_back(f);
         if (f != Form::FailCall) others.push_back(f);
       }
       std::string at = most == 1 ? "f" : most == 2 ? "fl" : "flm";
-      const bool status = command.reads == Reads::Status;
+      const bool status = ReadsOf(k) == Reads::Status;
       for (char a : at)
         cases.push_back({r, k, a, a == 'm' ? between(random) : 0, status || a == 'm' ? pick(forms) : Form::FailCall});
       if (!status) cases.push_back({r, k, at[random() % std::min<std::size_t>(2, at.size())], 0, pick(others)});
