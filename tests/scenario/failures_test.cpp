@@ -1,6 +1,9 @@
-// How runs fail: each failure family with its text, and whether it prepared
-// the configuration information (late) or left the device's configuration
-// alone (early); retries, tries and the running count; the elapsed time.
+// How runs fail where no single device command fails (the sweep fails each
+// command in turn): refusals of the flash, the settings and the files, with
+// their texts and whether they prepared the configuration information (late)
+// or left the device's configuration alone (early); ten failed program tries;
+// the file checks, the bonding check, tries of the format, the running count
+// and the elapsed time.
 #include <ctime>
 
 #include "platform/drive/drive.h"
@@ -53,15 +56,9 @@ TEST_P(FailureTest, ShowsItsTextAndPreparesTheConfigurationOnlyWhenLate) {
 INSTANTIATE_TEST_SUITE_P(
     Families, FailureTest,
     ::testing::Values(
-        FailureCase{"FlashId", nullptr, [](EmulatedDevice& d) { d.InjectFault(Fault::Vendor(0x70)); },
-                    "Flash Check fail", false},
         FailureCase{"UnknownFlash",
                     [](ScenarioTest&, DeviceProfile& p) { p.WithFlashId({0x11, 0x22, 0x33, 0x44, 0x55}); }, nullptr,
                     "No Support the Flash Pls build Config table", false},
-        FailureCase{"FlashTable", nullptr, [](EmulatedDevice& d) { d.InjectFault(Fault::Vendor(0x71)); },
-                    "FILE Writing fail", false},
-        FailureCase{"BadBlockMap", nullptr, [](EmulatedDevice& d) { d.InjectFault(Fault::Vendor(0x98)); },
-                    "Bad Block Checkfail", false},
         FailureCase{"TooManyBadBlocks", [](ScenarioTest& t, DeviceProfile& p) {
                       p.WithBadBlockRate(0.05, 3);
                       t.window.settings.iBadThreshold = 2;
@@ -70,22 +67,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"SystemAreaTooLarge",
                     [](ScenarioTest& t, DeviceProfile&) { t.window.inspection.iProgramSize = 600 << 20; }, nullptr,
                     "System Area Size fail", false},
-        FailureCase{"FsmInit", nullptr, [](EmulatedDevice& d) { d.InjectFault(Fault::Vendor(0x97)); },
-                    "FSM initfail", true},
-        FailureCase{"ProgramSetupNeverRetried", nullptr, [](EmulatedDevice& d) { d.InjectFault(Fault::Vendor(0x7A)); },
-                    "Program Write Setup fail", true},
         FailureCase{"ProgramTenTimes", nullptr,
                     [](EmulatedDevice& d) { d.InjectFault(Fault::Vendor(0x7B).Times(10)); }, "Program Writing fail",
                     true},
-        FailureCase{"PreferEnd", nullptr, [](EmulatedDevice& d) { d.InjectFault(Fault::Vendor(0x7C).OnCall(2)); },
-                    "Prefer Write End fail", true},
-        FailureCase{"Parity",
-                    [](ScenarioTest& t, DeviceProfile&) {
-                      t.window.chkParityCheck.SetChecked(true);
-                    },
-                    [](EmulatedDevice& d) { d.InjectFault(Fault::Vendor(0x87)); }, "FW Parity Check fail", true},
-        FailureCase{"StartDisk", nullptr, [](EmulatedDevice& d) { d.InjectFault(Fault::Vendor(0x73)); },
-                    "Start Diskfail", true},
         FailureCase{"SdkVersion",
                     [](ScenarioTest& t, DeviceProfile&) { t.window.inspection.iSdkType = 1; },
                     nullptr, "SDK Ver and NAND Flash no match  fail", true},
@@ -93,14 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [](ScenarioTest& t, DeviceProfile&) {
                       t.AddListEntry(t.home / "gone.txt");
                     },
-                    nullptr, "Copy Filesfail", true},
-        FailureCase{"ChangeToHidden",
-                    [](ScenarioTest& t, DeviceProfile&) {
-                      t.window.settings.eDeviceFeature = 2;
-                      t.window.settings.iHideDiskRatio = 50;
-                    },
-                    [](EmulatedDevice& d) { d.InjectFault(Fault::Vendor(0x92)); }, "Change to Hidden disk fail",
-                    true}),
+                    nullptr, "Copy Filesfail", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Failures before any device command but the firmware-select read.
