@@ -171,7 +171,8 @@ ProductThread::RunStep ProductThread::RunStages(RunState& run) {
   if (!Checked(Window.WorkerControls().chkFwUpgrade)) {
     // The disk size costs one request where the device already shows a disk
     // (else 0); the SPI flash size one request as well.
-    run.sizeMB = run.spiOnly ? device::cmd_GetSpiSizeMB(hDevice) : bGetDiskSizeMB(DriveLetter[0]);
+    run.sizeMB = run.spiOnly ? device::cmd_GetSpiSizeMB(hDevice)
+                             : bGetDiskSizeMB(DriveLetter[0], Window.WorkerControls().lblsiosize);
     ShowProgress(run.base + 100);
     SuccessFlag = 1;
     return RunStep::Success;
@@ -487,7 +488,7 @@ ProductThread::RunStep ProductThread::FinishUserDisk(RunState& run) {
   if (!OpenDeviceHandle()) return Fail(run);
   run.Stage(Msg("Disk Size Error"), false);
   Wait(100);
-  run.sizeMB = bGetDiskSizeMB(letter);
+  run.sizeMB = bGetDiskSizeMB(letter, Window.WorkerControls().lblsiosize);
   if (run.sizeMB <= 0) {
     AppendLogLine("bGetDiskSizeMB(drive) <= 0");
     return Fail(run);
@@ -622,7 +623,7 @@ ProductThread::RunStep ProductThread::WriteHiddenImage(RunState& run) {
   if (bytes == ~std::uint64_t{0} || bytes < 512) return Fail(run, Msg("IMG file error!"), false);
   const std::uint64_t imageMB = bytes / 1024 / 1024;
   run.sizeMB = static_cast<std::int64_t>(imageMB);
-  const std::int64_t hiddenMB = bGetDiskSizeMB(DriveLetter[0]);
+  const std::int64_t hiddenMB = bGetDiskSizeMB(DriveLetter[0], Window.WorkerControls().lblsiosize);
   if (hiddenMB < 0 || static_cast<std::uint64_t>(hiddenMB) < imageMB) {
     AppendLogLine(std::to_string(hiddenMB));
     return Fail(run, Msg("Hidden disk too small!"), false);

@@ -63,6 +63,7 @@ TEST_F(RoadTest, NandRoadFormatsLabelsAndCopiesTheListButFirmwareAndBinFiles) {
   EXPECT_EQ(result->bad, -1);
   EXPECT_EQ(static_cast<std::uint64_t>(result->mb), (layout->userSectors - 1) * (layout->blockLength / 512) / 2048);
   EXPECT_GE(result->seconds, 10);
+  EXPECT_EQ(window.lblsiosize.Caption(), std::to_string(result->mb) + "MB") << "the main window shows the size";
   const auto waits = Waits();
   EXPECT_EQ(std::count(waits.begin(), waits.end(), 10000u), 1);
 
