@@ -237,7 +237,7 @@ TEST_F(Rendering, OperatorInputReachesTheModelAsItsCalls) {
   // The widgets show what the model holds.
   EXPECT_FALSE(qobject_cast<QCheckBox*>(widget(f.Check))->isChecked());
   EXPECT_EQ(qobject_cast<QLineEdit*>(widget(f.Edit))->text(), "AB");
-  EXPECT_EQ(list->item(2)->background(), QApplication::palette().highlight());
+  EXPECT_TRUE(list->item(2)->isSelected());
 
   // A disabled group takes no input, whether or not its widget has caught up yet.
   for (bool caughtUp : {false, true}) {
