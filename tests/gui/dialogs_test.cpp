@@ -269,9 +269,20 @@ TEST_F(QtDialogService, ACloseFromOutsideEndsTheOpenDialogsFirstAndAnswersLaterO
     Worker worker;
     OnNextModal([](QWidget*) { Application->Post([] { console::Form1->Close(); }); },
                 [](QWidget* m) { return qobject_cast<QMessageBox*>(m) != nullptr; });
+    // A dialog the close leaves open fails the test instead of waiting for an operator.
+    QTimer watchdog;
+    int turnsUp = 0;
+    QObject::connect(&watchdog, &QTimer::timeout, [&turnsUp] {
+      QWidget* modal = QApplication::activeModalWidget();
+      turnsUp = modal ? turnsUp + 1 : 0;
+      if (turnsUp < 10000) return;
+      ADD_FAILURE() << "left open: " << modal->objectName().toStdString();
+      if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject(); else modal->close();
+    });
+    watchdog.start(0);
     ::testing::internal::CaptureStderr();
     c.open(worker);
-    for (int turns = 0; turns < 1000 && !Application->Terminated(); ++turns) Application->HandleMessage();
+    while (!Application->Terminated()) Application->HandleMessage();
     const std::string printed = ::testing::internal::GetCapturedStderr();
     if (!c.workerAnswers.empty()) {
       worker.WaitFor();

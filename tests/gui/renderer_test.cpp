@@ -238,14 +238,26 @@ TEST_F(Rendering, OperatorInputReachesTheModelAsItsCalls) {
   EXPECT_FALSE(qobject_cast<QCheckBox*>(widget(f.Check))->isChecked());
   EXPECT_EQ(qobject_cast<QLineEdit*>(widget(f.Edit))->text(), "AB");
   EXPECT_TRUE(list->item(2)->isSelected());
+  EXPECT_FALSE(qobject_cast<QProgressBar*>(widget(f.Progress))->isTextVisible());  // a busy bar, no measure
 
-  // A disabled group takes no input, whether or not its widget has caught up yet.
+  // A disabled group takes no input, whether or not its widget has caught up
+  // yet; once it has, its controls look disabled, coloured text included.
+  f.Check.SetFontColor(clRed);
   for (bool caughtUp : {false, true}) {
     SCOPED_TRACE(caughtUp ? "widget disabled" : "model disabled only");
     f.Group.SetEnabled(false);
     if (caughtUp) {
       Settle();
-      EXPECT_FALSE(widget(f.Check)->isEnabled());
+      const std::pair<TControl*, QPalette::ColorRole> texts[] = {
+          {&f.Check, QPalette::WindowText}, {&f.Button, QPalette::ButtonText}, {&f.Edit, QPalette::Text},
+          {&f.List, QPalette::Text}, {&f.Combo, QPalette::ButtonText}};
+      for (auto [control, role] : texts) {
+        SCOPED_TRACE(control->Name());
+        EXPECT_FALSE(widget(*control)->isEnabled());
+        const QPalette palette = widget(*control)->palette();
+        EXPECT_NE(palette.color(QPalette::Disabled, role), palette.color(QPalette::Active, role));
+      }
+      EXPECT_EQ(widget(f.Check)->palette().color(QPalette::Active, QPalette::WindowText), QColor(Qt::red));
     }
     f.seen.clear();
     QTest::mouseClick(widget(f.Check), Qt::LeftButton);
