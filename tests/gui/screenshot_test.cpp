@@ -23,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "console/other_forms.h"
 #include "console/settings_dialog.h"
 #include "console/ui_strings.h"
 #include "gui_fixture.h"
@@ -218,6 +219,7 @@ TEST_F(Screenshot, EveryWindowInEachLanguage) {
     f.bUseImgFile = language.button == &TForm1::TntRdoLangTC;
     ShootDialog(*this, console::frmSetting, &console::frmSetting->pgeSetting, std::string("settings-") + language.name);
     ShootDialog(*this, console::frmIsoMain, nullptr, std::string("image-tool-") + language.name);
+    ShootDialog(*this, console::Form2, nullptr, std::string("password-") + language.name);
     DestroyWindows();
     console::DestroyForms();
     console::InitUiStrings();
