@@ -68,33 +68,5 @@ TEST(LayoutFit, ControlsGrowAndWhatComesAfterThemMovesOnByAsMuch) {
   }
 }
 
-TEST(LayoutFit, AGrowingGroupMovesWhatIsBelowItAndPagesShareTheLargestArea) {
-  // A page control of two pages; the first page holds a group above a list,
-  // the group's content pushed down by its title.
-  FitBox pages, first, second, group, button, list, wide;
-  pages.design = QRect(0, 0, 208, 128);
-  pages.pages = true;
-  pages.chrome = QSize(4, 30);
-  pages.children = {&first, &second};
-  first.design = second.design = QRect(0, 0, 200, 100);  // the page control less its designed tabs
-  first.children = {&group, &list};
-  group.design = QRect(8, 8, 184, 44);
-  group.inset = QMargins(3, 22, 3, 3);
-  group.children = {&button};
-  button.design = QRect(8, 16, 80, 24);
-  list.design = QRect(8, 56, 184, 36);
-  second.children = {&wide};
-  wide.design = QRect(8, 8, 100, 20);
-  wide.need = QSize(220, 0);
-
-  EXPECT_EQ(FitLayout(pages), QSize(240, 136));
-  EXPECT_EQ(button.fitted, QRect(8, 22, 80, 24));
-  EXPECT_EQ(group.fitted, QRect(8, 8, 184, 50));
-  EXPECT_EQ(list.fitted, QRect(8, 62, 184, 36));
-  EXPECT_EQ(wide.fitted, QRect(8, 8, 220, 20));
-  EXPECT_EQ(first.fitted, QRect(0, 0, 236, 106));
-  EXPECT_EQ(second.fitted, first.fitted);
-}
-
 }  // namespace
 }  // namespace gui

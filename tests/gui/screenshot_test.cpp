@@ -91,8 +91,9 @@ bool TextFits(QWidget* w) {
   return true;
 }
 
-// Every control of `form`: its text fits, it lies inside its container's
-// content, and it overlaps no sibling it was not designed to overlap.
+// Every control of `form`: drawn by a widget of its own in its container's,
+// shown as the model says with the model's text, which fits; inside its
+// container's content, overlapping no sibling it was not designed to overlap.
 void ExpectLaidOut(Renderer& renderer, TWinControl* container) {
   const std::vector<TControl*> children = container->Children();
   for (std::size_t i = 0; i < children.size(); ++i) {
@@ -101,7 +102,15 @@ void ExpectLaidOut(Renderer& renderer, TWinControl* container) {
     QWidget* w = renderer.WidgetOf(c);
     ASSERT_NE(w, nullptr);
     EXPECT_TRUE(TextFits(w)) << w->size().width() << "x" << w->size().height();
+    if (auto* label = qobject_cast<QLabel*>(w); label && !dynamic_cast<TImage*>(c)) {
+      EXPECT_EQ(label->text().toStdString(), c->Caption());
+    }
+    if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+      EXPECT_EQ(button->text().toStdString(), c->Caption());
+    }
     if (!dynamic_cast<TTabSheet*>(c)) {
+      EXPECT_EQ(w->parentWidget(), renderer.WidgetOf(container));
+      EXPECT_EQ(!w->isHidden(), c->Visible());
       const QRect content = w->parentWidget()->contentsRect();
       EXPECT_TRUE(content.contains(w->geometry()))
           << "at " << w->x() << "," << w->y() << " " << w->width() << "x" << w->height() << " in "
@@ -155,6 +164,7 @@ void ShootMainWindow(GuiTest& t, TForm1& f, const std::string& language) {
   const QImage image = t.Render(&f, 1280, 800);
   Save(image, "main-window-" + language);
   QWidget* window = t.renderer().WindowOf(&f);
+  EXPECT_EQ(t.renderer().WidgetOf(&f.PageControl1)->geometry(), window->rect());  // scaled to the window
   ExpectLaidOut(t.renderer(), &f);
   for (int k = 0; k < 8; ++k) {
     SCOPED_TRACE("slot " + std::to_string(k + 1));
@@ -184,6 +194,7 @@ void ShootMainWindow(GuiTest& t, TForm1& f, const std::string& language) {
 void ShootDialog(GuiTest& t, TForm* form, TPageControl* pages, const std::string& name) {
   form->Show();
   QWidget* window = t.renderer().WindowOf(form);
+  EXPECT_EQ(window->windowTitle().toStdString(), form->Caption());
   for (int page = 0; page < (pages ? pages->PageCount() : 1); ++page) {
     SCOPED_TRACE(::testing::Message() << name << " page " << page);
     if (pages) pages->SetActivePageIndex(page);
