@@ -36,15 +36,15 @@ QStringList NameFilters(const std::string& filter) {
   return filters;
 }
 
-bool UseQtTranslations(int languageIndex) {
+void UseQtTranslations(int languageIndex) {
   static std::unique_ptr<QTranslator> installed;
   static int current = 0;
   static bool warned = false;
-  if (languageIndex == current) return true;
+  if (languageIndex == current) return;
   if (installed) QCoreApplication::removeTranslator(installed.get());
   installed.reset();
   current = languageIndex;
-  if (languageIndex != 1 && languageIndex != 2) return true;
+  if (languageIndex != 1 && languageIndex != 2) return;
   const QLocale locale(QLocale::Chinese, languageIndex == 1 ? QLocale::Taiwan : QLocale::China);
   const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
   auto translator = std::make_unique<QTranslator>();
@@ -53,11 +53,10 @@ bool UseQtTranslations(int languageIndex) {
       std::fprintf(stderr, "station: Qt's own texts stay English: no qtbase_%s.qm in %s\n",
                    locale.name().toUtf8().constData(), folder.toUtf8().constData());
     warned = true;
-    return false;
+    return;
   }
   QCoreApplication::installTranslator(translator.get());
   installed = std::move(translator);
-  return true;
 }
 
 struct QtDialogs::State {

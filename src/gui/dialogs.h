@@ -44,8 +44,8 @@ class QtDialogs : public platform::ui::DialogService {
 // "Image File *.IMG|*.IMG|All|*.*" as Qt name filters: "Image File *.IMG (*.IMG)", "All (*.*)".
 QStringList NameFilters(const std::string& filter);
 
-// Installs Qt's own translations for the language index (none for English).
-// False when they are not installed on this system.
-bool UseQtTranslations(int languageIndex);
+// Installs Qt's own translations for the language index (none for English);
+// where they are not installed, says so once on standard error.
+void UseQtTranslations(int languageIndex);
 
 }  // namespace gui
