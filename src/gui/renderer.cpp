@@ -594,7 +594,10 @@ void Renderer::State::Flush() {
     // A child's widget goes with its window; the window itself is deleted here.
     if (window) delete widget.data();
   }
-  for (TControl* c : todo) {
+  // Windows that open come last: the one they open over is the one still open.
+  std::vector<TControl*> order(todo.begin(), todo.end());
+  std::stable_partition(order.begin(), order.end(), [](TControl* c) { return !(c->IsForm() && c->Visible()); });
+  for (TControl* c : order) {
     if (Binding* b = Find(c)) {
       Sync(*b);
       if (b->kind == Kind::Form || dynamic_cast<TWinControl*>(c))
@@ -810,7 +813,7 @@ FitBox* Renderer::State::FitTree(TControl* control, std::deque<FitBox>& boxes,
   for (TControl* child : container->Children()) {
     FitBox* inner = FitTree(child, boxes, fitted);
     if (box.pages) {
-      inner->design = QRect(QPoint(0, 0), box.design.size() - kDesignedTabChrome);
+      inner->design = QRect(QPoint(), box.design.size() - kDesignedTabChrome);
       titles.push_back(Q(child->Caption()));
     }
     box.children.push_back(inner);
