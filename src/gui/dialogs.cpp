@@ -101,7 +101,8 @@ std::vector<Choice> Choices(unsigned flags) {
   constexpr auto none = QMessageBox::NoButton;
   switch (flags & MB_TYPEMASK) {
     case MB_OKCANCEL:
-      return {{QMessageBox::Ok, "", QMessageBox::AcceptRole, IDOK}, {QMessageBox::Cancel, "", QMessageBox::RejectRole, IDCANCEL}};
+      return {{QMessageBox::Ok, "", QMessageBox::AcceptRole, IDOK},
+              {QMessageBox::Cancel, "", QMessageBox::RejectRole, IDCANCEL}};
     case MB_ABORTRETRYIGNORE:
       return {{QMessageBox::Abort, "", QMessageBox::RejectRole, IDABORT},
               {QMessageBox::Retry, "", QMessageBox::AcceptRole, IDRETRY},

@@ -29,7 +29,8 @@ int PlaceAxis(std::vector<Span>& spans, int designLength, int marginStart, int m
   const int lead = std::max(0, marginStart - firstStart);
   std::vector<std::size_t> order(spans.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return spans[a].start < spans[b].start; });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return spans[a].start < spans[b].start; });
   for (std::size_t k = 0; k < order.size(); ++k) {
     Span& s = spans[order[k]];
     int shift = lead;

@@ -389,7 +389,8 @@ QMargins Inset(const Binding& b) {
     case Kind::GroupBox: {
       const QFontMetrics fm(BaseFont(b.control->Font()));
       const QStyleOptionGroupBox opt = GroupOption(b.widget, fm, Q(b.control->Text()));
-      const QRect content = b.widget->style()->subControlRect(QStyle::CC_GroupBox, &opt, QStyle::SC_GroupBoxContents, b.widget);
+      const QRect content =
+          b.widget->style()->subControlRect(QStyle::CC_GroupBox, &opt, QStyle::SC_GroupBoxContents, b.widget);
       return {content.left(), content.top(), opt.rect.right() - content.right(), opt.rect.bottom() - content.bottom()};
     }
     case Kind::Container: {
@@ -898,7 +899,8 @@ void Renderer::State::ShowWindow(Binding& b) {
   QScreen* screen = owner ? owner->screen() : w->screen();
   const QRect avail = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800);
   const QSize fit = b.fittedSize.expandedTo(QSize(100, 60));
-  const double scale = std::clamp(std::min(avail.width() * 0.9 / fit.width(), avail.height() * 0.9 / fit.height()), 0.5, 1.3);
+  const double scale =
+      std::clamp(std::min(avail.width() * 0.9 / fit.width(), avail.height() * 0.9 / fit.height()), 0.5, 1.3);
   ShowOver(w, QSize(static_cast<int>(fit.width() * scale), static_cast<int>(fit.height() * scale)), owner, avail);
 }
 

@@ -55,7 +55,8 @@ struct Session::State {
 
   // Puts the session's rule before the main form's own close handler.
   void GuardClose(TForm* form) {
-    form->OnClose = [this, alive = std::weak_ptr<bool>(alive), own = form->OnClose](TObject* sender, TCloseAction& action) {
+    form->OnClose = [this, alive = std::weak_ptr<bool>(alive), own = form->OnClose](TObject* sender,
+                                                                                   TCloseAction& action) {
       if (alive.lock() && !Renderer::OperatorClosing()) {
         dialogs->EndEveryDialog();
         if (dialogs->OpenCount() > 0) {

@@ -64,7 +64,8 @@ TEST(LayoutFit, ControlsGrowAndWhatComesAfterThemMovesOnByAsMuch) {
       container.children.push_back(&box);
     }
     EXPECT_EQ(FitLayout(container), c.size);
-    for (std::size_t i = 0; i < c.children.size(); ++i) EXPECT_EQ(container.children[i]->fitted, c.children[i].fitted) << i;
+    for (std::size_t i = 0; i < c.children.size(); ++i)
+      EXPECT_EQ(container.children[i]->fitted, c.children[i].fitted) << i;
   }
 }
 

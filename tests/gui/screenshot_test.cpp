@@ -145,8 +145,8 @@ void ShootMainWindow(GuiTest& t, TForm1& f, const std::string& language) {
       } else if (k == 1) {
         v = {console::BlankingCheckStr + " " + console::FailMsg, Ink::Fail, 37};
       } else if (k % 2) {
-        v = {console::BlankingCheckStr + "... " + std::to_string(k * 500) + "/4096 bad " + std::to_string(k), Ink::Running,
-             k * 12};
+        v = {console::BlankingCheckStr + "... " + std::to_string(k * 500) + "/4096 bad " + std::to_string(k),
+             Ink::Running, k * 12};
       } else {
         v = {console::FILEWriteStr + "...", Ink::Running, 40 + k * 7};
       }
@@ -183,7 +183,8 @@ void ShootMainWindow(GuiTest& t, TForm1& f, const std::string& language) {
     // The gauge: its bar as far as the progress goes.
     const QRect g = PlaceIn(window, t.renderer().WidgetOf(slot.gauge));
     const int fillTo = g.left() + g.width() * expected[k].progress / 100;
-    EXPECT_EQ(image.pixelColor(std::max(g.left() + 2, fillTo - 3), g.top() + 2), QColor(Qt::black)) << expected[k].progress;
+    EXPECT_EQ(image.pixelColor(std::max(g.left() + 2, fillTo - 3), g.top() + 2), QColor(Qt::black))
+        << expected[k].progress;
     if (expected[k].progress < 95) {
       EXPECT_EQ(image.pixelColor(fillTo + 3, g.top() + 2), QColor(Qt::white));
     }
