@@ -22,16 +22,21 @@
 #include <QScreen>
 #include <QSlider>
 #include <QSocketNotifier>
+#include <QStyle>
+#include <QStyleOption>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QWindow>
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "gui/layout_fit.h"
 #include "gui/waker.h"
 
 namespace gui {
@@ -87,6 +92,8 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 class FormWindow : public QWidget {
  public:
   FormWindow(TForm* form, std::function<void()> onResize) : form_(form), onResize_(std::move(onResize)) {}
+  // True while the operator's close of a window is being handled.
+  static inline bool operatorClosing = false;
 
  protected:
   void resizeEvent(QResizeEvent* e) override {
@@ -97,6 +104,10 @@ class FormWindow : public QWidget {
     // The model decides: a modal form ends, the main form closes the
     // application (after its close handler), another form hides.
     e->ignore();
+    struct Closing {
+      Closing() { operatorClosing = true; }
+      ~Closing() { operatorClosing = false; }
+    } closing;
     form_->UserClose();
   }
 
@@ -195,7 +206,8 @@ class ClickFilter : public QObject {
 };
 
 // A list box: a click selects through the model (Ctrl extends a multiple
-// selection), the arrow keys move the selection.
+// selection), the arrow keys move the selection; the view's own selecting by
+// mouse or key is kept out, as its selection is the model's.
 class ListFilter : public QObject {
  public:
   ListFilter(TListBox* list, QListWidget* widget) : QObject(widget), list_(list), widget_(widget) {}
@@ -212,8 +224,9 @@ class ListFilter : public QObject {
     if (event->type() == QEvent::MouseButtonRelease || event->type() == QEvent::MouseMove) return true;
     if (event->type() == QEvent::KeyPress) {
       auto* e = static_cast<QKeyEvent*>(event);
+      if (e->key() == Qt::Key_Tab || e->key() == Qt::Key_Backtab) return false;
       const int step = e->key() == Qt::Key_Up ? -1 : e->key() == Qt::Key_Down ? 1 : 0;
-      if (step == 0) return false;
+      if (step == 0) return true;
       const int next = std::clamp(list_->ItemIndex() + step, 0, list_->Items.Count() - 1);
       if (next >= 0) list_->UserSelect(next);
       return true;
@@ -261,7 +274,190 @@ struct Binding {
   QRect placed;
   QFont font;
   TColor color = clNone;
+  // The layout: the rectangle as designed, the one fitted to the content
+  // (pixels at the base font, in the parent widget's coordinates), and the
+  // text and font the fit was made for.
+  QRect design;
+  QRect fitted;
+  QString text;
+  TFont modelFont;
+  // A form: the size its fitted layout needs, and whether it must be fitted again.
+  QSize fittedSize;
+  bool fitDue = true;
+  bool built = false;  // a container: its children are built
 };
+
+// How a form's window is scaled from its fitted layout.
+struct Scale {
+  double x = 1, y = 1, font = 1;
+};
+
+// Rounding of scaled fonts: a text is given this much more room than it measures.
+constexpr int kSlack = 2;
+// Where a page's content sits as designed: its page control less the room
+// its tabs and frame take there.
+constexpr QSize kDesignedTabChrome(8, 28);
+// The least margin between a page's edges and its content.
+constexpr int kPageMargin = 4;
+
+QRect DesignRect(const TControl* c) { return QRect(c->Left(), c->Top(), c->Width(), c->Height()); }
+
+// The font a control's text is drawn in at the base scale: the application's
+// font at the control's size (8 points at least) and weight.
+QFont BaseFont(const TFont& f) {
+  QFont font = QApplication::font();
+  font.setPointSizeF(std::max(f.Size, 8));
+  font.setBold(f.Bold);
+  return font;
+}
+
+// A label designed two lines high or more wraps its text at word breaks.
+bool Wraps(const TControl* c) { return c->Height() >= 2 * QFontMetrics(BaseFont(c->Font())).height(); }
+
+QStyleOptionGroupBox GroupOption(QWidget* w, const QFontMetrics& fm, const QString& title) {
+  QStyleOptionGroupBox opt;
+  opt.initFrom(w);
+  opt.fontMetrics = fm;
+  opt.rect = QRect(0, 0, 1000, 1000);
+  opt.text = title;
+  opt.lineWidth = 1;
+  opt.textAlignment = Qt::AlignLeft;
+  opt.subControls = QStyle::SC_GroupBoxFrame;
+  if (!title.isEmpty()) opt.subControls |= QStyle::SC_GroupBoxLabel;
+  return opt;
+}
+
+// The least size a control's own content needs at the base font; 0 where the
+// design decides alone.
+QSize Need(const Binding& b) {
+  QWidget* w = b.widget;
+  if (!w) return {};
+  const QFontMetrics fm(BaseFont(b.control->Font()));
+  const QString text = Q(b.control->Text());
+  QStyle* style = w->style();
+  const int line = fm.height();
+  const QSize textSize = fm.size(Qt::TextShowMnemonic, text);
+  switch (b.kind) {
+    case Kind::Label: {
+      if (text.isEmpty()) return {};
+      if (!Wraps(b.control)) return fm.size(0, text) + QSize(kSlack, 0);
+      int width = b.control->Width();
+      for (const QString& word : text.split(' ', Qt::SkipEmptyParts))
+        width = std::max(width, fm.horizontalAdvance(word) + kSlack);
+      return {width, fm.boundingRect(QRect(0, 0, width, 1 << 20), Qt::TextWordWrap, text).height()};
+    }
+    case Kind::Button: {
+      const int frame = style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, w);
+      const int margin = style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, w);
+      return {textSize.width() + margin + 2 * frame + 2 * kSlack, line + 2 * frame};
+    }
+    case Kind::CheckBox:
+    case Kind::Radio: {
+      QStyleOptionButton opt;
+      opt.initFrom(w);
+      opt.fontMetrics = fm;
+      opt.text = text;
+      const auto type = b.kind == Kind::Radio ? QStyle::CT_RadioButton : QStyle::CT_CheckBox;
+      return {style->sizeFromContents(type, &opt, textSize, w).width() + kSlack, line};
+    }
+    case Kind::Combo: {
+      auto* combo = static_cast<TComboBox*>(b.control);
+      int widest = 0;
+      for (const std::string& item : combo->Items.ToVector()) widest = std::max(widest, fm.horizontalAdvance(Q(item)));
+      QStyleOptionComboBox opt;
+      opt.initFrom(w);
+      opt.fontMetrics = fm;
+      opt.editable = combo->Style() == csDropDown;
+      return {style->sizeFromContents(QStyle::CT_ComboBox, &opt, QSize(widest, line), w).width() + kSlack, line + 4};
+    }
+    case Kind::Edit:
+      return {0, line + 4};
+    case Kind::GroupBox: {
+      if (text.isEmpty()) return {};
+      const QStyleOptionGroupBox opt = GroupOption(w, fm, text);
+      const QRect title = style->subControlRect(QStyle::CC_GroupBox, &opt, QStyle::SC_GroupBoxLabel, w);
+      return {title.x() + title.width() + title.x() + kSlack, 0};  // the title's margin on both sides
+    }
+    default:
+      return {};
+  }
+}
+
+// The margins a container's content keeps from its edges at the base font.
+QMargins Inset(const Binding& b) {
+  switch (b.kind) {
+    case Kind::GroupBox: {
+      const QFontMetrics fm(BaseFont(b.control->Font()));
+      const QStyleOptionGroupBox opt = GroupOption(b.widget, fm, Q(b.control->Text()));
+      const QRect content =
+          b.widget->style()->subControlRect(QStyle::CC_GroupBox, &opt, QStyle::SC_GroupBoxContents, b.widget);
+      return {content.left(), content.top(), opt.rect.right() - content.right(), opt.rect.bottom() - content.bottom()};
+    }
+    case Kind::Container: {
+      const int frame = static_cast<QFrame*>(b.widget.data())->frameWidth();
+      return {frame, frame, frame, frame};
+    }
+    case Kind::TabSheet:
+      return {kPageMargin, kPageMargin, kPageMargin, kPageMargin};
+    default:
+      return {};
+  }
+}
+
+// A page control at the base font: the room its tabs and frame take, and the
+// width its tabs need side by side.
+void TabsNeed(const Binding& b, const std::vector<QString>& titles, QSize& chrome, int& width) {
+  auto* tabs = static_cast<QTabWidget*>(b.widget.data());
+  QTabBar* bar = tabs->tabBar();
+  QStyle* style = tabs->style();
+  const QFontMetrics fm(BaseFont(b.control->Font()));
+  int height = 0;
+  width = 0;
+  for (const QString& title : titles) {
+    QStyleOptionTab opt;
+    opt.initFrom(bar);
+    opt.fontMetrics = fm;
+    opt.text = title;
+    opt.shape = QTabBar::RoundedNorth;
+    const QSize contents(fm.size(Qt::TextShowMnemonic, title).width() +
+                             style->pixelMetric(QStyle::PM_TabBarTabHSpace, &opt, bar) + kSlack,
+                         fm.height() + style->pixelMetric(QStyle::PM_TabBarTabVSpace, &opt, bar));
+    const QSize tab = style->sizeFromContents(QStyle::CT_TabBarTab, &opt, contents, bar);
+    width += tab.width();
+    height = std::max(height, tab.height());
+  }
+  const int frame = style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, tabs);
+  chrome = QSize(2 * frame + 2, height + 2 * frame + 2);
+  width += chrome.width();
+}
+
+// Moves a shown window (its frame) inside `avail`, made smaller when it is larger.
+void KeepInside(QWidget* window, const QRect& avail) {
+  QRect frame = window->frameGeometry();
+  const QSize decoration = frame.size() - window->size();
+  if (!avail.contains(QRect(avail.topLeft(), frame.size()))) {
+    window->resize(window->size().boundedTo(avail.size() - decoration));
+    frame = window->frameGeometry();
+  }
+  const QPoint to(std::clamp(frame.left(), avail.left(), avail.left() + avail.width() - frame.width()),
+                  std::clamp(frame.top(), avail.top(), avail.top() + avail.height() - frame.height()));
+  if (to != frame.topLeft()) window->move(to);
+}
+
+// Shows `window` at `size` centred over `owner` (or the screen), inside the
+// screen's available area, and tells the window system whose dialog it is.
+void ShowOver(QWidget* window, QSize size, QWidget* owner, const QRect& avail) {
+  QRect r(QPoint(0, 0), size.boundedTo(avail.size()));
+  r.moveCenter(owner ? owner->frameGeometry().center() : avail.center());
+  window->resize(r.size());
+  window->move(r.topLeft());
+  if (owner) {
+    window->winId();  // the native window the hint below is given to
+    if (QWindow* handle = window->windowHandle()) handle->setTransientParent(owner->windowHandle());
+  }
+  window->show();
+  KeepInside(window, avail);  // its frame is known once it is shown
+}
 
 }  // namespace
 
@@ -277,7 +473,9 @@ struct Renderer::State {
   // Qt thread only.
   std::unique_ptr<Waker> waker;
   std::unordered_map<const TControl*, std::unique_ptr<Binding>> bindings;
+  std::function<void(TForm*)> onWindowBuilt;
   bool flushing = false;
+  bool fitsDue = false;  // some form's layout must be fitted again
 
   Binding* Find(const TControl* c) const {
     auto it = bindings.find(c);
@@ -286,9 +484,14 @@ struct Renderer::State {
   QWidget* Build(TControl* control, TForm* form, QWidget* parentWidget);
   void BuildChildren(TWinControl* container, TForm* form, QWidget* widget);
   void Sync(Binding& b, bool force = false);
+  void NoteLayout(Binding& b);
+  void FitDue(TForm* form);
+  FitBox* FitTree(TControl* control, std::deque<FitBox>& boxes, std::vector<std::pair<Binding*, FitBox*>>& fitted);
+  void FitForm(TForm* form);
+  Scale ScaleOf(const TForm* form) const;
   void Place(Binding& b);
   void PlaceForm(TForm* form);
-  double FontScale(TForm* form) const;
+  void ShowWindow(Binding& b);
   void Flush();
 };
 
@@ -360,6 +563,18 @@ QWidget* Renderer::WidgetOf(const TControl* control) const {
 
 void Renderer::Flush() { s_->Flush(); }
 
+void Renderer::OnWindowBuilt(std::function<void(TForm*)> hook) { s_->onWindowBuilt = std::move(hook); }
+
+bool Renderer::OperatorClosing() { return FormWindow::operatorClosing; }
+
+QWidget* Renderer::DialogOwner() {
+  if (QWidget* modal = QApplication::activeModalWidget()) return modal;
+  if (Renderer* r = Current())
+    if (TForm* main = Application->MainForm())
+      if (QWidget* w = r->WidgetOf(main); w && w->isVisible()) return w;
+  return QApplication::activeWindow();
+}
+
 void Renderer::State::Flush() {
   if (flushing) return;  // a handler run from a widget update: the outer flush goes on
   flushing = true;
@@ -380,7 +595,10 @@ void Renderer::State::Flush() {
     // A child's widget goes with its window; the window itself is deleted here.
     if (window) delete widget.data();
   }
-  for (TControl* c : todo) {
+  // Windows that open come last: the one they open over is the one still open.
+  std::vector<TControl*> order(todo.begin(), todo.end());
+  std::stable_partition(order.begin(), order.end(), [](TControl* c) { return !(c->IsForm() && c->Visible()); });
+  for (TControl* c : order) {
     if (Binding* b = Find(c)) {
       Sync(*b);
       if (b->kind == Kind::Form || dynamic_cast<TWinControl*>(c))
@@ -394,6 +612,11 @@ void Renderer::State::Flush() {
       PlaceForm(form);
       Sync(*Find(form), true);
     }
+  }
+  if (fitsDue) {
+    fitsDue = false;
+    for (auto& [control, b] : bindings)
+      if (b->kind == Kind::Form && b->fitDue) PlaceForm(b->form);
   }
   flushing = false;
 }
@@ -469,7 +692,7 @@ QWidget* Renderer::State::Build(TControl* control, TForm* form, QWidget* parentW
     }
     case Kind::List: {
       auto* list = new QListWidget(parentWidget);
-      list->setSelectionMode(QAbstractItemView::NoSelection);  // selection is drawn from the model
+      list->setSelectionMode(QAbstractItemView::MultiSelection);  // set from the model only (ListFilter)
       list->viewport()->installEventFilter(new ListFilter(static_cast<TListBox*>(control), list));
       list->installEventFilter(new ListFilter(static_cast<TListBox*>(control), list));
       w = list;
@@ -478,9 +701,12 @@ QWidget* Renderer::State::Build(TControl* control, TForm* form, QWidget* parentW
     case Kind::Gauge:
       w = new GaugeWidget(parentWidget);
       break;
-    case Kind::Progress:
-      w = new QProgressBar(parentWidget);
+    case Kind::Progress: {
+      auto* bar = new QProgressBar(parentWidget);
+      bar->setTextVisible(false);  // a busy indicator: its position is no measure of anything
+      w = bar;
       break;
+    }
     case Kind::Image: {
       auto* label = new QLabel(parentWidget);
       label->setAlignment(Qt::AlignCenter);
@@ -515,8 +741,10 @@ QWidget* Renderer::State::Build(TControl* control, TForm* form, QWidget* parentW
   Sync(b, true);
   if (auto* container = dynamic_cast<TWinControl*>(control)) {
     BuildChildren(container, form, w);
-    Sync(b, true);  // a page control shows its active page once the pages exist
+    b.built = true;
+    Sync(b, true);  // a page control shows its active page, a window opens, once the children exist
   }
+  if (b.kind == Kind::Form && onWindowBuilt) onWindowBuilt(form);
   return w;
 }
 
@@ -525,46 +753,155 @@ void Renderer::State::BuildChildren(TWinControl* container, TForm* form, QWidget
   for (TControl* child : container->Children()) {
     if (Find(child)) continue;
     Build(child, form, widget);
-    Place(*Find(child));
+    FitDue(form);
   }
 }
 
-double Renderer::State::FontScale(TForm* form) const {
+void Renderer::State::FitDue(TForm* form) {
+  if (Binding* fb = Find(form)) {
+    fb->fitDue = true;
+    fitsDue = true;
+  }
+}
+
+// Whether what the form's layout was fitted for has changed: the control's
+// design, its font, or a caption (a label's text only when it no longer
+// fits: status texts change all the time and mostly fit).
+void Renderer::State::NoteLayout(Binding& b) {
+  TControl* c = b.control;
+  const QRect design = DesignRect(c);
+  const TFont font = c->Font();
+  const QString text = Q(c->Text());
+  bool due = design != b.design || !(font == b.modelFont);
+  if (text != b.text) {
+    switch (b.kind) {
+      case Kind::Label: {
+        const QSize need = Need(b);
+        due = due || need.width() > b.fitted.width() || need.height() > b.fitted.height();
+        break;
+      }
+      case Kind::Button:
+      case Kind::CheckBox:
+      case Kind::Radio:
+      case Kind::GroupBox:
+      case Kind::TabSheet:
+      case Kind::Form:
+        due = true;
+        break;
+      default:
+        break;
+    }
+  }
+  b.design = design;
+  b.modelFont = font;
+  b.text = text;
+  if (due) FitDue(b.form);
+}
+
+FitBox* Renderer::State::FitTree(TControl* control, std::deque<FitBox>& boxes,
+                                 std::vector<std::pair<Binding*, FitBox*>>& fitted) {
+  FitBox& box = boxes.emplace_back();
+  box.design = DesignRect(control);
+  Binding* b = Find(control);
+  if (!b || !b->widget) return &box;
+  fitted.emplace_back(b, &box);
+  box.need = Need(*b);
+  auto* container = dynamic_cast<TWinControl*>(control);
+  if (!container) return &box;
+  box.inset = Inset(*b);
+  box.pages = b->kind == Kind::PageControl;
+  std::vector<QString> titles;
+  for (TControl* child : container->Children()) {
+    FitBox* inner = FitTree(child, boxes, fitted);
+    if (box.pages) {
+      inner->design = QRect(QPoint(), box.design.size() - kDesignedTabChrome);
+      titles.push_back(Q(child->Caption()));
+    }
+    box.children.push_back(inner);
+  }
+  if (box.pages) {
+    int width = 0;
+    TabsNeed(*b, titles, box.chrome, width);
+    box.need.setWidth(width);
+  }
+  return &box;
+}
+
+void Renderer::State::FitForm(TForm* form) {
+  Binding* fb = Find(form);
+  if (!fb) return;
+  std::deque<FitBox> boxes;
+  std::vector<std::pair<Binding*, FitBox*>> fitted;
+  FitBox* root = FitTree(form, boxes, fitted);
+  root->design.moveTo(0, 0);
+  fb->fittedSize = FitLayout(*root);
+  for (auto& [b, box] : fitted) b->fitted = box->fitted;
+  fb->fitDue = false;
+}
+
+Scale Renderer::State::ScaleOf(const TForm* form) const {
   const Binding* fb = Find(form);
-  if (!fb || !fb->widget || form->Width() <= 0 || form->Height() <= 0) return 1.0;
-  const double sx = fb->widget->width() / static_cast<double>(form->Width());
-  const double sy = fb->widget->height() / static_cast<double>(form->Height());
-  return std::max(1.0, std::min(sx, sy));
+  if (!fb || !fb->widget || fb->fittedSize.isEmpty()) return {};
+  Scale s;
+  s.x = fb->widget->width() / static_cast<double>(fb->fittedSize.width());
+  s.y = fb->widget->height() / static_cast<double>(fb->fittedSize.height());
+  s.font = std::max(0.5, std::min(s.x, s.y));
+  return s;
 }
 
 void Renderer::State::Place(Binding& b) {
   if (!b.widget || b.kind == Kind::Form || b.kind == Kind::TabSheet) return;
-  const Binding* fb = Find(b.form);
-  double sx = 1.0, sy = 1.0;
-  if (fb && fb->widget && b.form->Width() > 0 && b.form->Height() > 0) {
-    sx = fb->widget->width() / static_cast<double>(b.form->Width());
-    sy = fb->widget->height() / static_cast<double>(b.form->Height());
-  }
+  const Scale s = ScaleOf(b.form);
+  // Scaled by its edges, so that neighbours stay apart.
   auto at = [](int v, double scale) { return static_cast<int>(std::lround(v * scale)); };
-  const QRect rect(at(b.control->Left(), sx), at(b.control->Top(), sy), at(b.control->Width(), sx),
-                  at(b.control->Height(), sy));
+  const QRect& f = b.fitted;
+  const QRect rect(QPoint(at(f.x(), s.x), at(f.y(), s.y)),
+                   QPoint(at(f.x() + f.width(), s.x) - 1, at(f.y() + f.height(), s.y) - 1));
   if (rect != b.placed) {
     b.widget->setGeometry(rect);
     b.placed = rect;
   }
-  const TFont font = b.control->Font();
-  QFont qfont = QApplication::font();
-  qfont.setPointSizeF(std::max(font.Size, 8) * FontScale(b.form));
-  qfont.setBold(font.Bold);
-  if (qfont != b.font) {
-    b.widget->setFont(qfont);
-    b.font = qfont;
+  QFont font = BaseFont(b.control->Font());
+  font.setPointSizeF(font.pointSizeF() * s.font);
+  if (font != b.font) {
+    b.widget->setFont(font);
+    b.font = font;
   }
 }
 
 void Renderer::State::PlaceForm(TForm* form) {
+  Binding* fb = Find(form);
+  if (fb && fb->fitDue) FitForm(form);
   for (auto& [control, b] : bindings)
     if (b->form == form) Place(*b);
+}
+
+// Shows a form's window. The main window takes the screen; a dialog its
+// fitted size (enlarged on a big screen, shrunk on a small one), over the
+// window it was opened from and inside the screen.
+void Renderer::State::ShowWindow(Binding& b) {
+  auto* form = static_cast<TForm*>(b.control);
+  QWidget* w = b.widget;
+  if (b.fitDue) FitForm(form);
+  w->setWindowModality(form->Modal() ? Qt::ApplicationModal : Qt::NonModal);
+  if (Application->MainForm() == form) {
+    if (!w->property("placed").toBool()) {
+      w->setProperty("placed", true);
+      const QRect avail = w->screen() ? w->screen()->availableGeometry() : QRect(0, 0, 1280, 800);
+      w->resize(avail.size());
+      w->showMaximized();
+      return;
+    }
+    w->show();
+    return;
+  }
+  QWidget* owner = DialogOwner();
+  QScreen* screen = owner ? owner->screen() : w->screen();
+  const QRect avail = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800);
+  const QSize fit = b.fittedSize.expandedTo(QSize(100, 60));
+  const double scale =
+      std::clamp(std::min(avail.width() * 0.9 / fit.width(), avail.height() * 0.9 / fit.height()), 0.5, 1.3);
+  ShowOver(w, QSize(static_cast<int>(fit.width() * scale), static_cast<int>(fit.height() * scale)), owner, avail);
 }
 
 void Renderer::State::Sync(Binding& b, bool force) {
@@ -578,14 +915,17 @@ void Renderer::State::Sync(Binding& b, bool force) {
   const QString text = Q(c->Text());
   const bool enabled = c->Enabled();
   if (w->isEnabled() != enabled || b.kind == Kind::Form) w->setEnabled(enabled);
+  NoteLayout(b);
   if (b.kind != Kind::Form && b.kind != Kind::TabSheet) {
     if (const TColor color = c->FontColor(); color != b.color) {
       b.color = color;
+      // The text in the control's colour while it takes input; disabled, in
+      // the style's colour for disabled text, as any disabled control.
       QPalette palette = w->palette();
       const QColor fore = ToQColor(color);
-      palette.setColor(QPalette::WindowText, fore);
-      palette.setColor(QPalette::Text, fore);
-      palette.setColor(QPalette::ButtonText, fore);
+      for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive})
+        for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+          palette.setColor(group, role, fore);
       w->setPalette(palette);
     }
     Place(b);
@@ -595,28 +935,10 @@ void Renderer::State::Sync(Binding& b, bool force) {
     case Kind::Form: {
       auto* form = static_cast<TForm*>(c);
       w->setWindowTitle(text);
-      if (form->Visible() && !w->isVisible()) {
-        w->setWindowModality(form->Modal() ? Qt::ApplicationModal : Qt::NonModal);
-        if (w->width() < 10 || !w->property("placed").toBool()) {
-          // First show: the main window takes the screen, a dialog its design
-          // size, enlarged on a big screen.
-          w->setProperty("placed", true);
-          const QRect avail = w->screen() ? w->screen()->availableGeometry() : QRect(0, 0, 1280, 800);
-          const int fw = std::max(form->Width(), 100), fh = std::max(form->Height(), 60);
-          if (Application->MainForm() == form) {
-            w->resize(avail.size());
-            w->showMaximized();
-          } else {
-            const double scale = std::clamp(std::min(avail.width() * 0.9 / fw, avail.height() * 0.9 / fh), 1.0, 1.3);
-            w->resize(static_cast<int>(fw * scale), static_cast<int>(fh * scale));
-            w->show();
-          }
-        } else {
-          w->show();
-        }
-      } else if (!form->Visible() && w->isVisible()) {
+      if (form->Visible() && !w->isVisible() && b.built)
+        ShowWindow(b);
+      else if (!form->Visible() && w->isVisible())
         w->hide();
-      }
       break;
     }
     case Kind::PageControl: {
@@ -634,9 +956,12 @@ void Renderer::State::Sync(Binding& b, bool force) {
       break;
     case Kind::Container:
       break;
-    case Kind::Label:
-      if (static_cast<QLabel*>(w)->text() != text) static_cast<QLabel*>(w)->setText(text);
+    case Kind::Label: {
+      auto* label = static_cast<QLabel*>(w);
+      label->setWordWrap(Wraps(c));
+      if (label->text() != text) label->setText(text);
       break;
+    }
     case Kind::Button:
       static_cast<QPushButton*>(w)->setText(text);
       break;
@@ -666,6 +991,7 @@ void Renderer::State::Sync(Binding& b, bool force) {
       if (shown != items) {
         combo->clear();
         combo->addItems(items);
+        FitDue(b.form);  // its widest item may need more room
       }
       const bool editable = model->Style() == csDropDown;
       if (combo->isEditable() != editable) {
@@ -690,12 +1016,8 @@ void Renderer::State::Sync(Binding& b, bool force) {
         list->clear();
         for (const std::string& item : items) list->addItem(Q(item));
       }
-      const QPalette pal = QApplication::palette();
-      for (int i = 0; i < list->count(); ++i) {
-        const bool selected = model->Selected(i);
-        list->item(i)->setBackground(selected ? pal.highlight() : QBrush());
-        list->item(i)->setForeground(selected ? pal.highlightedText() : QBrush(ToQColor(c->FontColor())));
-      }
+      // The view draws the selection in the colours of its state (disabled too).
+      for (int i = 0; i < list->count(); ++i) list->item(i)->setSelected(model->Selected(i));
       if (model->ItemIndex() >= 0 && model->ItemIndex() < list->count())
         list->scrollToItem(list->item(model->ItemIndex()));
       break;

@@ -10,11 +10,13 @@
 // calls, so the model's event rules hold unchanged (a control that takes no
 // input ignores them).
 //
-// Geometry: a form's Width and Height are its design size; its window may be
-// any size and every control is placed in proportion, fonts scaled with the
-// smaller of the two factors.
+// Geometry: the forms' rectangles are their design; the layout is fitted to
+// the texts and fonts drawn here (layout_fit.h) and then scaled to the
+// window, fonts with the smaller of the two factors. Dialogs open over the
+// window they were opened from, inside the screen.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "platform/ui/ui.h"
@@ -39,8 +41,16 @@ class Renderer {
   // Also runs whenever the Qt loop turns after a change.
   void Flush();
 
+  // Runs after a form's window has been built (Qt thread).
+  void OnWindowBuilt(std::function<void(platform::ui::TForm*)> hook);
+
   // The renderer in use, or null.
   static Renderer* Current();
+  // True while the operator's close of a window (its close box) is handled.
+  static bool OperatorClosing();
+  // The window a dialog opened now belongs over: the topmost modal window,
+  // else the main form's.
+  static QWidget* DialogOwner();
 
   struct State;
 

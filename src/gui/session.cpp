@@ -15,6 +15,7 @@
 #include "gui/dialogs.h"
 #include "gui/waker.h"
 #include "platform/ui/application.h"
+#include "platform/ui/forms.h"
 
 namespace gui {
 
@@ -45,9 +46,29 @@ class QtPump : public EventPump {
 
 struct Session::State {
   Renderer renderer;
+  std::shared_ptr<QtDialogs> dialogs = std::make_shared<QtDialogs>();
   // Anything queued for the UI thread (Post, Synchronize, device events) runs
   // from Qt's loop, also from its nested loops (a message box, a file dialog).
   Waker queueWaker{[] { Application->ProcessMessages(); }};
+  std::shared_ptr<bool> alive = std::make_shared<bool>(true);  // the main form's close handler outlives the session
+  bool closePending = false;
+
+  // Puts the session's rule before the main form's own close handler.
+  void GuardClose(TForm* form) {
+    form->OnClose = [this, alive = std::weak_ptr<bool>(alive), own = form->OnClose](TObject* sender,
+                                                                                   TCloseAction& action) {
+      if (alive.lock() && !Renderer::OperatorClosing()) {
+        dialogs->EndEveryDialog();
+        if (dialogs->OpenCount() > 0) {
+          // Their loops are below this call on the stack: the close comes back once they have returned.
+          closePending = true;
+          action = caNone;
+          return;
+        }
+      }
+      if (own) own(sender, action);
+    };
+  }
 };
 
 Session::Session() : s_(std::make_unique<State>()) {
@@ -58,7 +79,18 @@ Session::Session() : s_(std::make_unique<State>()) {
   QApplication::setFont(font);
   Application->SetEventPump(std::make_shared<QtPump>());
   Application->SetWakeHook(s_->queueWaker.WakeFunction());
-  Application->SetDialogService(std::make_shared<QtDialogs>());
+  Application->SetDialogService(s_->dialogs);
+  State* s = s_.get();
+  s->renderer.OnWindowBuilt([s](TForm* form) {
+    if (form == Application->MainForm()) s->GuardClose(form);
+  });
+  s->dialogs->OnAllClosed([s] {
+    if (!s->closePending) return;
+    s->closePending = false;
+    Application->Post([] {
+      if (TForm* main = Application->MainForm()) main->Close();
+    });
+  });
 }
 
 Session::~Session() {
@@ -68,6 +100,10 @@ Session::~Session() {
 }
 
 Renderer& Session::renderer() { return s_->renderer; }
+
+std::shared_ptr<QtDialogs> Session::dialogs() { return s_->dialogs; }
+
+void Session::SetLanguage(std::function<int()> languageIndex) { s_->dialogs->SetLanguage(std::move(languageIndex)); }
 
 bool DisplayAvailable() {
   auto env = [](const char* name) {
@@ -84,7 +120,7 @@ bool DisplayAvailable() {
   return ::stat(("/tmp/.X11-unix/X" + number).c_str(), &st) == 0;
 }
 
-int StationMain(int argc, char** argv, int (*consoleMain)(int argc, char** argv)) {
+int StationMain(int argc, char** argv, int (*consoleMain)(int argc, char** argv), std::function<int()> languageIndex) {
   enum class Mode { Auto, Window, Headless } mode = Mode::Auto;
   std::vector<char*> rest;
   for (int i = 0; i < argc; ++i) {
@@ -117,6 +153,7 @@ int StationMain(int argc, char** argv, int (*consoleMain)(int argc, char** argv)
   QApplication qt(qtArgc, argv);
   QApplication::setQuitOnLastWindowClosed(false);  // the main form's close ends the station
   Session session;
+  session.SetLanguage(std::move(languageIndex));
   return consoleMain(restCount, rest.data());
 }
 

@@ -1,10 +1,17 @@
 // A windowed session: the current application's message loop runs Qt's
 // events, its queue is served from Qt's loop, its dialogs are Qt dialogs and
 // its forms are drawn by a Renderer.
+//
+// The main form's close, when the program asks for it (a signal) rather than
+// the operator, ends the open dialogs first (answered as a station without a
+// window answers them), and runs once they are gone; dialogs that open while
+// the station closes are answered so too.
 #pragma once
 
+#include <functional>
 #include <memory>
 
+#include "gui/dialogs.h"
 #include "gui/renderer.h"
 
 namespace gui {
@@ -18,6 +25,10 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   Renderer& renderer();
+  // The session's dialog service (installed at start).
+  std::shared_ptr<QtDialogs> dialogs();
+  // The station's language index, which Qt's own texts follow.
+  void SetLanguage(std::function<int()> languageIndex);
 
  private:
   struct State;
@@ -32,7 +43,7 @@ bool DisplayAvailable();
 // The station program: "--gui" opens the window, "--headless" runs without
 // one; without either, the window opens when a display is there. The console's
 // program (`consoleMain`) runs with the other arguments, inside the window's
-// session or without one.
-int StationMain(int argc, char** argv, int (*consoleMain)(int argc, char** argv));
+// session or without one. `languageIndex` gives the station's language.
+int StationMain(int argc, char** argv, int (*consoleMain)(int argc, char** argv), std::function<int()> languageIndex);
 
 }  // namespace gui

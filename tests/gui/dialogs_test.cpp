@@ -1,14 +1,20 @@
 // The Qt dialog service: message boxes, file and folder dialogs and modal
-// forms as the operator meets them, answered here by acting in the dialog.
+// forms as the operator meets them, answered here by acting in the dialog:
+// where they open, in which language, and how a close from outside (a
+// signal) ends them.
 #include <gtest/gtest.h>
 
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
 #include <thread>
+
+#include "console/settings_dialog.h"
 
 #include "gui/dialogs.h"
 #include "gui_fixture.h"
@@ -23,7 +29,7 @@ class QtDialogService : public GuiTest {
  protected:
   void SetUp() override {
     GuiTest::SetUp();
-    Application->SetDialogService(std::make_shared<QtDialogs>());
+    Application->SetDialogService(session_->dialogs());
   }
 };
 
@@ -36,13 +42,13 @@ void Answer(const QString& label, QString* shownText = nullptr, QString* shownTi
     ASSERT_NE(box, nullptr);
     if (shownText) *shownText = box->text();
     if (shownTitle) *shownTitle = box->windowTitle();
-    if (defaultLabel && box->defaultButton()) *defaultLabel = box->defaultButton()->text();
+    if (defaultLabel && box->defaultButton()) *defaultLabel = box->defaultButton()->text().remove('&');
     if (label.isEmpty()) {
       QTest::keyClick(box, Qt::Key_Escape);
       return;
     }
     for (QAbstractButton* b : box->buttons())
-      if (b->text() == label) return b->click();
+      if (b->text().remove('&') == label) return b->click();
     ADD_FAILURE() << "no button " << label.toStdString();
   });
 }
@@ -173,6 +179,134 @@ TEST_F(QtDialogService, AModalFormRunsInItsWindowUntilItHasAResult) {
   // The close box ends it as cancelled.
   QTimer::singleShot(0, [&] { renderer().WindowOf(&form)->close(); });
   EXPECT_EQ(form.ShowModal(), mrCancel);
+}
+
+TEST_F(QtDialogService, DialogsOpenOverTheirOwnerInsideTheScreenInTheStationsLanguage) {
+  Start();
+  QWidget* main = renderer().WindowOf(console::Form1);
+  Settle();
+  // The main window partly off the screen, the station in Simplified Chinese.
+  const QRect screen = main->screen()->availableGeometry();
+  main->setWindowState(Qt::WindowNoState);
+  main->setGeometry(screen.right() - 200, screen.bottom() - 150, 600, 400);
+  console::Form1->LanguageIndex = 2;
+  struct Opened {
+    QString what;
+    QRect frame, ownerFrame;
+    bool ownersDialog;  // the window system is told whose dialog it is
+  };
+  std::vector<Opened> opened;
+  auto note = [&](QWidget* w, QWidget* owner) {
+    opened.push_back({w->metaObject()->className(), w->frameGeometry(), owner->frameGeometry(),
+                      w->windowHandle()->transientParent() == owner->windowHandle()});
+  };
+  QStringList boxButtons;
+  QString lookIn;
+  OnNextModal(
+      [&](QWidget* settings) {
+        note(settings, main);
+        OnNextModal(
+            [&](QWidget* box) {
+              note(box, settings);
+              for (QAbstractButton* b : static_cast<QMessageBox*>(box)->buttons()) boxButtons << b->text();
+              static_cast<QMessageBox*>(box)->buttons().front()->click();
+            },
+            [](QWidget* m) { return qobject_cast<QMessageBox*>(m) != nullptr; });
+        MessageBox("Skip page mode may couse flash unstable!", "Warning", MB_OKCANCEL);
+        OnNextModal(
+            [&](QWidget* files) {
+              note(files, settings);
+              lookIn = files->findChild<QLabel*>("lookInLabel")->text();
+              static_cast<QDialog*>(files)->reject();
+            },
+            [](QWidget* m) { return qobject_cast<QFileDialog*>(m) != nullptr; });
+        TOpenDialog().Execute();
+        settings->close();
+      },
+      [](QWidget* m) { return m->objectName() == "frmSetting"; });
+  console::Form1->btnSetup.UserClick();
+  // A dialog larger than the screen is made to fit inside it.
+  struct Big : TForm {
+    Big() : TForm("Big") { SetBounds(0, 0, 3000, 2500); }
+  } big;
+  OnNextModal([&](QWidget* w) { note(w, main), w->close(); }, [](QWidget* m) { return m->objectName() == "Big"; });
+  big.ShowModal();
+  ASSERT_EQ(opened.size(), 4u);
+  for (const Opened& o : opened) {
+    SCOPED_TRACE(o.what.toStdString());
+    EXPECT_TRUE(screen.contains(o.frame));
+    EXPECT_TRUE(o.frame.intersects(o.ownerFrame));
+    EXPECT_TRUE(o.ownersDialog);
+  }
+  EXPECT_EQ(boxButtons, (QStringList{"确定", "取消"}));
+  EXPECT_EQ(lookIn, "查找范围：");
+}
+
+TEST_F(QtDialogService, ACloseFromOutsideEndsTheOpenDialogsFirstAndAnswersLaterOnesAtOnce) {
+  // As on SIGTERM: the main window's close is posted to the UI thread while
+  // dialogs are open, and nobody is there to answer them.
+  struct Worker : TThread {
+    std::vector<int> answers;
+    void Execute() override {
+      answers.push_back(MessageBox("Exceed the device limit!", "Status", MB_OK));
+      answers.push_back(MessageBox("Still want to select this tiem?", "Warning", MB_YESNO | MB_DEFBUTTON2));
+    }
+  };
+  struct Case {
+    const char* what;
+    std::function<void(Worker&)> open;
+    std::vector<int> workerAnswers;
+  };
+  const Case cases[] = {
+      {"a worker's message box; the worker asks again while the station closes",
+       [](Worker& worker) { worker.Resume(); }, {IDOK, IDNO}},
+      {"a message box over the settings dialog, both opened by the UI thread",
+       [](Worker&) {
+         OnNextModal([](QWidget*) { MessageBox("Exceed the device limit!", "Status", MB_OK); },
+                     [](QWidget* m) { return m->objectName() == "frmSetting"; });
+         console::Form1->btnSetup.UserClick();
+       },
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Start();
+    renderer().WindowOf(console::Form1);
+    Worker worker;
+    OnNextModal([](QWidget*) { Application->Post([] { console::Form1->Close(); }); },
+                [](QWidget* m) { return qobject_cast<QMessageBox*>(m) != nullptr; });
+    // A dialog the close leaves open fails the test instead of waiting for an operator.
+    QTimer watchdog;
+    int turnsUp = 0;
+    QObject::connect(&watchdog, &QTimer::timeout, [&turnsUp] {
+      QWidget* modal = QApplication::activeModalWidget();
+      turnsUp = modal ? turnsUp + 1 : 0;
+      if (turnsUp < 10000) return;
+      ADD_FAILURE() << "left open: " << modal->objectName().toStdString();
+      if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject(); else modal->close();
+    });
+    watchdog.start(0);
+    ::testing::internal::CaptureStderr();
+    c.open(worker);
+    while (!Application->Terminated()) Application->HandleMessage();
+    const std::string printed = ::testing::internal::GetCapturedStderr();
+    if (!c.workerAnswers.empty()) {
+      worker.WaitFor();
+    }
+    EXPECT_TRUE(Application->Terminated());
+    EXPECT_TRUE(fs::exists(misc() / "prefer.ini"));  // the window's own close ran
+    EXPECT_EQ(worker.answers, c.workerAnswers);
+    EXPECT_NE(printed.find("Status: Exceed the device limit!"), std::string::npos) << printed;
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    // The next case starts afresh.
+    DestroyWindows();
+    console::DestroyForms();
+    fs::remove(misc() / "prefer.ini");
+    app_.reset();  // a terminated application stays so
+    app_ = std::make_unique<ScopedApplication>();
+    NewSession();
+    Application->SetDialogService(session_->dialogs());
+  }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "console/station_fixture.h"
+#include "gui/dialogs.h"
 #include "gui/renderer.h"
 #include "gui/session.h"
 
@@ -36,12 +37,13 @@ inline void Settle() {
   for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-// Runs `act` on the next modal dialog once it is up (from inside its loop).
-inline void OnNextModal(std::function<void(QWidget*)> act) {
+// Runs `act` on the next modal dialog (that `wanted` accepts) once it is up,
+// from inside its loop.
+inline void OnNextModal(std::function<void(QWidget*)> act, std::function<bool(QWidget*)> wanted = {}) {
   auto* timer = new QTimer;
   timer->setInterval(0);
-  QObject::connect(timer, &QTimer::timeout, [timer, act] {
-    if (QWidget* modal = QApplication::activeModalWidget()) {
+  QObject::connect(timer, &QTimer::timeout, [timer, act, wanted] {
+    if (QWidget* modal = QApplication::activeModalWidget(); modal && (!wanted || wanted(modal))) {
       timer->stop();
       timer->deleteLater();
       act(modal);
@@ -55,12 +57,18 @@ class GuiTest : public console::testing::StationTest {
   void SetUp() override {
     QtApp();
     StationTest::SetUp();
-    session_ = std::make_unique<Session>();
-    platform::ui::Application->SetDialogService(scripted_);
+    NewSession();
   }
   void TearDown() override {
     DestroyWindows();
+    UseQtTranslations(0);
     StationTest::TearDown();
+  }
+  // A windowed session whose Qt texts follow the main window's language.
+  void NewSession() {
+    session_ = std::make_unique<Session>();
+    session_->SetLanguage([] { return console::Form1 ? console::Form1->LanguageIndex.load() : 0; });
+    platform::ui::Application->SetDialogService(scripted_);
   }
   // The session goes before the forms and the application.
   void DestroyWindows() {

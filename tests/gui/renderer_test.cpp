@@ -1,17 +1,14 @@
-// The renderer: widgets built from the forms' control trees, the operator's
-// input going back as the model's calls, changes from workers arriving on
-// the Qt thread, and the station's close while runs are on.
+// The renderer: the operator's input going back as the model's calls,
+// disabled controls looking disabled, changes from workers arriving on the
+// Qt thread, and the station's close while runs are on. (Every form's
+// widgets and layout: screenshot_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
-#include <QComboBox>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
-#include <QPushButton>
-#include <QRadioButton>
 #include <QSlider>
 #include <QTabBar>
 #include <QTabWidget>
@@ -20,11 +17,8 @@
 #include <atomic>
 #include <string>
 #include <thread>
-#include <typeinfo>
 #include <vector>
 
-#include "console/other_forms.h"
-#include "console/settings_dialog.h"
 #include "gui_fixture.h"
 
 // Qt is not built for ThreadSanitizer: the locks inside it are invisible to
@@ -111,66 +105,6 @@ struct SampleForm : TForm {
   std::vector<std::string> seen;
 };
 
-// The widget class each kind of control is drawn with.
-bool DrawnAsItsKind(TControl* c, QWidget* w) {
-  if (dynamic_cast<TPageControl*>(c)) return qobject_cast<QTabWidget*>(w);
-  if (dynamic_cast<TGroupBox*>(c)) return qobject_cast<QGroupBox*>(w);
-  if (dynamic_cast<TButton*>(c)) return qobject_cast<QPushButton*>(w);
-  if (dynamic_cast<TCheckBox*>(c)) return qobject_cast<QCheckBox*>(w);
-  if (dynamic_cast<TRadioButton*>(c)) return qobject_cast<QRadioButton*>(w);
-  if (dynamic_cast<TEdit*>(c)) return qobject_cast<QLineEdit*>(w);
-  if (dynamic_cast<TComboBox*>(c)) return qobject_cast<QComboBox*>(w);
-  if (dynamic_cast<TListBox*>(c)) return qobject_cast<QListWidget*>(w);
-  if (dynamic_cast<TProgressBar*>(c)) return qobject_cast<QProgressBar*>(w);
-  if (dynamic_cast<TTrackBar*>(c)) return qobject_cast<QSlider*>(w);
-  if (dynamic_cast<TUpDown*>(c)) return w->findChildren<QToolButton*>().size() == 2;
-  if (dynamic_cast<TImage*>(c) || dynamic_cast<TLabel*>(c) || dynamic_cast<TStaticText*>(c))
-    return qobject_cast<QLabel*>(w);
-  return w != nullptr;  // containers and the gauge: drawn widgets of their own
-}
-
-// Every control of `container`, depth first.
-void Walk(TWinControl* container, std::vector<TControl*>& out) {
-  for (TControl* child : container->Children()) {
-    out.push_back(child);
-    if (auto* inner = dynamic_cast<TWinControl*>(child)) Walk(inner, out);
-  }
-}
-
-TEST_F(Rendering, EveryFormBuildsOneWidgetPerControlInsideItsContainersWidget) {
-  console::CreateForms();
-  SampleForm sample;
-  for (TForm* form : std::initializer_list<TForm*>{console::Form1, console::frmSetting, console::frmIsoMain,
-                                                   console::Form2, console::Form3, &sample}) {
-    SCOPED_TRACE(form->Name());
-    QWidget* window = renderer().WindowOf(form);
-    ASSERT_NE(window, nullptr);
-    EXPECT_EQ(window->windowTitle().toStdString(), form->Caption());
-    std::vector<TControl*> controls;
-    Walk(form, controls);
-    for (TControl* c : controls) {
-      SCOPED_TRACE(c->Name());
-      QWidget* w = renderer().WidgetOf(c);
-      ASSERT_NE(w, nullptr);
-      EXPECT_EQ(w->objectName().toStdString(), c->Name());
-      EXPECT_TRUE(DrawnAsItsKind(c, w)) << typeid(*c).name() << " drawn as " << w->metaObject()->className();
-      EXPECT_TRUE(window->isAncestorOf(w));
-      EXPECT_TRUE(renderer().WidgetOf(c->Parent())->isAncestorOf(w));
-      if (!dynamic_cast<TTabSheet*>(c)) {
-        EXPECT_EQ(!w->isHidden(), c->Visible());
-      }
-      if (auto* label = qobject_cast<QLabel*>(w); label && !dynamic_cast<TImage*>(c)) {
-        EXPECT_EQ(label->text().toStdString(), c->Caption());
-      }
-      if (auto* button = qobject_cast<QAbstractButton*>(w)) {
-        EXPECT_EQ(button->text().toStdString(), c->Caption());
-      }
-    }
-  }
-  // The gauges of idle slots are hidden; the slot texts are there to be filled.
-  EXPECT_FALSE(renderer().WidgetOf(&console::Form1->ProgressBar1)->isVisibleTo(renderer().WindowOf(console::Form1)));
-}
-
 TEST_F(Rendering, OperatorInputReachesTheModelAsItsCalls) {
   SampleForm f;
   QWidget* window = renderer().WindowOf(&f);
@@ -237,15 +171,29 @@ TEST_F(Rendering, OperatorInputReachesTheModelAsItsCalls) {
   // The widgets show what the model holds.
   EXPECT_FALSE(qobject_cast<QCheckBox*>(widget(f.Check))->isChecked());
   EXPECT_EQ(qobject_cast<QLineEdit*>(widget(f.Edit))->text(), "AB");
-  EXPECT_EQ(list->item(2)->background(), QApplication::palette().highlight());
+  EXPECT_TRUE(list->item(2)->isSelected());
+  QTest::keyClick(list, Qt::Key_A, Qt::ControlModifier);  // the view selects nothing by itself
+  EXPECT_EQ(list->selectedItems().size(), 2);
+  EXPECT_FALSE(qobject_cast<QProgressBar*>(widget(f.Progress))->isTextVisible());  // a busy bar, no measure
 
-  // A disabled group takes no input, whether or not its widget has caught up yet.
+  // A disabled group takes no input, whether or not its widget has caught up
+  // yet; once it has, its controls look disabled, coloured text included.
+  f.Check.SetFontColor(clRed);
   for (bool caughtUp : {false, true}) {
     SCOPED_TRACE(caughtUp ? "widget disabled" : "model disabled only");
     f.Group.SetEnabled(false);
     if (caughtUp) {
       Settle();
-      EXPECT_FALSE(widget(f.Check)->isEnabled());
+      const std::pair<TControl*, QPalette::ColorRole> texts[] = {
+          {&f.Check, QPalette::WindowText}, {&f.Button, QPalette::ButtonText}, {&f.Edit, QPalette::Text},
+          {&f.List, QPalette::Text}, {&f.Combo, QPalette::ButtonText}};
+      for (auto [control, role] : texts) {
+        SCOPED_TRACE(control->Name());
+        EXPECT_FALSE(widget(*control)->isEnabled());
+        const QPalette palette = widget(*control)->palette();
+        EXPECT_NE(palette.color(QPalette::Disabled, role), palette.color(QPalette::Active, role));
+      }
+      EXPECT_EQ(widget(f.Check)->palette().color(QPalette::Active, QPalette::WindowText), QColor(Qt::red));
     }
     f.seen.clear();
     QTest::mouseClick(widget(f.Check), Qt::LeftButton);
