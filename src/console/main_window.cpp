@@ -318,10 +318,11 @@ void TForm1::FormClose(TObject*, TCloseAction& Action) {
   // settings are saved, and the forms destroyed, only once every run is over.
   WaitForWorkers();
   // Every save is tried; a failed one is shown and the others still run.
-  auto attempt = [](const std::function<void()>& save) {
+  auto attempt = [this](const std::function<void()>& save) {
     try {
       save();
     } catch (const std::exception& e) {
+      closeLeftUnsaved_ = true;
       Application->ShowException(e);
     }
   };

@@ -203,6 +203,8 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   void FormShow(TObject* Sender);
   void FormPaint(TObject* Sender);
   void FormClose(TObject* Sender, TCloseAction& Action);
+  // True once a close could not save every setting and list (each failure was shown).
+  bool CloseLeftUnsaved() const { return closeLeftUnsaved_; }
   void AddFilesBtnClick(TObject* Sender);
   void RemoveBtnClick(TObject* Sender);
   void btnAddDirClick(TObject* Sender);
@@ -299,6 +301,7 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   std::deque<PendingDeviceChange> pendingDeviceChanges_;
   bool firstPaintDone_ = false;
   bool closing_ = false;
+  bool closeLeftUnsaved_ = false;  // a save of the close failed (UI thread only)
   // List files that existed but could not be read at show: kept as they are.
   bool preCopyListUnread_ = false;
   bool hideListUnread_ = false;

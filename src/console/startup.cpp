@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdio>
 #include <exception>
-#include <memory>
 #include <string>
 
 #include "console/main_window.h"
@@ -20,54 +19,14 @@ namespace {
 
 std::atomic<bool> closeLeftUnsaved{false};
 
-// Passes every dialog on and counts the error displays asked on the UI thread.
-class ErrorCount : public platform::ui::DialogService {
- public:
-  explicit ErrorCount(std::shared_ptr<platform::ui::DialogService> inner) : inner_(std::move(inner)) {}
-  platform::ui::DialogAnswer Ask(const platform::ui::DialogRequest& request) override {
-    if (request.kind == platform::ui::DialogKind::Error && request.thread == Application->UiThreadId()) ++count_;
-    return inner_->Ask(request);
-  }
-  int Count() const { return count_; }
-  const std::shared_ptr<platform::ui::DialogService>& Inner() const { return inner_; }
-
- private:
-  std::shared_ptr<platform::ui::DialogService> inner_;
-  std::atomic<int> count_{0};
-};
-
-// The main window's close tries every save and shows each failure through
-// the error display, then goes on: an error shown on the UI thread while the
-// close runs is a save that failed (a close asked for during the first one
-// only runs through it).
-void NoteUnsavedCloses(TForm1& form) {
-  closeLeftUnsaved = false;
-  form.OnClose = [close = std::move(form.OnClose), depth = 0](TObject* sender, TCloseAction& action) mutable {
-    if (depth > 0) return close(sender, action);
-    auto errors = std::make_shared<ErrorCount>(Application->Dialogs());
-    ++depth;
-    struct Watch {  // for the close's own length, also when it throws
-      int& depth;
-      std::shared_ptr<ErrorCount> errors;
-      ~Watch() {
-        Application->SetDialogService(errors->Inner());
-        --depth;
-      }
-    } watch{depth, errors};
-    Application->SetDialogService(errors);
-    close(sender, action);
-    if (errors->Count() > 0) closeLeftUnsaved = true;
-  };
-}
-
 }  // namespace
 
 bool CloseLeftUnsaved() { return closeLeftUnsaved; }
 
 void CreateForms() {
+  closeLeftUnsaved = false;
   Form1 = new TForm1;  // runs FormCreate
   Application->SetMainForm(Form1);
-  NoteUnsavedCloses(*Form1);
   frmSetting = new TfrmSetting;
   frmIsoMain = new TfrmIsoMain;
   // The image tool speaks the main window's language and hands the image it
@@ -95,6 +54,7 @@ void DestroyForms() {
   delete frmSetting;
   frmSetting = nullptr;
   if (Application->MainForm() == Form1) Application->SetMainForm(nullptr);
+  if (Form1 && Form1->CloseLeftUnsaved()) closeLeftUnsaved = true;
   delete Form1;
   Form1 = nullptr;
 }
