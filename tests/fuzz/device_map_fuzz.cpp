@@ -1,0 +1,59 @@
+// What a device reports back: its configuration block and its bad-block map,
+// read for a worker that loaded one of the shipped tables (input byte 0; byte
+// 1: two chips, the capacity rule, the upgrade flag), then the configuration
+// block written to that device and prepared as a failed run prepares it. The
+// device's answers are the rest of the input.
+// What must hold: a block is taken only with a geometry the tables fit; the
+// map gives every block a verdict and a share from 0 to 100; a block written
+// carries its checksum and went to the device twice.
+#include <cstdlib>
+
+#include "fuzz/fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const std::vector<std::string> tables = [] {
+    std::vector<std::string> paths;
+    for (const auto& e : fuzz::fs::directory_iterator(fuzz::Home() + "flash"))
+      if (e.path().extension() == ".txt") paths.push_back(e.path().string());
+    std::sort(paths.begin(), paths.end());
+    return paths;
+  }();
+  fuzz::Input input(data, size);
+  const std::string& table = tables[input.Byte() % tables.size()];
+  const std::uint8_t flags = input.Byte();
+  auto& settings = fuzz::Window().settings = {};
+  settings.AllowErrorRate = flags >> 3 & 7;
+  settings.DealCapError = (flags >> 1 & 3) % 3;
+  auto device = std::make_shared<fuzz::InputTarget>(input);
+  fuzz::Worker w(device);
+  w.ChipCount = 1 + (flags & 1);
+  if (!w.LoadCfgFile(table)) {
+    FUZZ_REQUIRE(w.ChipCount > 1);  // two chips of the largest table are too many blocks
+    return 0;
+  }
+  const std::size_t blocks = static_cast<std::size_t>(w.ChipCount) * w.BlocksPerChip;
+  w.BlockStatus.assign(blocks, 255);
+
+  if (w.ReadDeviceCfg()) {
+    const std::uint8_t* c = w.DeviceCfgCopy.data();
+    FUZZ_REQUIRE(c[84] >= 9 && c[84] <= 13 && c[85] >= c[84] + 5 && c[85] <= c[84] + 8);
+    w.PageTableMode = w.DevicePageTable;
+  }
+  int badPercent = -1;
+  if (w.ReadBadBlockBitmap(badPercent)) {
+    const auto bad = std::count(w.BlockStatus.begin(), w.BlockStatus.end(), 0);
+    FUZZ_REQUIRE(bad + std::count(w.BlockStatus.begin(), w.BlockStatus.end(), 255) == static_cast<long>(blocks));
+    FUZZ_REQUIRE(badPercent == static_cast<int>(bad * 100 / static_cast<long>(blocks)));
+  }
+  const bool upgrade = flags & 0x40;
+  if (w.WriteCfgBlock(upgrade)) {
+    const std::uint8_t* c = w.CfgArea.data();
+    unsigned sum = 0;
+    for (int i = 82; i <= 254; ++i) sum += c[i];
+    FUZZ_REQUIRE((c[80] << 8 | c[81]) == (sum & 0xFFFF));
+    const std::string cfg(reinterpret_cast<const char*>(c), w.PageSize);
+    FUZZ_REQUIRE(std::count_if(device->sent.begin(), device->sent.end(), [&](const auto& s) { return s.second == cfg; }) >= 2);
+  }
+  w.BuildCfgInfo(upgrade);
+  return 0;
+}

@@ -1,0 +1,148 @@
+// A whole production run whose every device answer comes from the input: the
+// FSM download at arrival, then the worker's run on this thread. Input: two
+// bytes of settings (below), then the device's answers (fuzz_support.h). The
+// disks are a small FAT volume; the format and check tools are stand-ins that
+// succeed, so every stage after them can be reached.
+// What must hold: no exception leaves the run; it ends counted once, with its
+// handle closed, the running count back at 0, and its result shown and logged
+// alike.
+//
+// With STATION_FUZZ_RECORD=DIR set the program instead writes seeds into DIR:
+// runs against emulated devices (with the real disk tools), their answers
+// recorded, and exits.
+#include <cstdlib>
+
+#include "emulator/emulated_device.h"
+#include "fuzz/fuzz_support.h"
+#include "platform/drive/drive.h"
+#include "platform/volumes/volumes.h"
+
+namespace {
+
+std::string Path(const char* name) { return fuzz::Home() + name; }
+
+// Settings byte 0: firmware upgrade, blanking check, clear flash, format, parity
+// check, NOR check (bits 0-5), disk split 0-2 (bits 6-7). Byte 1: scan level
+// (bits 0-2), page mode, capacity rule (bits 4-5), no file system, image file.
+void ApplySettings(std::uint8_t a, std::uint8_t b) {
+  testing_support::FakeMainWindow& w = fuzz::Window();
+  w.chkFwUpgrade.SetChecked(a & 1);
+  w.chkBlankCheck.SetChecked(a & 2);
+  w.chkClearFlash.SetChecked((a & 4) && !(a & 2));  // the window lets only one of the two be on
+  w.chkFormat.SetChecked(a & 8);
+  w.chkParityCheck.SetChecked(a & 16);
+  w.chknor.SetChecked(a & 32);
+  w.settings = {};
+  w.settings.eDeviceFeature = static_cast<std::uint8_t>((a >> 6) % 3);
+  w.settings.iHideDiskRatio = 10 + (b & 7);
+  w.settings.iScanLevel = b & 7;
+  w.settings.PageMode = b & 8;
+  w.settings.PageModeSel = 7;
+  w.settings.DealCapError = static_cast<std::uint8_t>((b >> 4 & 3) % 3);
+  w.settings.bNonFS = b & 64;
+  w.settings.bUseImgFile = b & 128;
+  w.settings.ImageFile = Path("volume.img");
+  w.settings.AllowErrorRate = 2;
+  w.settings.iEccLevel = 2;
+  w.settings.iBadThreshold = 20;
+  w.settings.sHideDiskLabel = "HIDDEN";
+}
+
+void Prepare() {
+  static const bool ready = [] {
+    // Small images, so that a run's answers (an SPI device reads them back) stay short.
+    fuzz::WriteFile(Path("program.bin"), fuzz::ReadFile(Path("samples/player.bin")).substr(0, 8192));
+    fuzz::WriteFile(Path("prefer.dat"), fuzz::ReadFile(Path("samples/prefer.dat")).substr(0, 4096));
+    fuzz::WriteFile(Path("misc/PASS.IMG"), std::string(4096, 'p'));
+    fuzz::WriteFile(Path("notes.txt"), std::string(1500, 'n'));
+    if (std::system(("mkfs.fat -C " + Path("volume.img") + " 1024 >/dev/null").c_str()) != 0) std::abort();
+    testing_support::FakeMainWindow& w = fuzz::Window();
+    w.uiTexts = {{"FailMsg", "fail"}, {"SuccessMsg", "successful"}, {"WaitDeviceMsg", "Waiting device..."}};
+    w.TntSelectFileList2.Items.Assign({Path("program.bin"), Path("prefer.dat"), Path("notes.txt")});
+    w.inspection.iProgramIndex = 0;
+    w.inspection.iPreferIndex = 1;
+    w.inspection.iProgramSize = 8192;
+    w.inspection.iPreferSize = 4096;
+    w.inspection.FirmwareId = 0xFF;
+    w.hideFiles = w.spiFiles = {Path("notes.txt")};
+    w.LabelEdit.SetText("STATION");
+    return true;
+  }();
+  (void)ready;
+}
+
+// Arrival and run of the device at E; false when the FSM download failed.
+bool Produce() {
+  testing_support::FakeMainWindow& w = fuzz::Window();
+  const std::size_t handles = platform::OpenHandleCount();
+  const production::CounterValues before = w.Counts();
+  std::remove(Path("log/1.txt").c_str());
+  const std::string fsm = Path("misc/FSM.bin");
+  if (!production::DownloadFsmFile('E', static_cast<std::int32_t>(fuzz::fs::file_size(fsm)), fsm)) return false;
+  fuzz::Worker worker(nullptr);
+  worker.Run();
+  const production::CounterValues after = w.Counts();
+  FUZZ_REQUIRE(platform::OpenHandleCount() == handles && w.RunningCount() == 0 && after.total == before.total + 1);
+  const bool passed = after.passed == before.passed + 1;
+  FUZZ_REQUIRE(w.panels[0].status.FontColor() == (passed ? platform::ui::clBlue : platform::ui::clRed));
+  std::string log = fuzz::ReadFile(Path("log/1.txt"));
+  FUZZ_REQUIRE(log.size() >= 2 && log.ends_with("\r\n"));
+  log.resize(log.size() - 2);
+  FUZZ_REQUIRE(log.substr(log.find_last_of('\n') + 1) == (passed ? "E success!" : "E fail!"));
+  return true;
+}
+
+void RecordSeeds(const std::string& folder) {
+  using emulator::profiles::SmallDisk;
+  using emulator::profiles::SpiOnlyDevice;
+  using emulator::profiles::Standard;
+  struct Seed {
+    const char* name;
+    emulator::DeviceProfile profile;
+    std::uint8_t a, b;
+  };
+  const Seed seeds[] = {
+      {"device-map", Standard(), 0x09, 0x00},     {"configuration-only", Standard(), 0x00, 0x00},
+      {"blanking-check", SmallDisk(), 0x0B, 0x00}, {"clear-flash", SmallDisk(), 0x0D, 0x00},
+      {"spi-only", SpiOnlyDevice(), 0x21, 0x00},  {"hidden-disk", Standard(), 0x89, 0x00},
+      {"hidden-image", Standard(), 0x89, 0x80},   {"encrypted-parity", Standard(), 0x59, 0x00},
+  };
+  fuzz::fs::create_directories(folder);
+  for (const Seed& s : seeds) {
+    auto device = emulator::EmulatedDevice::Create(s.profile, Path("emulated/") + s.name);
+    device->Plug('E');
+    const platform::Volume volume = *platform::Volumes().Lookup('E');
+    auto recorder = std::make_shared<fuzz::RecordingTarget>(volume.target);
+    platform::Volumes().Unmount('E');
+    platform::Volumes().Mount('E', recorder, volume.node);
+    ApplySettings(s.a, s.b);
+    Produce();
+    fuzz::WriteFile(folder + "/" + s.name, std::string{static_cast<char>(s.a), static_cast<char>(s.b)} + recorder->recorded);
+    std::printf("%s: %s\n", s.name, fuzz::Window().panels[0].status.Caption().c_str());
+    device->Unplug();
+    platform::Volumes().Unmount('E');
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  Prepare();
+  if (const char* folder = std::getenv("STATION_FUZZ_RECORD")) {
+    RecordSeeds(folder);
+    std::exit(0);
+  }
+  platform::CurrentDiskTools() = {"true", "true", "true"};
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::Input input(data, size);
+  const std::uint8_t a = input.Byte(), b = input.Byte();
+  ApplySettings(a, b);
+  fuzz::fs::copy_file(Path("volume.img"), Path("disk.img"), fuzz::fs::copy_options::overwrite_existing);
+  platform::Volumes().Unmount('E');
+  platform::Volumes().Mount('E', std::make_shared<fuzz::InputTarget>(input), Path("disk.img"));
+  Produce();
+  return 0;
+}
