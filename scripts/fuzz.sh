@@ -6,6 +6,7 @@
 #   scripts/fuzz.sh                      every target for 10 seconds (what scripts/test.sh runs)
 #   scripts/fuzz.sh 600 run_fuzz drive_fuzz   the named targets for 600 seconds each
 #   FUZZ_KEEP_GOING=1 scripts/fuzz.sh 600     going on after a crash (libFuzzer's fork mode)
+#   FUZZ_SEED=1 scripts/fuzz.sh               the same random choices each time (as CI runs it)
 # A crashing input is kept in build-fuzz/crashes/<target>/; replay it with
 #   build-fuzz/tests/fuzz/<target> <file>
 # Without FUZZ_KEEP_GOING the first crash stops the script with a failure.
@@ -14,7 +15,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-10}
 [ $# -gt 0 ] && shift
-dir=$PWD/build-fuzz
+dir=${FUZZ_BUILD_DIR:-$PWD/build-fuzz}
 jobs=${JOBS:-$(nproc)}
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O1 -DCMAKE_CXX_COMPILER=clang++ \
@@ -27,7 +28,7 @@ STATION_FUZZ_RECORD="$dir/seeds/run" "$dir/tests/fuzz/run_fuzz" >/dev/null
 
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=($(cd "$dir/tests/fuzz" && ls -- *_fuzz))
-options=(-max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 -print_final_stats=1)
+options=(-max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 -seed="${FUZZ_SEED:-0}")
 [ -n "${FUZZ_KEEP_GOING:-}" ] && options+=(-fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1)
 for target in "${targets[@]}"; do
   name=${target%_fuzz}
