@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int i = 82; i <= 254; ++i) sum += c[i];
     FUZZ_REQUIRE((c[80] << 8 | c[81]) == (sum & 0xFFFF));
     const std::string cfg(reinterpret_cast<const char*>(c), w.PageSize);
-    FUZZ_REQUIRE(std::count_if(device->sent.begin(), device->sent.end(), [&](const auto& s) { return s.second == cfg; }) >= 2);
+    FUZZ_REQUIRE(std::count_if(device->sent.begin(), device->sent.end(), [&](const std::string& s) { return s == cfg; }) >= 2);
   }
   w.BuildCfgInfo(upgrade);
   return 0;

@@ -2,8 +2,8 @@
 // length in 512-byte sectors (4 bytes, little-endian; at most 1 GiB) and
 // records of a sector number (4 bytes) and the sector's bytes; a record past
 // the length is dropped, so a boot sector may claim more than the disk holds.
-// The label and the free space are read, then a folder is made and a file
-// copied into it.
+// The label and the free space are read, then a folder is made (in "music",
+// which the seeds hold) and a file copied into it.
 // What must hold: nothing is written past the end of the disk, and a copy
 // that reports success left its folder on the volume.
 #include <sys/stat.h>
@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   platform::GetDiskFreeSpaceA("F:\\", &perCluster, &perSector, &free, &total);
   platform::DriveSession session;
   if (session.Open('F')) {
-    const bool made = session.MakeFolder("music") && session.CopyFile(source, "music/song.mp3", false);
-    if (session.Close() && made) FUZZ_REQUIRE(session.Open('F') && session.FolderExists("music"));
+    const bool made = session.MakeFolder("music/new") && session.CopyFile(source, "music/new/song.mp3", false);
+    if (session.Close() && made) FUZZ_REQUIRE(session.Open('F') && session.FolderExists("music/new"));
     session.Close();
   }
   FUZZ_REQUIRE(FileSize(disk) == length);

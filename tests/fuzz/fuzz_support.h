@@ -77,9 +77,10 @@ inline std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The program folder of this process (with a trailing '/'), made once: misc/
-// and flash/ from support/, log/, the registry store. On /dev/shm, where settings files cost no disk flush; folders that
-// processes no longer alive left there (after a crash) are removed first.
+// The program folder of this process (with a trailing '/'), made once: a copy
+// of support/ (misc/, flash/, samples/), log/, the registry store. On /dev/shm,
+// where settings files cost no disk flush; folders that processes no longer
+// alive left there (after a crash) are removed first.
 inline const std::string& Home() {
   static const std::string home = [] {
     const fs::path base = fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path();
@@ -138,15 +139,13 @@ struct Worker : production::ProductThread {
   void Run() { Execute(); }
 };
 
-// Answers from the input; the data of every request that sends some is kept
-// with its opcode (vendor requests: their sub-opcode).
+// Answers from the input; the data of every request that sends some is kept.
 class InputTarget : public platform::ScsiTarget {
  public:
   explicit InputTarget(Input& input) : input_(input) {}
   bool Execute(const platform::ScsiRequest& request) override {
     if (request.direction == platform::ScsiDirection::Out && request.data)
-      sent.emplace_back(request.cdb[0] >= 0xEE ? request.cdb[1] : request.cdb[0],
-                        std::string(reinterpret_cast<const char*>(request.data), request.length));
+      sent.emplace_back(reinterpret_cast<const char*>(request.data), request.length);
     if (input_.Empty()) return false;
     const bool carriedOut = (input_.Byte() & 0xC0) != 0xC0;
     if (request.direction == platform::ScsiDirection::In && request.data) {
@@ -158,39 +157,10 @@ class InputTarget : public platform::ScsiTarget {
     }
     return carriedOut;
   }
-  std::vector<std::pair<std::uint8_t, std::string>> sent;
+  std::vector<std::string> sent;
 
  private:
   Input& input_;
-};
-
-// The input that makes an InputTarget give the answers `inner` gives (read
-// answers as their shortest period). Used to record seeds from a model.
-class RecordingTarget : public platform::ScsiTarget {
- public:
-  explicit RecordingTarget(std::shared_ptr<platform::ScsiTarget> inner) : inner_(std::move(inner)) {}
-  bool Execute(const platform::ScsiRequest& request) override {
-    const bool ok = inner_->Execute(request);
-    recorded.push_back(ok ? 0 : 0xFF);
-    if (request.direction == platform::ScsiDirection::In && request.data) {
-      const std::uint32_t length = std::min<std::uint32_t>(request.length, 65535);
-      std::uint32_t n = length;
-      for (std::uint32_t p = 1; p < length && p < 1024; ++p)
-        if (std::equal(request.data + p, request.data + length, request.data)) {
-          n = p;
-          break;
-        }
-      if (std::all_of(request.data, request.data + length, [](std::uint8_t b) { return b == 0; })) n = 0;
-      if (n >= 255) recorded += {'\xFF', static_cast<char>(n & 0xFF), static_cast<char>(n >> 8)};
-      else recorded.push_back(static_cast<char>(n));
-      recorded.append(reinterpret_cast<const char*>(request.data), n);
-    }
-    return ok;
-  }
-  std::string recorded;
-
- private:
-  std::shared_ptr<platform::ScsiTarget> inner_;
 };
 
 }  // namespace fuzz

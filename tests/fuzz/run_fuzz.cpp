@@ -21,6 +21,35 @@ namespace {
 
 std::string Path(const char* name) { return fuzz::Home() + name; }
 
+// The input that makes an InputTarget give the answers `inner` gives (read
+// answers as their shortest period). Used to record seeds from a model.
+class RecordingTarget : public platform::ScsiTarget {
+ public:
+  explicit RecordingTarget(std::shared_ptr<platform::ScsiTarget> inner) : inner_(std::move(inner)) {}
+  bool Execute(const platform::ScsiRequest& request) override {
+    const bool ok = inner_->Execute(request);
+    recorded.push_back(ok ? 0 : 0xFF);
+    if (request.direction == platform::ScsiDirection::In && request.data) {
+      const std::uint32_t length = std::min<std::uint32_t>(request.length, 65535);
+      std::uint32_t n = length;
+      for (std::uint32_t p = 1; p < length && p < 1024; ++p)
+        if (std::equal(request.data + p, request.data + length, request.data)) {
+          n = p;
+          break;
+        }
+      if (std::all_of(request.data, request.data + length, [](std::uint8_t b) { return b == 0; })) n = 0;
+      if (n >= 255) recorded += {'\xFF', static_cast<char>(n & 0xFF), static_cast<char>(n >> 8)};
+      else recorded.push_back(static_cast<char>(n));
+      recorded.append(reinterpret_cast<const char*>(request.data), n);
+    }
+    return ok;
+  }
+  std::string recorded;
+
+ private:
+  std::shared_ptr<platform::ScsiTarget> inner_;
+};
+
 // Settings byte 0: firmware upgrade, blanking check, clear flash, format, parity
 // check, NOR check (bits 0-5), disk split 0-2 (bits 6-7). Byte 1: scan level
 // (bits 0-2), page mode, capacity rule (bits 4-5), no file system, image file.
@@ -112,7 +141,7 @@ void RecordSeeds(const std::string& folder) {
     auto device = emulator::EmulatedDevice::Create(s.profile, Path("emulated/") + s.name);
     device->Plug('E');
     const platform::Volume volume = *platform::Volumes().Lookup('E');
-    auto recorder = std::make_shared<fuzz::RecordingTarget>(volume.target);
+    auto recorder = std::make_shared<RecordingTarget>(volume.target);
     platform::Volumes().Unmount('E');
     platform::Volumes().Mount('E', recorder, volume.node);
     ApplySettings(s.a, s.b);
