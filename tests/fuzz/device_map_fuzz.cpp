@@ -3,10 +3,11 @@
 // 1: two chips, the capacity rule, the upgrade flag), then the configuration
 // block written to that device and prepared as a failed run prepares it. The
 // device's answers are the rest of the input.
-// What must hold: a block is taken only with a geometry the tables fit; the
-// map gives every block a verdict and a share from 0 to 100; a block written
-// carries its checksum and went to the device twice.
-#include <cstdlib>
+// What must hold: a block is taken when it is signed and of a geometry the
+// tables fit; the map gives every block a verdict and a share from 0 to 100;
+// a block written carries its checksum and signature and went to the device
+// twice; every failure is shown.
+#include <cstring>
 
 #include "fuzz/fuzz_support.h"
 
@@ -34,26 +35,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t blocks = static_cast<std::size_t>(w.ChipCount) * w.BlocksPerChip;
   w.BlockStatus.assign(blocks, 255);
 
-  if (w.ReadDeviceCfg()) {
-    const std::uint8_t* c = w.DeviceCfgCopy.data();
-    FUZZ_REQUIRE(c[84] >= 9 && c[84] <= 13 && c[85] >= c[84] + 5 && c[85] <= c[84] + 8);
-    w.PageTableMode = w.DevicePageTable;
-  }
+  // A block answered whole, signed, and of a geometry a controller has, is taken.
+  const bool valid = w.ReadDeviceCfg();
+  const auto* b = device->answered.size() == 1 ? reinterpret_cast<const std::uint8_t*>(device->answered[0].data()) : nullptr;
+  FUZZ_REQUIRE(valid == (b && (std::memcmp(b, "Q471", 4) == 0 || std::memcmp(b, "Q4X1", 4) == 0) && b[84] >= 9 &&
+                         b[84] <= 13 && b[85] >= b[84] + 5 && b[85] <= b[84] + 8));
+  if (valid) w.PageTableMode = w.DevicePageTable;
   int badPercent = -1;
   if (w.ReadBadBlockBitmap(badPercent)) {
     const auto bad = std::count(w.BlockStatus.begin(), w.BlockStatus.end(), 0);
     FUZZ_REQUIRE(bad + std::count(w.BlockStatus.begin(), w.BlockStatus.end(), 255) == static_cast<long>(blocks));
     FUZZ_REQUIRE(badPercent == static_cast<int>(bad * 100 / static_cast<long>(blocks)));
   }
+  // Each failure is shown to the operator; a block written carries its checksum
+  // and the signature the upgrade option asks for, and reached the flash twice.
   const bool upgrade = flags & 0x40;
+  auto& status = fuzz::Window().panels[0].status;
+  const std::string file = fuzz::ReadFile(table);
+  status.SetCaption("");
   if (w.WriteCfgBlock(upgrade)) {
     const std::uint8_t* c = w.CfgArea.data();
     unsigned sum = 0;
     for (int i = 82; i <= 254; ++i) sum += c[i];
     FUZZ_REQUIRE((c[80] << 8 | c[81]) == (sum & 0xFFFF));
+    for (int g = 0; g < 16; ++g) FUZZ_REQUIRE(c[4 * g + 1] == (upgrade ? static_cast<std::uint8_t>(file[4 * g + 1]) : std::uint8_t{'X'}));
     const std::string cfg(reinterpret_cast<const char*>(c), w.PageSize);
-    FUZZ_REQUIRE(std::count_if(device->sent.begin(), device->sent.end(), [&](const std::string& s) { return s == cfg; }) >= 2);
+    FUZZ_REQUIRE(std::count(device->sent.begin(), device->sent.end(), cfg) >= 2);
+  } else {
+    FUZZ_REQUIRE(!status.Caption().empty());
   }
-  w.BuildCfgInfo(upgrade);
+  status.SetCaption("");
+  if (!w.BuildCfgInfo(upgrade))
+    FUZZ_REQUIRE(std::count(w.BlockStatus.begin(), w.BlockStatus.end(), 255) < 4 ||
+                 status.Caption() == "Bad Block no Exceed");
   return 0;
 }

@@ -1,13 +1,13 @@
 // Flash tables: the input's first byte chooses the chip count (bits 0-2, plus
-// one) and a BlocksPerChip override (bit 3, value from bits 4-7); the rest is
-// a table file beside the shipped ones. Its NAND ID is searched for, the
-// table sent and loaded, and a configuration block built from it written to
-// a device that accepts everything, over block and page tables taken from
-// the file's own bytes.
+// one) and a BlocksPerChip override (bit 3, value from bits 4-7); the second
+// the page table (bit 0), the capacity rule (bits 1-2) and the upgrade flag
+// (bit 3); the rest is a table file beside the shipped ones. Its NAND ID is
+// searched for, the table sent and loaded, and a configuration block built
+// from it written to a device that accepts everything, over block and page
+// tables taken from the file's own bytes.
 // What must hold: the device receives the file as it stands; a loaded
 // geometry fits the tables; the block written carries its checksum and the
-// good-block bitmap of the block table.
-#include <cstdlib>
+// good-block bitmap of the block table; a block not written says why.
 
 #include "fuzz/fuzz_support.h"
 
@@ -31,10 +31,11 @@ class Accepting : public platform::ScsiTarget {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Input input(data, size);
-  const std::uint8_t flags = input.Byte();
+  const std::uint8_t flags = input.Byte(), options = input.Byte();
   const std::string table = input.Rest();
-  fuzz::Window().settings = {};
-  fuzz::Window().settings.AllowErrorRate = 2;
+  auto& settings = fuzz::Window().settings = {};
+  settings.AllowErrorRate = 2;
+  settings.DealCapError = (options >> 1 & 3) % 3;
   production::RegWriteInt("BlocksPerChip", flags & 8 ? (flags >> 4) * 4369 - 1 : 0);
   const std::string path = fuzz::Home() + "flash/fuzz.txt";
   fuzz::WriteFile(path, table);
@@ -59,9 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_REQUIRE(blocks >= 1 && blocks <= 65536);
   w.BlockStatus.resize(blocks);
   for (std::size_t b = 0; b < blocks; ++b) w.BlockStatus[b] = table[b % table.size()] & 1 ? 0 : 255;
-  w.PageTableMode = flags & 0x80;
+  w.PageTableMode = options & 1;
   for (int p = 0; p < w.PagesPerBlock; ++p) w.PageUsable[p] = table[(p * 7) % table.size()] & 2 ? 0 : 255;
-  if (!w.WriteCfgBlock(true)) return 0;
+  auto& status = fuzz::Window().panels[0].status;
+  status.SetCaption("");
+  if (!w.WriteCfgBlock(options & 8)) {
+    FUZZ_REQUIRE(!status.Caption().empty());
+    return 0;
+  }
 
   const std::uint8_t* c = w.CfgArea.data();
   unsigned sum = 0;

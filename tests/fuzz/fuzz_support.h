@@ -139,13 +139,13 @@ struct Worker : production::ProductThread {
   void Run() { Execute(); }
 };
 
-// Answers from the input; the data of every request that sends some is kept.
+// Answers from the input. What the device took part in is kept: the data of
+// every request carried out, sent (data out) or answered (data in), up to
+// 16 MiB (a scan of a large flash reads far more).
 class InputTarget : public platform::ScsiTarget {
  public:
   explicit InputTarget(Input& input) : input_(input) {}
   bool Execute(const platform::ScsiRequest& request) override {
-    if (request.direction == platform::ScsiDirection::Out && request.data)
-      sent.emplace_back(reinterpret_cast<const char*>(request.data), request.length);
     if (input_.Empty()) return false;
     const bool carriedOut = (input_.Byte() & 0xC0) != 0xC0;
     if (request.direction == platform::ScsiDirection::In && request.data) {
@@ -155,12 +155,17 @@ class InputTarget : public platform::ScsiTarget {
       for (std::uint32_t i = 0; i < request.length; ++i)
         request.data[i] = bytes.empty() ? 0 : static_cast<std::uint8_t>(bytes[i % bytes.size()]);
     }
+    if (carriedOut && request.data && (kept_ += request.length) <= (16u << 20))
+      (request.direction == platform::ScsiDirection::In ? answered : sent)
+          .emplace_back(reinterpret_cast<const char*>(request.data), request.length);
     return carriedOut;
   }
+  std::vector<std::string> answered;
   std::vector<std::string> sent;
 
  private:
   Input& input_;
+  std::size_t kept_ = 0;
 };
 
 }  // namespace fuzz

@@ -56,6 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Read back through the file as it is now, and through a copy in memory.
   FUZZ_REQUIRE(platform::TIniFile(file).ReadInteger("fuzz added", "COUNT", -1) == static_cast<int>(size));
   auto after = Values(platform::TMemIniFile(file));
+  const auto added = std::find_if(after.begin(), after.end(), [](const auto& s) { return IniDocument::SameName(s.front(), "Fuzz Added"); });
+  FUZZ_REQUIRE(added != after.end());
+  if (std::none_of(before.begin(), before.end(), [](const auto& s) { return IniDocument::SameName(s.front(), "Fuzz Added"); }))
+    FUZZ_REQUIRE(added->size() == 2 && added->at(1).rfind("Count=", 0) == 0);
   auto expected = before;
   if (!expected.empty()) expected.erase(expected.begin());
   // Sections named as the erased one are gone as well (erasing takes them all).

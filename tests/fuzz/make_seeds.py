@@ -61,9 +61,9 @@ seed("firmware", "FSM.bin", support("misc/FSM.bin"))
 tables = sorted(n for n in os.listdir(os.path.join(root, "support/flash")) if n.endswith(".txt"))
 for i, name in enumerate(tables):
     table = support("flash/" + name)
-    seed("flash_table", name, b"\0" + table)
+    seed("flash_table", name, b"\0\x08" + table)
     seed("device_map", name, bytes([i, 0x10]) + b"\0\xff" + struct.pack("<H", len(table)) + table + b"\0\1\xff" + b"\1" * 3000)
-seed("flash_table", "two-chips", b"\1" + support("flash/" + tables[0]))
+seed("flash_table", "two-chips", b"\1\0" + support("flash/" + tables[0]))
 
 # Disks: FAT12, FAT16 and FAT32 volumes with long names, folders and a
 # deleted entry, as the drive target reads them.

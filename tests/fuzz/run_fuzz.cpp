@@ -100,8 +100,9 @@ void Prepare() {
   (void)ready;
 }
 
-// Arrival and run of the device at E; false when the FSM download failed.
-bool Produce() {
+// Arrival and run of the device at E (answering from the input when `device`
+// is given); false when the FSM download failed.
+bool Produce(const fuzz::InputTarget* device) {
   testing_support::FakeMainWindow& w = fuzz::Window();
   const std::size_t handles = platform::OpenHandleCount();
   const production::CounterValues before = w.Counts();
@@ -118,6 +119,13 @@ bool Produce() {
   FUZZ_REQUIRE(log.size() >= 2 && log.ends_with("\r\n"));
   log.resize(log.size() - 2);
   FUZZ_REQUIRE(log.substr(log.find_last_of('\n') + 1) == (passed ? "E success!" : "E fail!"));
+  // A pass with the firmware upgrade took the firmware and the prefer data whole.
+  if (device && passed && w.chkFwUpgrade.Checked()) {
+    std::string taken;
+    for (const std::string& piece : device->sent) taken += piece;
+    for (const char* image : {"program.bin", "prefer.dat"})
+      FUZZ_REQUIRE(taken.find(fuzz::ReadFile(Path(image))) != std::string::npos);
+  }
   return true;
 }
 
@@ -145,7 +153,7 @@ void RecordSeeds(const std::string& folder) {
     platform::Volumes().Unmount('E');
     platform::Volumes().Mount('E', recorder, volume.node);
     ApplySettings(s.a, s.b);
-    Produce();
+    Produce(nullptr);
     fuzz::WriteFile(folder + "/" + s.name, std::string{static_cast<char>(s.a), static_cast<char>(s.b)} + recorder->recorded);
     std::printf("%s: %s\n", s.name, fuzz::Window().panels[0].status.Caption().c_str());
     device->Unplug();
@@ -171,7 +179,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ApplySettings(a, b);
   fuzz::fs::copy_file(Path("volume.img"), Path("disk.img"), fuzz::fs::copy_options::overwrite_existing);
   platform::Volumes().Unmount('E');
-  platform::Volumes().Mount('E', std::make_shared<fuzz::InputTarget>(input), Path("disk.img"));
-  Produce();
+  auto device = std::make_shared<fuzz::InputTarget>(input);
+  platform::Volumes().Mount('E', device, Path("disk.img"));
+  Produce(device.get());
   return 0;
 }
