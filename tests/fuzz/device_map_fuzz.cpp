@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // A block answered whole, signed, and of a geometry a controller has, is taken.
   const bool valid = w.ReadDeviceCfg();
-  const auto* b = device->answered.size() == 1 ? reinterpret_cast<const std::uint8_t*>(device->answered[0].data()) : nullptr;
+  const auto* b = device->answered.size() == 1 ? reinterpret_cast<const std::uint8_t*>(device->answered[0].data())
+                                                : nullptr;
   FUZZ_REQUIRE(valid == (b && (std::memcmp(b, "Q471", 4) == 0 || std::memcmp(b, "Q4X1", 4) == 0) && b[84] >= 9 &&
                          b[84] <= 13 && b[85] >= b[84] + 5 && b[85] <= b[84] + 8));
   if (valid) w.PageTableMode = w.DevicePageTable;
@@ -52,13 +53,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool upgrade = flags & 0x40;
   auto& status = fuzz::Window().panels[0].status;
   const std::string file = fuzz::ReadFile(table);
+  auto signature = [&](int g) { return upgrade ? static_cast<std::uint8_t>(file[4 * g + 1]) : std::uint8_t{'X'}; };
   status.SetCaption("");
   if (w.WriteCfgBlock(upgrade)) {
     const std::uint8_t* c = w.CfgArea.data();
     unsigned sum = 0;
     for (int i = 82; i <= 254; ++i) sum += c[i];
     FUZZ_REQUIRE((c[80] << 8 | c[81]) == (sum & 0xFFFF));
-    for (int g = 0; g < 16; ++g) FUZZ_REQUIRE(c[4 * g + 1] == (upgrade ? static_cast<std::uint8_t>(file[4 * g + 1]) : std::uint8_t{'X'}));
+    for (int g = 0; g < 16; ++g) FUZZ_REQUIRE(c[4 * g + 1] == signature(g));
     const std::string cfg(reinterpret_cast<const char*>(c), w.PageSize);
     FUZZ_REQUIRE(std::count(device->sent.begin(), device->sent.end(), cfg) >= 2);
   } else {

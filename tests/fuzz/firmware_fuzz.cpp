@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::uint8_t value = static_cast<std::uint8_t>(size * 7 + 1);
   constexpr std::size_t at = console::kFlashModuleMarkerOffset;
-  const bool marked = size >= at + 3 && bytes.compare(0, 4, "Q471") == 0 && bytes[at] == '\x55' && bytes[at + 1] == '\xAA';
+  const bool marked =
+      size >= at + 3 && bytes.compare(0, 4, "Q471") == 0 && bytes[at] == '\x55' && bytes[at + 1] == '\xAA';
   console::WriteCapacityMultiplier(form, value);
   if (marked) bytes[at + 2] = static_cast<char>(value);
   FUZZ_REQUIRE(fuzz::ReadFile(firmware) == bytes);

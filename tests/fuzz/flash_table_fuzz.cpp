@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::Worker w(device);
   w.ChipCount = (flags & 7) + 1;
   const std::uint64_t id = production::ReadCfgFileNandId(5, path);
-  const std::string name = w.FindFlashType(static_cast<std::uint32_t>(id), static_cast<std::uint32_t>(id >> 32), w.ChipCount);
+  const std::string name =
+      w.FindFlashType(static_cast<std::uint32_t>(id), static_cast<std::uint32_t>(id >> 32), w.ChipCount);
   FUZZ_REQUIRE(id == 0 || name != "0");
   production::ReadCfgTypeName(path);
 
@@ -72,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t* c = w.CfgArea.data();
   unsigned sum = 0;
   for (int i = 82; i <= 254; ++i) sum += c[i];
-  FUZZ_REQUIRE((c[80] << 8 | c[81]) == (sum & 0xFFFF) && std::all_of(c + 480, c + 512, [](std::uint8_t v) { return v == 0; }));
+  FUZZ_REQUIRE((c[80] << 8 | c[81]) == (sum & 0xFFFF));
+  FUZZ_REQUIRE(std::all_of(c + 480, c + 512, [](std::uint8_t v) { return v == 0; }));
   const std::string cfg(reinterpret_cast<const char*>(c), w.PageSize);
   int copies = 0;
   for (std::size_t k = 0; k + 1 < device->sent.size(); ++k) {

@@ -131,7 +131,8 @@ inline testing_support::FakeMainWindow& Window() {
   return window;
 }
 struct Worker : production::ProductThread {
-  explicit Worker(std::shared_ptr<platform::ScsiTarget> target, production::SlotPanel p = fuzz::Window().SlotControls(0))
+  explicit Worker(std::shared_ptr<platform::ScsiTarget> target,
+                  production::SlotPanel p = fuzz::Window().SlotControls(0))
       : ProductThread(fuzz::Window(), 'E', 0, p.statusText, p.gauge, p.image, "", p.textF, p.textP) {
     if (target) hDevice = platform::OpenTargetHandle(std::move(target));
   }

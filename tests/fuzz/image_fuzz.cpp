@@ -27,7 +27,8 @@ class Disk : public platform::ScsiTarget {
     }
     FUZZ_REQUIRE(r.cdb[0] == 0x2A);  // WRITE(10), nothing else
     const std::uint32_t lba = Be32(r.cdb + 2), count = r.cdb[7] << 8 | r.cdb[8];
-    FUZZ_REQUIRE(std::uint64_t{lba} + count <= std::uint64_t{lastLba_} + 1 && r.length == std::uint64_t{count} * blockLength_);
+    FUZZ_REQUIRE(std::uint64_t{lba} + count <= std::uint64_t{lastLba_} + 1);
+    FUZZ_REQUIRE(r.length == std::uint64_t{count} * blockLength_);
     for (std::uint32_t k = 0; k < count; ++k)
       sectors[lba + k].assign(reinterpret_cast<const char*>(r.data) + k * blockLength_, blockLength_);
     return true;

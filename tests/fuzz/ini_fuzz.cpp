@@ -56,18 +56,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Read back through the file as it is now, and through a copy in memory.
   FUZZ_REQUIRE(platform::TIniFile(file).ReadInteger("fuzz added", "COUNT", -1) == static_cast<int>(size));
   auto after = Values(platform::TMemIniFile(file));
-  const auto added = std::find_if(after.begin(), after.end(), [](const auto& s) { return IniDocument::SameName(s.front(), "Fuzz Added"); });
+  auto isAdded = [](const auto& s) { return IniDocument::SameName(s.front(), "Fuzz Added"); };
+  const auto added = std::find_if(after.begin(), after.end(), isAdded);
   FUZZ_REQUIRE(added != after.end());
-  if (std::none_of(before.begin(), before.end(), [](const auto& s) { return IniDocument::SameName(s.front(), "Fuzz Added"); }))
+  if (std::none_of(before.begin(), before.end(), isAdded))
     FUZZ_REQUIRE(added->size() == 2 && added->at(1).rfind("Count=", 0) == 0);
   auto expected = before;
   if (!expected.empty()) expected.erase(expected.begin());
   // Sections named as the erased one are gone as well (erasing takes them all).
   std::erase_if(expected, [&](const auto& s) {
-    return IniDocument::SameName(s.front(), "Fuzz Added") ||
-           (!before.empty() && IniDocument::SameName(s.front(), before.front().front()));
+    return isAdded(s) || (!before.empty() && IniDocument::SameName(s.front(), before.front().front()));
   });
-  std::erase_if(after, [](const auto& s) { return IniDocument::SameName(s.front(), "Fuzz Added"); });
+  std::erase_if(after, isAdded);
   FUZZ_REQUIRE(after == expected);
 
   const std::vector<std::string> lines = platform::DecodeListText(bytes);

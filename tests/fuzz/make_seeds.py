@@ -26,7 +26,8 @@ def volume(kib, *options, files=(), deleted=()):
         image, payload = os.path.join(tmp, "v.img"), os.path.join(tmp, "a long file name.txt")
         with open(payload, "wb") as f:
             f.write(b"payload " * 300)
-        subprocess.run(["mkfs.fat", "-C", "-n", "SEED", *options, image, str(kib)], check=True, capture_output=True)
+        subprocess.run(["mkfs.fat", "-C", "-n", "SEED", *options, image, str(kib)],
+                       check=True, capture_output=True)
         env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
         for name in list(files) + list(deleted):
             if "/" in name:
@@ -46,7 +47,8 @@ def sectors(image, size=512):
 # Settings and list files.
 for name in ("misc/lang.ini", "flash/flash.ini"):
     seed("ini", os.path.basename(name), support(name))
-seed("ini", "prefer.ini", b"[MP_Setting]\r\niScanLevel=2\r\nFormat=1\r\nsHideDiskLabel=\"A B\"\r\n\r\n[Other]\r\nx = 0x10\r\n")
+seed("ini", "prefer.ini",
+     b"[MP_Setting]\r\niScanLevel=2\r\nFormat=1\r\nsHideDiskLabel=\"A B\"\r\n\r\n[Other]\r\nx = 0x10\r\n")
 seed("ini", "list-utf16", b"\xff\xfe" + "/home/op/\u97f3\u6a02.mp3\r\n/home/op/b.txt\r\n".encode("utf-16-le"))
 seed("lang", "lang.ini", support("misc/lang.ini"))
 seed("mp", "set.mp", b"[FlashSet]\r\niScanLevel=0\r\niPageSkip=2\r\niEccLevel=2\r\niReadTimes=0\r\niBadThreshold=20\r\n"
@@ -62,7 +64,8 @@ tables = sorted(n for n in os.listdir(os.path.join(root, "support/flash")) if n.
 for i, name in enumerate(tables):
     table = support("flash/" + name)
     seed("flash_table", name, b"\0\x08" + table)
-    seed("device_map", name, bytes([i, 0x10]) + b"\0\xff" + struct.pack("<H", len(table)) + table + b"\0\1\xff" + b"\1" * 3000)
+    block = b"\0\xff" + struct.pack("<H", len(table)) + table
+    seed("device_map", name, bytes([i, 0x10]) + block + b"\0\1\xff" + b"\1" * 3000)
 seed("flash_table", "two-chips", b"\1\0" + support("flash/" + tables[0]))
 
 # Disks: FAT12, FAT16 and FAT32 volumes with long names, folders and a
@@ -72,7 +75,8 @@ disks = {"fat12": fat12,
          "fat16": volume(4096, "-F", "16", "-s", "1", files=["music/track.mp3"], deleted=["gone.txt"]),
          "fat32": volume(34 * 1024, "-F", "32", "-s", "1", files=["music/track.mp3"], deleted=["gone.txt"])}
 for name, image in disks.items():
-    seed("drive", name, struct.pack("<I", len(image) // 512) + b"".join(struct.pack("<I", n) + s for n, s in sectors(image)))
+    body = b"".join(struct.pack("<I", n) + s for n, s in sectors(image))
+    seed("drive", name, struct.pack("<I", len(image) // 512) + body)
 
 # Hidden-disk images: a raw volume and the image tool's container (both
 # sector sizes), each after a disk of 128 Ki blocks of 512 bytes.

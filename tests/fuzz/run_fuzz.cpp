@@ -154,7 +154,8 @@ void RecordSeeds(const std::string& folder) {
     platform::Volumes().Mount('E', recorder, volume.node);
     ApplySettings(s.a, s.b);
     Produce(nullptr);
-    fuzz::WriteFile(folder + "/" + s.name, std::string{static_cast<char>(s.a), static_cast<char>(s.b)} + recorder->recorded);
+    const std::string settings{static_cast<char>(s.a), static_cast<char>(s.b)};
+    fuzz::WriteFile(folder + "/" + s.name, settings + recorder->recorded);
     std::printf("%s: %s\n", s.name, fuzz::Window().panels[0].status.Caption().c_str());
     device->Unplug();
     platform::Volumes().Unmount('E');
