@@ -5,11 +5,12 @@
 // succeed, so every stage after them can be reached.
 // What must hold: no exception leaves the run; it ends counted once, with its
 // handle closed, the running count back at 0, and its result shown and logged
-// alike.
+// alike; a pass fills the gauge and, with the firmware upgrade, took the
+// firmware and prefer data whole.
 //
 // With STATION_FUZZ_RECORD=DIR set the program instead writes seeds into DIR:
-// runs against emulated devices (with the real disk tools), their answers
-// recorded, and exits.
+// passing runs against emulated devices (with the real disk tools), their
+// answers recorded; each must replay as a pass. Then it exits.
 #include <cstdlib>
 
 #include "emulator/emulated_device.h"
@@ -51,8 +52,9 @@ class RecordingTarget : public platform::ScsiTarget {
 };
 
 // Settings byte 0: firmware upgrade, blanking check, clear flash, format, parity
-// check, NOR check (bits 0-5), disk split 0-2 (bits 6-7). Byte 1: scan level
-// (bits 0-2), page mode, capacity rule (bits 4-5), no file system, image file.
+// check, NOR check (bits 0-5), disk split 0-2 (bits 6-7). Byte 1: scan level and
+// hidden-disk share (bits 0-2; 7: the whole disk), page mode, capacity rule
+// (bits 4-5), no file system, image file.
 void ApplySettings(std::uint8_t a, std::uint8_t b) {
   testing_support::FakeMainWindow& w = fuzz::Window();
   w.chkFwUpgrade.SetChecked(a & 1);
@@ -63,7 +65,7 @@ void ApplySettings(std::uint8_t a, std::uint8_t b) {
   w.chknor.SetChecked(a & 32);
   w.settings = {};
   w.settings.eDeviceFeature = static_cast<std::uint8_t>((a >> 6) % 3);
-  w.settings.iHideDiskRatio = 10 + (b & 7);
+  w.settings.iHideDiskRatio = (b & 7) == 7 ? 100 : 10 + (b & 7);
   w.settings.iScanLevel = b & 7;
   w.settings.PageMode = b & 8;
   w.settings.PageModeSel = 7;
@@ -101,7 +103,7 @@ void Prepare() {
 }
 
 // Arrival and run of the device at E (answering from the input when `device`
-// is given); false when the FSM download failed.
+// is given); whether the run passed (false too when the FSM download failed).
 bool Produce(const fuzz::InputTarget* device) {
   testing_support::FakeMainWindow& w = fuzz::Window();
   const std::size_t handles = platform::OpenHandleCount();
@@ -115,6 +117,7 @@ bool Produce(const fuzz::InputTarget* device) {
   FUZZ_REQUIRE(platform::OpenHandleCount() == handles && w.RunningCount() == 0 && after.total == before.total + 1);
   const bool passed = after.passed == before.passed + 1;
   FUZZ_REQUIRE(w.panels[0].status.FontColor() == (passed ? platform::ui::clBlue : platform::ui::clRed));
+  FUZZ_REQUIRE(!passed || w.panels[0].gauge.Progress() == w.panels[0].gauge.MaxValue());
   std::string log = fuzz::ReadFile(Path("log/1.txt"));
   FUZZ_REQUIRE(log.size() >= 2 && log.ends_with("\r\n"));
   log.resize(log.size() - 2);
@@ -126,8 +129,23 @@ bool Produce(const fuzz::InputTarget* device) {
     for (const char* image : {"program.bin", "prefer.dat"})
       FUZZ_REQUIRE(taken.find(fuzz::ReadFile(Path(image))) != std::string::npos);
   }
-  return true;
+  return passed;
 }
+
+// A run answered by the input: two bytes of settings, then the device's answers.
+bool Replay(const std::uint8_t* data, std::size_t size) {
+  fuzz::Input input(data, size);
+  const std::uint8_t a = input.Byte(), b = input.Byte();
+  ApplySettings(a, b);
+  fuzz::fs::copy_file(Path("volume.img"), Path("disk.img"), fuzz::fs::copy_options::overwrite_existing);
+  platform::Volumes().Unmount('E');
+  auto device = std::make_shared<fuzz::InputTarget>(input);
+  platform::Volumes().Mount('E', device, Path("disk.img"));
+  return Produce(device.get());
+}
+
+// The format and check tools of a replay: stand-ins that succeed on the small volume.
+void StandInDiskTools() { platform::CurrentDiskTools() = {"true", "true", "true"}; }
 
 void RecordSeeds(const std::string& folder) {
   using emulator::profiles::SmallDisk;
@@ -153,12 +171,17 @@ void RecordSeeds(const std::string& folder) {
     platform::Volumes().Unmount('E');
     platform::Volumes().Mount('E', recorder, volume.node);
     ApplySettings(s.a, s.b);
-    Produce(nullptr);
+    FUZZ_REQUIRE(Produce(nullptr));
     const std::string settings{static_cast<char>(s.a), static_cast<char>(s.b)};
     fuzz::WriteFile(folder + "/" + s.name, settings + recorder->recorded);
-    std::printf("%s: %s\n", s.name, fuzz::Window().panels[0].status.Caption().c_str());
     device->Unplug();
     platform::Volumes().Unmount('E');
+  }
+  // The seeds stay whole runs as the code changes: each, replayed, passes as the device did.
+  StandInDiskTools();
+  for (const Seed& s : seeds) {
+    const std::string bytes = fuzz::ReadFile(folder + "/" + s.name);
+    FUZZ_REQUIRE(Replay(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
   }
 }
 
@@ -170,18 +193,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     RecordSeeds(folder);
     std::exit(0);
   }
-  platform::CurrentDiskTools() = {"true", "true", "true"};
+  StandInDiskTools();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzz::Input input(data, size);
-  const std::uint8_t a = input.Byte(), b = input.Byte();
-  ApplySettings(a, b);
-  fuzz::fs::copy_file(Path("volume.img"), Path("disk.img"), fuzz::fs::copy_options::overwrite_existing);
-  platform::Volumes().Unmount('E');
-  auto device = std::make_shared<fuzz::InputTarget>(input);
-  platform::Volumes().Mount('E', device, Path("disk.img"));
-  Produce(device.get());
+  Replay(data, size);
   return 0;
 }
