@@ -161,6 +161,7 @@ void RecordSeeds(const std::string& folder) {
       {"blanking-check", SmallDisk(), 0x0B, 0x00}, {"clear-flash", SmallDisk(), 0x0D, 0x00},
       {"spi-only", SpiOnlyDevice(), 0x21, 0x00},  {"hidden-disk", Standard(), 0x89, 0x00},
       {"hidden-image", Standard(), 0x89, 0x80},   {"encrypted-parity", Standard(), 0x59, 0x00},
+      {"whole-disk-image", Standard(), 0x89, 0x87},
   };
   fuzz::fs::create_directories(folder);
   for (const Seed& s : seeds) {
