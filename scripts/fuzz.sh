@@ -3,7 +3,7 @@
 # (tests/fuzz/make_seeds.py; the run target records its own from emulated devices) and runs
 # each target on its seeds and its corpus (build-fuzz/corpus/<target>/, which grows from run
 # to run):
-#   scripts/fuzz.sh                      every target for 10 seconds (what scripts/test.sh runs)
+#   scripts/fuzz.sh                      every target for 10 seconds (scripts/test.sh: 8 seconds)
 #   scripts/fuzz.sh 600 run_fuzz drive_fuzz   the named targets for 600 seconds each
 #   FUZZ_KEEP_GOING=1 scripts/fuzz.sh 600     going on after a crash (libFuzzer's fork mode)
 #   FUZZ_SEED=1 scripts/fuzz.sh               the same random choices each time (as CI runs it)

@@ -31,4 +31,4 @@ configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1" -DST
 cmake --build build-tsan -j "$jobs" --target station_tests
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs" -R Concurrency --no-tests=ignore)
 
-FUZZ_SEED=1 ./scripts/fuzz.sh 10
+FUZZ_SEED=1 ./scripts/fuzz.sh 8
