@@ -9,7 +9,7 @@
 #   FUZZ_SEED=1 scripts/fuzz.sh               the same random choices each time (as CI runs it)
 # A crashing input is kept in build-fuzz/crashes/<target>/; replay it with
 #   build-fuzz/tests/fuzz/<target> <file>
-# Without FUZZ_KEEP_GOING the first crash stops the script with a failure.
+# Without FUZZ_KEEP_GOING a crash stops its target; the script fails once every target ran.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,11 +30,21 @@ targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=($(cd "$dir/tests/fuzz" && ls -- *_fuzz))
 options=(-max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 -print_final_stats=1 -seed="${FUZZ_SEED:-0}")
 [ -n "${FUZZ_KEEP_GOING:-}" ] && options+=(-fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1)
+failed=()
 for target in "${targets[@]}"; do
   name=${target%_fuzz}
   log=$dir/logs/$name.log
   mkdir -p "$dir/corpus/$name" "$dir/crashes/$name" "$dir/logs"
-  "$dir/tests/fuzz/$target" "${options[@]}" -artifact_prefix="$dir/crashes/$name/" \
-    "$dir/corpus/$name" "$dir/seeds/$name" 2>"$log" || { tail -40 "$log"; exit 1; }
-  echo "fuzz: $target ${seconds}s: $(grep -E '^stat::number_of_executed_units' "$log" | tr -s ' ' | cut -d' ' -f2) runs"
+  if "$dir/tests/fuzz/$target" "${options[@]}" -artifact_prefix="$dir/crashes/$name/" \
+      "$dir/corpus/$name" "$dir/seeds/$name" 2>"$log"; then
+    echo "fuzz: $target ${seconds}s: $(grep -E '^stat::number_of_executed_units' "$log" | tr -s ' ' | cut -d' ' -f2) runs"
+  else
+    grep -E 'rule broken|ERROR: |^ +#[0-9]+ 0x|SUMMARY|Test unit written' "$log" |
+      grep -vE 'fuzzer::|libc\.so|/stdlib/|/signal/|/nptl/|__sanitizer|/compiler-rt/' | head -25
+    failed+=("$target")
+  fi
 done
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "fuzz: crashed: ${failed[*]} (inputs in $dir/crashes/, logs in $dir/logs/)"
+  exit 1
+fi

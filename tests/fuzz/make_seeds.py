@@ -69,14 +69,17 @@ for i, name in enumerate(tables):
 seed("flash_table", "two-chips", b"\1\0" + support("flash/" + tables[0]))
 
 # Disks: FAT12, FAT16 and FAT32 volumes with long names, folders and a
-# deleted entry, as the drive target reads them.
+# deleted entry, as the drive target reads them; each also cut short a
+# quarter and half way through its sectors (the boot sector still claims all).
 fat12 = volume(1024, files=["a long file name.txt", "music/track.mp3"], deleted=["gone.txt"])
 disks = {"fat12": fat12,
          "fat16": volume(4096, "-F", "16", "-s", "1", files=["music/track.mp3"], deleted=["gone.txt"]),
          "fat32": volume(34 * 1024, "-F", "32", "-s", "1", files=["music/track.mp3"], deleted=["gone.txt"])}
 for name, image in disks.items():
-    body = b"".join(struct.pack("<I", n) + s for n, s in sectors(image))
-    seed("drive", name, struct.pack("<I", len(image) // 512) + body)
+    content = sectors(image)
+    body = b"".join(struct.pack("<I", n) + s for n, s in content)
+    for cut, part in ((0, ""), (len(content) // 4, "-cut-quarter"), (len(content) // 2, "-cut-half")):
+        seed("drive", name + part, struct.pack("<BI", cut, len(image) // 512) + body)
 
 # Hidden-disk images: a raw volume and the image tool's container (both
 # sector sizes), each after a disk of 128 Ki blocks of 512 bytes.
