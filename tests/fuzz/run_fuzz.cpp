@@ -145,7 +145,10 @@ bool Replay(const std::uint8_t* data, std::size_t size) {
 }
 
 // The format and check tools of a replay: stand-ins that succeed on the small volume.
-void StandInDiskTools() { platform::CurrentDiskTools() = {"true", "true", "true"}; }
+void StandInDiskTools() {
+  platform::DiskTools& tools = platform::CurrentDiskTools();
+  tools.format = tools.check = "true";
+}
 
 void RecordSeeds(const std::string& folder) {
   using emulator::profiles::SmallDisk;
