@@ -3,9 +3,6 @@
 // number written) and as misc/FSM.bin (its version text). What must hold: the
 // module number written changes no byte but the number in a whole marker of
 // a signed file, and reads back; the version text is one the title can show.
-#include <cstdlib>
-#include <cstring>
-
 #include "console/firmware_files.h"
 #include "fuzz/fuzz_support.h"
 
@@ -20,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string version = console::GetFsmVersionLabel(form);
   FUZZ_REQUIRE(form.iFsmFileSize == static_cast<int>(size));
   FUZZ_REQUIRE(version == console::kNoFsmVersion ||
-          (version.rfind("FSM", 0) == 0 && version.size() <= 255 && version.find('\0') == std::string::npos));
+               (version.rfind("FSM", 0) == 0 && version.size() <= 255 && version.find('\0') == std::string::npos));
 
   form.TntSelectFileList2.Items.Clear();
   form.TntSelectFileList2.Items.Add(firmware);

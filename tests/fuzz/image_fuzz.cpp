@@ -4,7 +4,6 @@
 // its block length (1 byte, a choice), then the file.
 // What must hold: nothing is written past the disk's end or in pieces of
 // another block length, and a raw volume lands on the disk as it stands.
-#include <cstdlib>
 #include <map>
 
 #include "console/settings_dialog.h"
