@@ -3,7 +3,9 @@
 #   1. an optimised build of the libraries, programs and benchmarks; each benchmark runs its
 #      smallest case once, so none of them can rot;
 #   2. an AddressSanitizer + UndefinedBehaviorSanitizer build that runs the whole test suite;
-#   3. a ThreadSanitizer build of the libraries and the concurrency tests, which it runs.
+#   3. a ThreadSanitizer build of the libraries and the concurrency tests, which it runs;
+#   4. the fuzz targets of tests/fuzz (clang, in build-fuzz/), each run on its seeds for a few
+#      seconds (scripts/fuzz.sh, which also runs them for longer).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -28,3 +30,5 @@ configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1" -DST
   -DSTATION_BENCH=OFF -DSTATION_CONCURRENCY_TESTS_ONLY=ON
 cmake --build build-tsan -j "$jobs" --target station_tests
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs" -R Concurrency --no-tests=ignore)
+
+FUZZ_SEED=1 ./scripts/fuzz.sh 8
