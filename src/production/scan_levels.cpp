@@ -182,18 +182,20 @@ bool BlankingScan::Level4() {
   return true;
 }
 
-// Patterns from the settings: R = 0 runs a pattern pass, its complement, a
-// conditioning pass and a verifying pass; R = 1..3 runs R verifying rounds.
+// Patterns from the settings: R = 1..3 runs R verifying rounds; any other R
+// runs a pattern pass with its complement and a conditioning pass, and R = 0
+// then a verifying pass as well.
 bool BlankingScan::Level5() {
-  // Read now, as the level starts; the settings dialog offers 0..3 only.
-  const int rounds = std::clamp(w_.Window.CurrentSettings().iReadTimes, 0, 3);
+  // Read now, as the level starts; a value from a settings file may lie
+  // outside what the settings dialog offers, and is taken as it stands.
+  const int readTimes = w_.Window.CurrentSettings().iReadTimes;
   const std::uint32_t p = static_cast<std::uint32_t>(settings_.Pattern) & 0xFFFF;
   const std::uint32_t notP = ~p & 0xFFFF;
   bad_ = 0;
 
   // A verifying pass: judged, with the limit in the block form.
   auto verify = [&](std::uint32_t blockSeed, std::uint8_t modeA, std::uint32_t pageSeed, const std::string& marker) {
-    BeginPass(rounds == 0 ? 3 : rounds);
+    BeginPass(readTimes >= 1 && readTimes <= 3 ? readTimes : 3);
     bad_ = 0;
     for (std::uint32_t b = 0; b < blocks_; ++b) {
       if (pageMode_) {
@@ -209,11 +211,11 @@ bool BlankingScan::Level5() {
     return true;
   };
 
-  if (rounds > 0) {
+  if (readTimes >= 1 && readTimes <= 3) {
     std::string marker = "(0)";
-    marker[1] = static_cast<char>('0' + rounds);
-    for (int r = 0; r < rounds; ++r)
-      if (!verify(p, rounds == 3 ? 2 : 1, notP, marker)) return false;
+    marker[1] = static_cast<char>('0' + readTimes);
+    for (int r = 0; r < readTimes; ++r)
+      if (!verify(p, readTimes == 3 ? 2 : 1, notP, marker)) return false;
     return true;
   }
 
@@ -233,6 +235,7 @@ bool BlankingScan::Level5() {
     if (!TestBlock(b, 0, 2, 2, Failure::Silent)) return false;
     Progress(b, "");
   }
+  if (readTimes != 0) return true;
   return verify(0, 2, 0, "");
 }
 
