@@ -118,3 +118,30 @@ TEST_F(SpiTest, MusicFilesGoOutBehindTheirHeaders) {
   EXPECT_FALSE(w.WriteSpiMusicFiles());
   EXPECT_EQ(Status(), "SPI hidden files write fail");
 }
+
+TEST_F(SpiTest, MusicFilesGoOutInPiecesOf8192EndingAtTheEndOfFileIndication) {
+  // Sizes whose last piece is full (or which are empty) end with a piece of
+  // 0 bytes, as the other file senders do.
+  const struct {
+    std::size_t size;
+    std::vector<std::uint32_t> pieces;  // after the 8192-byte header
+  } cases[] = {{16384, {8192, 8192, 0}}, {0, {0}}, {9000, {8192, 808}}, {8191, {8191}}};
+  char letter = 'E';
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    Plug(emulator::profiles::SpiOnlyDevice(), letter);
+    ProductThread& w = Worker(letter++);
+    WriteFile(home / "m.mp3", Pattern(c.size, 7));
+    window.spiFiles = {home / "m.mp3"};
+    devices.back()->ClearTrace();
+    ASSERT_TRUE(w.WriteSpiMusicFiles());
+    std::vector<std::uint32_t> sent;
+    for (const auto& t : devices.back()->Trace())
+      if (t.IsVendor(0x7B)) sent.push_back(t.length);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.front(), 8192u) << "the header";
+    EXPECT_EQ(std::vector<std::uint32_t>(sent.begin() + 1, sent.end()), c.pieces);
+    ASSERT_EQ(devices.back()->Images().size(), 1u);
+    EXPECT_EQ(devices.back()->Images()[0].bytes.size(), 8192 + c.size);
+  }
+}
