@@ -222,7 +222,7 @@ TEST_F(CommandSetRequests, BlockTestAsksForItsAnswerInItsOwnBuffer) {
 using ResultConventions = CommandFixture;
 
 TEST_F(ResultConventions, StatusUsesBitZeroOfTheAnswerAndTheCall) {
-  std::uint8_t sector[512] = {};
+  std::uint8_t sector[512] = {0, 1};
   const std::uint8_t check = SCSI_STATUS_CHECK_CONDITION;
   struct {
     testing_support::Answer answer;
@@ -258,6 +258,7 @@ TEST_F(ResultConventions, StatusUsesBitZeroOfTheAnswerAndTheCall) {
       {{true, {}, check}, [&] { return cmd_bWriteFlashTable(h, sector, 512); }, 1},
       {{true, {}, check}, [&] { return cmd_bSetPageTable(h, sector, 64); }, 1},
       {{true, {}, check}, [&] { return cmd_bReadCfg(h, sector); }, 1},
+      {{true, {}}, [&] { return cmd_bWritePagesEx(h, 0, 1, sector + 1, 0, 0); }, 0},  // no answer byte to read
   };
   for (std::size_t row = 0; row < std::size(cases); ++row) {
     target->Queue(cases[row].answer);

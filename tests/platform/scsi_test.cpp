@@ -104,16 +104,25 @@ TEST_F(ScsiHandles, BufferedRequestReachesTheTargetAndAnswersIntoTheBlock) {
   EXPECT_TRUE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &block, 44, &block, 80, &returned, nullptr));
   EXPECT_EQ(target->requests[1].direction, ScsiDirection::None);
 
+  // The data area may follow the header at once, never overlap it.
+  block.spt.DataTransferLength = 1;
+  block.spt.DataBufferOffset = 44;
+  EXPECT_TRUE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &block, 44, &block, 80, &returned, nullptr));
+  block.spt.DataBufferOffset = 43;
+  EXPECT_FALSE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &block, 44, &block, 80, &returned, nullptr));
+  EXPECT_EQ(target->requests.size(), 3u);
+  block.spt.DataBufferOffset = 80;
+
   // An answer area that would run past the output block is refused.
   block.spt.DataTransferLength = 600;
   EXPECT_FALSE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &block, 44, &block, 592, &returned, nullptr));
-  EXPECT_EQ(target->requests.size(), 2u);
+  EXPECT_EQ(target->requests.size(), 3u);
   block.spt.DataTransferLength = 1;
   EXPECT_FALSE(DeviceIoControl(h, 0x12345, &block, 44, &block, 81, &returned, nullptr));
   CloseHandle(h);
   EXPECT_FALSE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &block, 44, &block, 81, &returned, nullptr))
       << "a closed handle carries nothing";
-  EXPECT_EQ(target->requests.size(), 2u);
+  EXPECT_EQ(target->requests.size(), 3u);
 }
 
 TEST_F(ScsiHandles, DirectRequestCarriesAFullAddressAndDirection) {

@@ -63,6 +63,24 @@ TEST_F(SpiTest, ReadBackMatchesTheImagesAtTheirPlaces) {
   }
 }
 
+TEST_F(SpiTest, TheImagesPlacesFollowTheProgramRoundedUpTo64KiB) {
+  // program size -> the saved image's size and where the prefer image lies
+  const std::size_t cases[][3] = {{131072, 262144, 196608}, {131071, 262144, 196608}, {131073, 327680, 262144}};
+  for (const auto& [size, imageSize, preferAt] : cases) {
+    SCOPED_TRACE(size);
+    devices.clear();
+    platform::Volumes().Clear();
+    ProductThread& w = Downloaded(size);
+    ASSERT_TRUE(w.DumpSpiFirmware(".\\NorImage.bin"));
+    const std::string image = ReadFile(home / "NorImage.bin");
+    ASSERT_EQ(image.size(), imageSize);
+    EXPECT_EQ(image.substr(preferAt, 2048), ReadFile(prefer).substr(2048, 2048));
+    ASSERT_TRUE(w.DumpSpiProgramPrefer(program, "0_Read_buffer.bin", prefer));
+    EXPECT_EQ(fs::file_size(home / "log/0_Read_buffer.bin"), preferAt + 6144u);
+    EXPECT_TRUE(w.CompareSpiReadback(program, "0_Read_buffer.bin", prefer));
+  }
+}
+
 TEST_F(SpiTest, ComparisonOfShortOrMissingFiles) {
   ProductThread& w = Downloaded(40000);  // shorter than 64 KiB: no program range to compare
   ASSERT_TRUE(w.DumpSpiProgramPrefer(program, "r.bin", prefer));
