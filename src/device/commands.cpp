@@ -69,9 +69,13 @@ struct Buffered {
 };
 
 // Direct form: the data moves straight to or from 'buffer'. The device's
-// SCSI status comes back in 'scsiStatus' when asked for.
+// SCSI status and sense data come back in 'answer' when asked for.
+struct DirectAnswer {
+  std::uint8_t scsiStatus = platform::SCSI_STATUS_GOOD;
+  std::uint8_t sense[kDirectSenseLength] = {};
+};
 BOOL Direct(HANDLE h, const Cdb& cdb, bool dataIn, void* buffer, std::uint32_t length, std::uint32_t timeout,
-            std::uint8_t* scsiStatus = nullptr) {
+            DirectAnswer* answer = nullptr) {
   SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER block;
   std::memset(&block, 0, sizeof block);
   block.sptd.Length = sizeof(platform::SCSI_PASS_THROUGH);
@@ -88,8 +92,43 @@ BOOL Direct(HANDLE h, const Cdb& cdb, bool dataIn, void* buffer, std::uint32_t l
                                             sizeof block, &returned, nullptr)
                       ? 1
                       : 0;
-  if (scsiStatus) *scsiStatus = block.sptd.ScsiStatus;
+  if (answer) {
+    answer->scsiStatus = block.sptd.ScsiStatus;
+    std::memcpy(answer->sense, block.ucSenseBuf, sizeof answer->sense);
+  }
   return ok;
+}
+
+// The sense key and codes of fixed-format (70h/71h) or descriptor-format
+// (72h/73h) sense data; false when there is none.
+bool ReadSense(const std::uint8_t* sense, Refusal& r) {
+  const std::uint8_t code = sense[0] & 0x7F;
+  if (code == 0x70 || code == 0x71) {
+    r.senseKey = sense[2] & 0x0F, r.asc = sense[12], r.ascq = sense[13];
+    return true;
+  }
+  if (code == 0x72 || code == 0x73) {
+    r.senseKey = sense[1] & 0x0F, r.asc = sense[2], r.ascq = sense[3];
+    return true;
+  }
+  return false;
+}
+
+// A direct transfer of data the device is to keep (or the plain disk
+// transfers): done only when carried out with status GOOD. A refusal is
+// described in 'refusal' when given.
+BOOL Kept(HANDLE h, const Cdb& cdb, bool dataIn, void* buffer, std::uint32_t length, std::uint32_t timeout,
+          Refusal* refusal) {
+  DirectAnswer answer;
+  const BOOL ok = Direct(h, cdb, dataIn, buffer, length, timeout, &answer);
+  if (ok && answer.scsiStatus == platform::SCSI_STATUS_GOOD) return 1;
+  if (ok && refusal) {
+    *refusal = Refusal{};
+    refusal->refused = true;
+    refusal->scsiStatus = answer.scsiStatus;
+    refusal->sense = ReadSense(answer.sense, *refusal);
+  }
+  return 0;
 }
 
 // Opens "\\.\X:" for the commands that take a drive letter.
@@ -108,17 +147,15 @@ void ReverseFlashId(const std::uint8_t* answer, std::uint8_t* id) {
 // READ(10) / WRITE(10). The CDB carries a 16-bit block count, and blockSize x
 // count bytes must fit the 32-bit transfer length; anything else would move a
 // different amount of data than the device was told about, so it is refused.
-// Unlike the vendor commands, a plain disk transfer that the device answers
-// with anything but GOOD (CHECK CONDITION: nothing was read or written) fails.
+// A plain disk transfer that the device answers with anything but GOOD
+// (CHECK CONDITION: nothing was read or written) fails.
 BOOL Transfer10(HANDLE h, std::uint8_t opcode, bool dataIn, std::uint8_t* buffer, std::uint32_t blockSize,
-                std::uint32_t lba, std::uint32_t count) {
+                std::uint32_t lba, std::uint32_t count, Refusal* refusal) {
   const std::uint64_t bytes = std::uint64_t{blockSize} * count;
   if (count > 0xFFFF || bytes > 0xFFFFFFFFu) return 0;
   Cdb cdb(10, opcode);
   cdb.Be32(2, lba).Be16(7, count);
-  std::uint8_t status = 0;
-  const BOOL ok = Direct(h, cdb, dataIn, buffer, static_cast<std::uint32_t>(bytes), 12, &status);
-  return ok && status == platform::SCSI_STATUS_GOOD ? 1 : 0;
+  return Kept(h, cdb, dataIn, buffer, static_cast<std::uint32_t>(bytes), 12, refusal);
 }
 
 // A one-byte query whose output is cleared first, then set from the answer area.
@@ -134,6 +171,22 @@ constexpr std::uint8_t kInquiry711[12] = {0x00, 0x80, 0x02, 0x02, 0x07, 0x00, 0x
 constexpr std::uint8_t kInquiry712[12] = {0x00, 0x80, 0x02, 0x02, 0x07, 0x00, 0x00, 0x00, '7', '1', '.', '2'};
 
 }  // namespace
+
+std::string DescribeRefusal(const Refusal& r) {
+  static const char* const kKeys[16] = {"NO SENSE",        "RECOVERED ERROR", "NOT READY",       "MEDIUM ERROR",
+                                        "HARDWARE ERROR",  "ILLEGAL REQUEST", "UNIT ATTENTION",  "DATA PROTECT",
+                                        "BLANK CHECK",     "VENDOR SPECIFIC", "COPY ABORTED",    "ABORTED COMMAND",
+                                        "EQUAL",           "VOLUME OVERFLOW", "MISCOMPARE",      "COMPLETED"};
+  char text[96];
+  if (r.scsiStatus != platform::SCSI_STATUS_CHECK_CONDITION)
+    std::snprintf(text, sizeof text, "SCSI status %02X", r.scsiStatus);
+  else if (!r.sense)
+    std::snprintf(text, sizeof text, "CHECK CONDITION, no sense data");
+  else
+    std::snprintf(text, sizeof text, "CHECK CONDITION, sense key %X (%s), ASC/ASCQ %02X/%02X", r.senseKey & 0x0F,
+                  kKeys[r.senseKey & 0x0F], r.asc, r.ascq);
+  return text;
+}
 
 // ---- commands that open the drive letter themselves ----
 
@@ -220,11 +273,11 @@ BOOL cmd_bWritePagesEx(HANDLE h, std::uint32_t block, std::uint32_t count, std::
 }
 
 BOOL cmd_bWritePages(HANDLE h, std::uint32_t block, std::uint32_t count, std::uint8_t* buffer, std::uint32_t length,
-                     std::uint8_t flag) {
+                     std::uint8_t flag, Refusal* refusal) {
   if (h == INVALID_HANDLE_VALUE) return 0;
   Cdb cdb(10, VENDOR_OUT, SUB_SCSI_OP_WRITE_PAGES);
   cdb.Be32(2, block).Be16(6, count).Byte(8, flag);
-  return Direct(h, cdb, false, buffer, length, 10);
+  return Kept(h, cdb, false, buffer, length, 10, refusal);
 }
 
 BOOL cmd_bReadPages(HANDLE h, std::uint32_t block, std::uint32_t count, std::uint8_t* buffer, std::uint32_t length,
@@ -251,8 +304,8 @@ BOOL cmd_bDownloadStart(HANDLE h, std::uint32_t value) {
   return Buffered(h, Cdb(6, VENDOR_IN, SUB_SCSI_OP_DOWNLOAD_START).Be32(2, value), 1, 12).ok;
 }
 
-BOOL cmd_bDownloadData(HANDLE h, std::uint8_t* buffer, std::uint32_t length) {
-  return Direct(h, Cdb(6, VENDOR_OUT, SUB_SCSI_OP_DOWNLOAD_DATA), false, buffer, length, 12);
+BOOL cmd_bDownloadData(HANDLE h, std::uint8_t* buffer, std::uint32_t length, Refusal* refusal) {
+  return Kept(h, Cdb(6, VENDOR_OUT, SUB_SCSI_OP_DOWNLOAD_DATA), false, buffer, length, 12, refusal);
 }
 
 BOOL cmd_bDownloadSum(HANDLE h, std::uint32_t sum) {
@@ -288,8 +341,8 @@ BOOL cmd_bWriteSetup(HANDLE h, std::uint32_t size) {
   return Buffered(h, Cdb(6, VENDOR_IN, SUB_SCSI_OP_WRITE_SETUP).Be32(2, size), 1, 12).Status();
 }
 
-BOOL cmd_bWriteData(HANDLE h, std::uint8_t* buffer, std::uint32_t length) {
-  return Direct(h, Cdb(6, VENDOR_OUT, SUB_SCSI_OP_WRITE_DATA), false, buffer, length, 12);
+BOOL cmd_bWriteData(HANDLE h, std::uint8_t* buffer, std::uint32_t length, Refusal* refusal) {
+  return Kept(h, Cdb(6, VENDOR_OUT, SUB_SCSI_OP_WRITE_DATA), false, buffer, length, 12, refusal);
 }
 
 BOOL cmd_bWriteEnd(HANDLE h) { return Buffered(h, Cdb(6, VENDOR_IN, SUB_SCSI_OP_WRITE_END), 1, 12).Status(); }
@@ -358,19 +411,21 @@ BOOL cmd_bSpiRead(HANDLE h, std::uint32_t start, std::uint32_t count, std::uint8
   return Direct(h, cdb, true, buffer, (count & 0xFFFF) * 256u, 10);
 }
 
-BOOL cmd_bSpiWrite(HANDLE h, std::uint32_t start, std::uint32_t count, std::uint8_t* buffer) {
+BOOL cmd_bSpiWrite(HANDLE h, std::uint32_t start, std::uint32_t count, std::uint8_t* buffer, Refusal* refusal) {
   if (h == INVALID_HANDLE_VALUE) return 0;
   Cdb cdb(6, VENDOR_OUT, SUB_SCSI_OP_SPI_WRITE);
   cdb.Be16(2, start).Be16(4, count);
-  return Direct(h, cdb, false, buffer, (count & 0xFFFF) * 256u, 10);
+  return Kept(h, cdb, false, buffer, (count & 0xFFFF) * 256u, 10, refusal);
 }
 
-BOOL cmd_bWrite10(HANDLE h, std::uint8_t* buffer, std::uint32_t blockSize, std::uint32_t lba, std::uint32_t count) {
-  return Transfer10(h, SCSI_WRITE10, false, buffer, blockSize, lba, count);
+BOOL cmd_bWrite10(HANDLE h, std::uint8_t* buffer, std::uint32_t blockSize, std::uint32_t lba, std::uint32_t count,
+                  Refusal* refusal) {
+  return Transfer10(h, SCSI_WRITE10, false, buffer, blockSize, lba, count, refusal);
 }
 
-BOOL cmd_bRead10(HANDLE h, std::uint8_t* buffer, std::uint32_t blockSize, std::uint32_t lba, std::uint32_t count) {
-  return Transfer10(h, SCSI_READ10, true, buffer, blockSize, lba, count);
+BOOL cmd_bRead10(HANDLE h, std::uint8_t* buffer, std::uint32_t blockSize, std::uint32_t lba, std::uint32_t count,
+                 Refusal* refusal) {
+  return Transfer10(h, SCSI_READ10, true, buffer, blockSize, lba, count, refusal);
 }
 
 BOOL cmd_bStopUnit(HANDLE h) { return Buffered(h, Cdb(6, SCSI_START_STOP_UNIT), 0, 12).ok; }

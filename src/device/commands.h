@@ -3,12 +3,14 @@
 // layer keeps no state, takes no locks and never retries.
 //
 // Result conventions:
-//   call   - whether the request was carried out;
+//   call   - whether the request was carried out (for the writes of data the
+//            device keeps: carried out with SCSI status GOOD, see below);
 //   status - answer byte 0 AND the call's result (bit 0 of the status byte);
 //   byte   - answer byte 0 itself.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/scsi/scsi.h"
 
@@ -69,6 +71,18 @@ constexpr std::uint8_t SCSI_START_STOP_UNIT = 0x1B;
 // The block test's answer buffer; longer answers are refused.
 constexpr std::uint32_t kBlockTestBufferSize = 1024;
 
+// What the device answered when it refused a request it carried out: its SCSI
+// status and, when it sent sense data, the sense key, additional sense code
+// and qualifier.
+struct Refusal {
+  bool refused = false;
+  std::uint8_t scsiStatus = 0;
+  bool sense = false;
+  std::uint8_t senseKey = 0, asc = 0, ascq = 0;
+};
+// "CHECK CONDITION, sense key 3 (MEDIUM ERROR), ASC/ASCQ 0C/00", for a log line.
+std::string DescribeRefusal(const Refusal& refusal);
+
 // "\\.\" followed by the letter and a colon.
 constexpr const char* kVolumePathPrefix = "\\\\.\\";
 
@@ -85,14 +99,18 @@ BOOL cmd_bBlockTest(HANDLE h, std::uint32_t block, std::uint32_t count, std::uin
 BOOL cmd_bEraseBlock(HANDLE h, std::uint32_t block, std::uint32_t count);
 BOOL cmd_bWritePagesEx(HANDLE h, std::uint32_t block, std::uint32_t count, std::uint8_t* buffer,
                        std::uint32_t length, std::uint8_t flag);
+// The writes of data the device is to keep (configuration pages, image and
+// firmware pieces, FSM pieces, SPI pieces) succeed only when the call was
+// carried out with SCSI status GOOD: a device that answers CHECK CONDITION
+// did not take the data. What it answered goes to 'refusal' when given.
 BOOL cmd_bWritePages(HANDLE h, std::uint32_t block, std::uint32_t count, std::uint8_t* buffer, std::uint32_t length,
-                     std::uint8_t flag);
+                     std::uint8_t flag, Refusal* refusal = nullptr);
 BOOL cmd_bReadPages(HANDLE h, std::uint32_t block, std::uint32_t count, std::uint8_t* buffer, std::uint32_t length,
                     std::uint8_t flag);
 BOOL cmd_bFsmInit(HANDLE h);
 BOOL cmd_bReadCapacity(HANDLE h, std::uint32_t* lastLba, std::uint32_t* blockLength);
 BOOL cmd_bDownloadStart(HANDLE h, std::uint32_t value);
-BOOL cmd_bDownloadData(HANDLE h, std::uint8_t* buffer, std::uint32_t length);
+BOOL cmd_bDownloadData(HANDLE h, std::uint8_t* buffer, std::uint32_t length, Refusal* refusal = nullptr);
 BOOL cmd_bDownloadSum(HANDLE h, std::uint32_t sum);
 BOOL cmd_bSetSysAreaSize(HANDLE h, std::uint8_t unit);
 BOOL cmd_bSetByte91(HANDLE h, std::uint8_t value);
@@ -101,7 +119,7 @@ BOOL cmd_bWriteFlashTable(HANDLE h, std::uint8_t* buffer, std::uint32_t length);
 BOOL cmd_bCheckSpiFlash(HANDLE h);
 BOOL cmd_bSetByte8E(HANDLE h, std::uint8_t value);
 BOOL cmd_bWriteSetup(HANDLE h, std::uint32_t size);
-BOOL cmd_bWriteData(HANDLE h, std::uint8_t* buffer, std::uint32_t length);
+BOOL cmd_bWriteData(HANDLE h, std::uint8_t* buffer, std::uint32_t length, Refusal* refusal = nullptr);
 BOOL cmd_bWriteEnd(HANDLE h);
 BOOL cmd_bFwParityCheck(HANDLE h);
 BOOL cmd_bSetModuleNo(HANDLE h, std::uint8_t value);
@@ -118,11 +136,14 @@ BOOL cmd_bSetPageTable(HANDLE h, std::uint8_t* buffer, std::uint32_t length);
 BOOL cmd_bReadCfg(HANDLE h, std::uint8_t* buffer);
 std::uint8_t cmd_GetSpiSizeMB(HANDLE h);
 BOOL cmd_bSpiRead(HANDLE h, std::uint32_t start, std::uint32_t count, std::uint8_t* buffer);
-BOOL cmd_bSpiWrite(HANDLE h, std::uint32_t start, std::uint32_t count, std::uint8_t* buffer);
+BOOL cmd_bSpiWrite(HANDLE h, std::uint32_t start, std::uint32_t count, std::uint8_t* buffer,
+                   Refusal* refusal = nullptr);
 // The plain disk transfers: carried out with SCSI status GOOD, else 0 (a
-// CHECK CONDITION moved no data).
-BOOL cmd_bWrite10(HANDLE h, std::uint8_t* buffer, std::uint32_t blockSize, std::uint32_t lba, std::uint32_t count);
-BOOL cmd_bRead10(HANDLE h, std::uint8_t* buffer, std::uint32_t blockSize, std::uint32_t lba, std::uint32_t count);
+// CHECK CONDITION moved no data); what the device answered as above.
+BOOL cmd_bWrite10(HANDLE h, std::uint8_t* buffer, std::uint32_t blockSize, std::uint32_t lba, std::uint32_t count,
+                  Refusal* refusal = nullptr);
+BOOL cmd_bRead10(HANDLE h, std::uint8_t* buffer, std::uint32_t blockSize, std::uint32_t lba, std::uint32_t count,
+                 Refusal* refusal = nullptr);
 BOOL cmd_bStopUnit(HANDLE h);
 
 }  // namespace device

@@ -90,6 +90,10 @@ struct ActiveFault {
 
 enum class Outcome { Done, CheckCondition, FailCall };
 
+// Sense keys and additional sense codes of the model's own refusals.
+constexpr std::uint8_t kNotReady = 0x02, kIllegalRequest = 0x05;
+constexpr std::uint8_t kInvalidOpcode = 0x20, kOutOfRange = 0x21, kInvalidField = 0x24, kNoMedium = 0x3A;
+
 enum BlockMark : std::uint8_t { kGood = 0, kFactoryBad = 1, kGrownBad = 2 };
 
 struct BlockInfo {
@@ -159,6 +163,7 @@ struct DeviceState {
   Bytes pageTable;
   bool fsmActive = false;
   bool fsmLoaded = false;
+  Sense sense;  // of the request being answered, when it is refused
   std::uint32_t fsmAnnounced = 0;
   Bytes fsm;
   std::optional<DownloadedImage> download;
@@ -506,6 +511,19 @@ void ResetWorkingState(const DeviceProfile& p, DeviceState& s, Model& m) {
   s.layout.reset();
 }
 
+// Fixed-format sense data (response code 70h) into the request's sense area.
+void PutSense(const ScsiRequest& r, const Sense& sense) {
+  if (!r.sense || r.senseLength == 0) return;
+  std::uint8_t data[18] = {0x70, 0, sense.key, 0, 0, 0, 0, 10, 0, 0, 0, 0, sense.asc, sense.ascq, 0, 0, 0, 0};
+  std::memcpy(r.sense, data, std::min<std::size_t>(sizeof data, r.senseLength));
+}
+
+// A refusal: CHECK CONDITION with the given sense key and additional sense code.
+Outcome Refuse(DeviceState& s, std::uint8_t key, std::uint8_t asc, std::uint8_t ascq = 0) {
+  s.sense = {key, asc, ascq};
+  return Outcome::CheckCondition;
+}
+
 // A flash table that selects a geometry the model can hold.
 std::optional<Geometry> TableGeometry(const Bytes& c, std::uint8_t chips) {
   if (c[84] < 9 || c[84] > 14 || c[85] < c[84] || c[85] - c[84] > 10 || c[90] > 16 || c[96] > 7) return std::nullopt;
@@ -630,7 +648,7 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
       return Outcome::Done;
     }
     case 0x93: {
-      if (r.direction != ScsiDirection::In || r.length == 0) return Outcome::CheckCondition;
+      if (r.direction != ScsiDirection::In || r.length == 0) return Refuse(s, kIllegalRequest, kInvalidField);
       const std::uint32_t block = Be32(c + 2);
       const std::uint32_t avail = r.length - 1;
       if (!m.InFlash(block, c[14] ? 1 : Be16(c + 6))) {
@@ -676,7 +694,8 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
       const std::uint32_t count = Be16(c + 6);
       const std::uint32_t ppb = s.geometry.pagesPerBlock;
       const std::uint32_t size = s.geometry.pageSize;
-      if (count == 0 || !OutData(r) || r.length != std::uint64_t{count} * size) return Outcome::CheckCondition;
+      if (count == 0 || !OutData(r) || r.length != std::uint64_t{count} * size)
+        return Refuse(s, kIllegalRequest, kInvalidField);
       for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint64_t addr = std::uint64_t{first} + i;
         const auto b = static_cast<std::uint32_t>(addr / ppb);
@@ -692,7 +711,7 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
       const std::uint32_t ppb = s.geometry.pagesPerBlock;
       const std::uint32_t per = s.geometry.pageSize;
       if (r.direction != ScsiDirection::In || count == 0 || r.length != std::uint64_t{count} * per)
-        return Outcome::CheckCondition;
+        return Refuse(s, kIllegalRequest, kInvalidField);
       if (!m.InFlash((std::uint64_t{first} + count - 1) / ppb, 1)) return Outcome::FailCall;
       std::memset(r.data, 0xFF, r.length);
       for (std::uint32_t i = 0; i < count; ++i) {
@@ -707,7 +726,7 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
     }
     case 0x97: AnswerStatus(r, s.fsmLoaded); return Outcome::Done;
     case 0x98: {
-      if (r.direction != ScsiDirection::In || r.length != Be32(c + 2)) return Outcome::CheckCondition;
+      if (r.direction != ScsiDirection::In || r.length != Be32(c + 2)) return Refuse(s, kIllegalRequest, kInvalidField);
       const Bytes map = m.OwnBitmap(m.ActiveBlocks());
       const std::uint32_t n = r.length;
       std::memset(r.data, 0, n);
@@ -727,14 +746,14 @@ Outcome RunVendor(const DeviceProfile& profile, DeviceState& s, Model& m, const 
     case 0x9E: {
       const std::uint64_t offset = std::uint64_t{Be16(c + 2)} * 256;
       const std::uint64_t bytes = std::uint64_t{Be16(c + 4)} * 256;
-      if (offset + bytes > (std::uint64_t{profile.spiSizeMB} << 20) || r.length != bytes)
-        return Outcome::CheckCondition;
+      if (offset + bytes > (std::uint64_t{profile.spiSizeMB} << 20)) return Refuse(s, kIllegalRequest, kOutOfRange);
+      if (r.length != bytes) return Refuse(s, kIllegalRequest, kInvalidField);
       if (c[1] == 0x9D && r.direction == ScsiDirection::In) m.SpiGet(offset, r.data, bytes);
       if (c[1] == 0x9E && OutData(r)) m.SpiPut(offset, r.data, bytes);
       return Outcome::Done;
     }
     case 0xB0: Answer(r, {profile.fwSelect}); return Outcome::Done;
-    default: return Outcome::CheckCondition;
+    default: return Refuse(s, kIllegalRequest, kInvalidOpcode);
   }
 }
 
@@ -744,7 +763,7 @@ Outcome RunStandard(const DeviceProfile& profile, DeviceState& s, Model& m, cons
     case 0x12: Answer(r, profile.inquiry.data(), profile.inquiry.size()); return Outcome::Done;
     case 0x25: {
       const std::uint64_t sectors = m.VisibleSectors();
-      if (sectors == 0) return Outcome::CheckCondition;
+      if (sectors == 0) return Refuse(s, kNotReady, kNoMedium);
       std::uint8_t a[8];
       PutBe32(a, static_cast<std::uint32_t>(sectors - 1));
       PutBe32(a + 4, s.layout->blockLength);
@@ -757,17 +776,18 @@ Outcome RunStandard(const DeviceProfile& profile, DeviceState& s, Model& m, cons
       const std::uint64_t count = Be16(c + 7);
       const std::uint64_t sectors = m.VisibleSectors();
       const int fd = m.VisibleFd();
-      if (sectors == 0 || fd < 0 || lba + count > sectors) return Outcome::CheckCondition;
+      if (sectors == 0 || fd < 0) return Refuse(s, kNotReady, kNoMedium);
+      if (lba + count > sectors) return Refuse(s, kIllegalRequest, kOutOfRange);
       // The data phase must carry exactly what the CDB announces.
       const std::uint64_t bytes = count * s.layout->blockLength;
-      if (r.length != bytes) return Outcome::CheckCondition;
+      if (r.length != bytes) return Refuse(s, kIllegalRequest, kInvalidField);
       if (bytes == 0) return Outcome::Done;
       const auto at = static_cast<off_t>(lba * s.layout->blockLength);
       if (c[0] == 0x2A) {
-        if (!OutData(r)) return Outcome::CheckCondition;
+        if (!OutData(r)) return Refuse(s, kIllegalRequest, kInvalidField);
         if (::pwrite(fd, r.data, bytes, at) != static_cast<ssize_t>(bytes)) return Outcome::FailCall;
       } else {
-        if (r.direction != ScsiDirection::In) return Outcome::CheckCondition;
+        if (r.direction != ScsiDirection::In) return Refuse(s, kIllegalRequest, kInvalidField);
         const ssize_t got = ::pread(fd, r.data, bytes, at);
         if (got < 0) return Outcome::FailCall;
         std::memset(r.data + got, 0, bytes - static_cast<std::uint64_t>(got));
@@ -780,7 +800,7 @@ Outcome RunStandard(const DeviceProfile& profile, DeviceState& s, Model& m, cons
       else if (!(c[4] & 1))
         s.visible = Disk::None;
       return Outcome::Done;
-    default: return Outcome::CheckCondition;
+    default: return Refuse(s, kIllegalRequest, kInvalidOpcode);
   }
 }
 }  // namespace
@@ -1196,7 +1216,7 @@ bool EmulatedDevice::Execute(std::uint64_t generation, const ScsiRequest& r) {
       if (firing->kind == FaultKind::FailCall)
         outcome = Outcome::FailCall;
       else if (firing->kind == FaultKind::CheckCondition)
-        outcome = Outcome::CheckCondition;
+        outcome = Refuse(s, firing->sense.key, firing->sense.asc, firing->sense.ascq);
       else
         Answer(r, {firing->status});
       if (!vendor || c[1] != 0x71) s.flashTableRun = false;
@@ -1210,6 +1230,10 @@ bool EmulatedDevice::Execute(std::uint64_t generation, const ScsiRequest& r) {
     t.checkCondition = outcome == Outcome::CheckCondition;
     if (t.carriedOut && r.scsiStatus)
       *r.scsiStatus = t.checkCondition ? platform::SCSI_STATUS_CHECK_CONDITION : platform::SCSI_STATUS_GOOD;
+    if (t.checkCondition) {
+      t.sense = s.sense;
+      PutSense(r, s.sense);
+    }
     if (r.direction == ScsiDirection::In && r.data && r.length > 0 && outcome == Outcome::Done) {
       t.status = r.data[0];
       t.digest = Fnv(r.data, r.length);

@@ -63,8 +63,11 @@
 //    (unknown opcode, READ CAPACITY or READ/WRITE(10) with no disk shown or past
 //    its end, SPI access past the flash, a data phase whose length is not what
 //    the CDB announces) is a CHECK CONDITION: carried out, no data moved,
-//    nothing written or read, SCSI status 02 in the request's status. A page write or read past the flash, or a page
-//    write to a failing or bad block, is a failed call.
+//    nothing written or read, SCSI status 02 in the request's status and
+//    fixed-format sense data in its sense area (NOT READY / MEDIUM NOT PRESENT
+//    without a disk; ILLEGAL REQUEST with INVALID COMMAND OPERATION CODE, LBA
+//    OUT OF RANGE or INVALID FIELD IN CDB otherwise). A page write or read past
+//    the flash, or a page write to a failing or bad block, is a failed call.
 //  - The data phase must match the CDB exactly: READ/WRITE(10) blocks x block
 //    length, page writes and reads pages x page size, SPI units x 256, the
 //    bad-block map read the length in its CDB.
@@ -95,7 +98,7 @@
 // Faults (InjectFault): by opcode and/or vendor sub-opcode, optionally only for
 // requests whose block, page, SPI unit or LBA range covers an address, on the
 // n-th matching call and the k after it (or always), answered as a failed call,
-// an even status byte or a CHECK CONDITION. Block failures (AddBlockFailure),
+// an even status byte or a CHECK CONDITION (with the fault's sense). Block failures (AddBlockFailure),
 // scripted block-test answers (AddBlockTestOverride) and grown bad blocks
 // (GrowBadBlock) model the flash itself. Trace() keeps every request with its
 // CDB, direction, length, data digest and outcome.
@@ -118,10 +121,17 @@ namespace emulator {
 
 // ---- faults ----
 
+// What a device says about a refusal: sense key, additional sense code and qualifier.
+struct Sense {
+  std::uint8_t key = 0;
+  std::uint8_t asc = 0;
+  std::uint8_t ascq = 0;
+};
+
 enum class FaultKind {
   FailCall,        // the call is not carried out
   EvenStatus,      // carried out, nothing done, answer byte 0 := 'status' (even)
-  CheckCondition,  // carried out, nothing done, no data moved
+  CheckCondition,  // carried out, nothing done, no data moved; 'sense' in the sense data
 };
 
 // Makes matching requests fail. A request matches when its opcode (CDB byte 0)
@@ -137,6 +147,7 @@ struct Fault {
   std::uint32_t times = 1;
   FaultKind kind = FaultKind::FailCall;
   std::uint8_t status = 0x02;
+  Sense sense{0x03, 0x0C, 0x00};  // MEDIUM ERROR, WRITE ERROR
 
   static Fault Vendor(std::uint8_t sub) { Fault f; f.subOpcode = sub; return f; }
   static Fault Opcode(std::uint8_t op) { Fault f; f.opcode = op; return f; }
@@ -146,6 +157,7 @@ struct Fault {
   Fault& Always() { times = 0; return *this; }
   Fault& AsEvenStatus(std::uint8_t s = 0x02) { kind = FaultKind::EvenStatus; status = s; return *this; }
   Fault& AsCheckCondition() { kind = FaultKind::CheckCondition; return *this; }
+  Fault& AsCheckCondition(Sense s) { kind = FaultKind::CheckCondition; sense = s; return *this; }
 };
 
 // ---- what the device saw ----
@@ -158,6 +170,7 @@ struct TraceEntry {
   std::uint64_t digest = 0;     // FNV-1a of the bytes moved (sent for Out, answered for In)
   bool carriedOut = false;
   bool checkCondition = false;  // carried out, but the device refused it (no data)
+  Sense sense;                  // what it said about a refusal
   bool faulted = false;         // an injected fault decided the answer
   std::uint8_t status = 0;      // answer byte 0 (In requests)
 

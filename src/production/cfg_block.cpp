@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "device/commands.h"
+#include "production/file_send.h"
 #include "production/product_thread.h"
 
 namespace production {
@@ -134,6 +135,11 @@ bool ProductThread::WriteCfgBlock(bool fwUpgrade) {
   const std::uint32_t ppb = static_cast<std::uint32_t>(PagesPerBlock);
   const std::uint32_t bitmapPages = (total / 8 + PageSize - 1) / PageSize;
   const std::uint8_t ecc = CfgArea[96];
+  // One page of the block; the device must take it (a refusal is logged).
+  const auto WritePage = [&](std::uint32_t at, std::uint8_t* data) {
+    return SendKept(hDevice, "configuration page",
+                    [&](device::Refusal* r) { return device::cmd_bWritePages(hDevice, at, 1, data, PageSize, ecc, r); });
+  };
 
   for (int attempt = 0;;) {
     if (attempt > 0) ShowStatus(Msg("Write CFG") + std::to_string(attempt));
@@ -154,7 +160,7 @@ bool ProductThread::WriteCfgBlock(bool fwUpgrade) {
         ShowStatus(Msg("No good page") + Ui("FailMsg"));
         return false;
       }
-      if (!device::cmd_bWritePages(hDevice, first + page, 1, CfgArea.data(), PageSize, ecc)) {
+      if (!WritePage(first + page, CfgArea.data())) {
         failure = WriteFailed;
         break;
       }
@@ -163,11 +169,11 @@ bool ProductThread::WriteCfgBlock(bool fwUpgrade) {
           ShowStatus(Msg("No good page") + Ui("FailMsg"));
           return false;
         }
-        if (!device::cmd_bWritePages(hDevice, first + page, 1, BlockBitmap.data() + k * PageSize, PageSize, ecc))
+        if (!WritePage(first + page, BlockBitmap.data() + k * PageSize))
           failure = WriteFailed;
       }
       while (failure == None && NextUsablePage(page))
-        if (!device::cmd_bWritePages(hDevice, first + page, 1, zeros.data(), PageSize, ecc)) failure = WriteFailed;
+        if (!WritePage(first + page, zeros.data())) failure = WriteFailed;
       if (failure == None) ++copies;
     }
     if (failure == None) {

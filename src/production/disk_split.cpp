@@ -13,6 +13,7 @@
 
 #include "device/commands.h"
 #include "platform/files/open_file.h"
+#include "production/file_send.h"
 #include "production/product_thread.h"
 
 namespace production {
@@ -87,6 +88,12 @@ bool ProductThread::WriteHiddenFiles(int /*gaugeStart*/, int /*gaugeEnd*/) {
   std::vector<std::uint8_t> header(sector, 0);
   std::memcpy(header.data(), "ZOQQ471K5206", 12);
   std::vector<std::uint8_t> buffer(sector);
+  // One sector of the area; the device must take it (a refusal is logged).
+  const auto WriteSector = [&](std::uint8_t* data, std::uint64_t at) {
+    return SendKept(hDevice, "hidden-file area", [&](device::Refusal* r) {
+      return device::cmd_bWrite10(hDevice, data, sector, static_cast<std::uint32_t>(at), 1, r);
+    });
+  };
 
   const std::vector<std::string> files = Window.HiddenDiskFiles();
   std::uint64_t next = 1;
@@ -108,10 +115,10 @@ bool ProductThread::WriteHiddenFiles(int /*gaugeStart*/, int /*gaugeEnd*/) {
       const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sector, *size - done));
       std::fill(buffer.begin(), buffer.end(), 0);
       if (file.ReadAt(done, buffer.data(), want) != static_cast<long long>(want)) return false;
-      if (!device::cmd_bWrite10(hDevice, buffer.data(), sector, static_cast<std::uint32_t>(next), 1)) return false;
+      if (!WriteSector(buffer.data(), next)) return false;
     }
   }
-  return device::cmd_bWrite10(hDevice, header.data(), sector, 0, 1) != 0;
+  return WriteSector(header.data(), 0);
 }
 
 std::uint64_t ProductThread::GetImageFileSize(const std::string& imagePath) {

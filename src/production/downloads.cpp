@@ -20,7 +20,7 @@ bool WriteSetup(HANDLE h, const std::string& path) {
 
 bool WriteImageData(HANDLE h, const std::string& path, int /*newFirmware: same bytes either way*/) {
   return SendFileInPieces(path, [h](std::uint8_t* piece, std::uint32_t n) {
-    return device::cmd_bWriteData(h, piece, n) != 0;
+    return SendKept(h, "image data", [&](device::Refusal* r) { return device::cmd_bWriteData(h, piece, n, r); });
   });
 }
 
@@ -34,7 +34,7 @@ bool StartDisk(HANDLE h) { return device::cmd_bStartDisk(h) != 0; }
 
 bool SendDownloadFile(HANDLE h, const std::string& path) {
   return SendFileInPieces(path, [h](std::uint8_t* piece, std::uint32_t n) {
-    return device::cmd_bDownloadData(h, piece, n) != 0;
+    return SendKept(h, "FSM data", [&](device::Refusal* r) { return device::cmd_bDownloadData(h, piece, n, r); });
   });
 }
 

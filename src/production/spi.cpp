@@ -14,6 +14,7 @@
 #include "platform/clock/clock.h"
 #include "platform/files/open_file.h"
 #include "platform/paths/paths.h"
+#include "production/file_send.h"
 #include "production/product_thread.h"
 
 namespace production {
@@ -24,7 +25,7 @@ constexpr std::uint64_t k64K = 65536;
 constexpr std::uint32_t kUnit = 256;             // bytes of one SPI read unit
 constexpr std::uint32_t kUnitsPerRead = 8;       // 2048 bytes a request
 constexpr std::uint64_t kSpiLimit = 16ull << 20; // the read command addresses 65536 units
-constexpr std::size_t kSpiHeader = 8192;
+constexpr std::uint32_t kSpiHeader = 8192;
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -98,13 +99,13 @@ bool ProductThread::WriteSpiMusicFiles() {
     std::copy_n("Q401", 4, piece.begin());
     piece[4] = static_cast<std::uint8_t>((ext == ".wma" ? 0xC0 : 0x80) | ((i + 3) & 63));
     for (int b = 0; b < 4; ++b) piece[5 + b] = static_cast<std::uint8_t>(*size >> (24 - 8 * b));
-    if (!device::cmd_bWriteData(hDevice, piece.data(), kSpiHeader)) return fail();
-    for (;;) {
-      const std::size_t n = std::fread(piece.data(), 1, kSpiHeader, in.get());
-      if (n > 0 && !device::cmd_bWriteData(hDevice, piece.data(), static_cast<std::uint32_t>(n))) return fail();
-      if (n < kSpiHeader) break;
-    }
-    if (std::ferror(in.get())) return fail();
+    const auto send = [this](std::uint8_t* data, std::uint32_t n) {
+      return SendKept(hDevice, "SPI music data",
+                      [&](device::Refusal* r) { return device::cmd_bWriteData(hDevice, data, n, r); });
+    };
+    // The file in pieces of 8192 bytes; one of 0 bytes ends a file whose size
+    // is a multiple of 8192, or an empty one.
+    if (!send(piece.data(), kSpiHeader) || !SendStreamInPieces(in.get(), kSpiHeader, send)) return fail();
     in.reset();
     if (!WriteEnd(hDevice)) return fail(platform::ui::clRed);
   }

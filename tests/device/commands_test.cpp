@@ -222,7 +222,7 @@ TEST_F(CommandSetRequests, BlockTestAsksForItsAnswerInItsOwnBuffer) {
 using ResultConventions = CommandFixture;
 
 TEST_F(ResultConventions, StatusUsesBitZeroOfTheAnswerAndTheCall) {
-  std::uint8_t sector[512] = {};
+  std::uint8_t sector[512] = {0, 1};
   const std::uint8_t check = SCSI_STATUS_CHECK_CONDITION;
   struct {
     testing_support::Answer answer;
@@ -242,18 +242,60 @@ TEST_F(ResultConventions, StatusUsesBitZeroOfTheAnswerAndTheCall) {
       {{true, {'Q', '4', '0', '2'}}, [&] { return cmd_bCheckFamilyModel(h); }, 0},
       {{true, {}}, [&] { return cmd_bCheckFamilyModel(h); }, 0},  // a silent device compares zeros
       {{true, {'Q', '4', '7', '1'}}, [&] { return cmd_bCheckChipModel('e'); }, 1},
-      // CHECK CONDITION: the plain disk transfers fail, the vendor commands keep their conventions.
+      // CHECK CONDITION: the plain disk transfers and the writes of data the
+      // device keeps fail, the other vendor commands keep their conventions.
       {{true, {}, check}, [&] { return cmd_bWrite10(h, sector, 512, 0, 1); }, 0},
       {{true, {}, check}, [&] { return cmd_bRead10(h, sector, 512, 0, 1); }, 0},
       {{true, {}}, [&] { return cmd_bRead10(h, sector, 512, 0, 1); }, 1},
-      {{true, {}, check}, [&] { return cmd_bWriteData(h, sector, 512); }, 1},
+      {{true, {}, check}, [&] { return cmd_bWriteData(h, sector, 512); }, 0},
+      {{true, {}}, [&] { return cmd_bWriteData(h, sector, 512); }, 1},
+      {{true, {}, check}, [&] { return cmd_bDownloadData(h, sector, 512); }, 0},
+      {{true, {}, check}, [&] { return cmd_bWritePages(h, 0, 1, sector, 512, 0); }, 0},
+      {{true, {}}, [&] { return cmd_bWritePages(h, 0, 1, sector, 512, 0); }, 1},
+      {{true, {}, check}, [&] { return cmd_bSpiWrite(h, 0, 2, sector); }, 0},
+      {{true, {}, 0x08}, [&] { return cmd_bWriteData(h, sector, 512); }, 0},  // BUSY took nothing either
       {{true, {0x01}, check}, [&] { return cmd_bWriteEnd(h); }, 1},
+      {{true, {}, check}, [&] { return cmd_bWriteFlashTable(h, sector, 512); }, 1},
+      {{true, {}, check}, [&] { return cmd_bSetPageTable(h, sector, 64); }, 1},
+      {{true, {}, check}, [&] { return cmd_bReadCfg(h, sector); }, 1},
+      {{true, {}}, [&] { return cmd_bWritePagesEx(h, 0, 1, sector + 1, 0, 0); }, 0},  // no answer byte to read
   };
-  int row = 0;
-  for (auto& c : cases) {
-    target->Queue(c.answer);
-    EXPECT_EQ(c.call(), c.expected) << "case " << row++;
+  for (std::size_t row = 0; row < std::size(cases); ++row) {
+    target->Queue(cases[row].answer);
+    EXPECT_EQ(cases[row].call(), cases[row].expected) << "case " << row;
   }
+}
+
+TEST_F(ResultConventions, ARefusedWriteTellsWhatTheDeviceAnswered) {
+  const std::uint8_t check = SCSI_STATUS_CHECK_CONDITION;
+  Bytes fixed(18, 0), descriptor(8, 0);
+  fixed[0] = 0xF0, fixed[2] = 0x03, fixed[12] = 0x0C, fixed[13] = 0x02;  // valid bit set, MEDIUM ERROR
+  descriptor[0] = 0x72, descriptor[1] = 0x07, descriptor[2] = 0x27;      // DATA PROTECT, write protected
+  struct {
+    testing_support::Answer answer;
+    std::string text;  // empty: taken, nothing to tell
+  } cases[] = {
+      {{true, {}, check, fixed}, "CHECK CONDITION, sense key 3 (MEDIUM ERROR), ASC/ASCQ 0C/02"},
+      {{true, {}, check, descriptor}, "CHECK CONDITION, sense key 7 (DATA PROTECT), ASC/ASCQ 27/00"},
+      {{true, {}, check, Bytes(18, 0)}, "CHECK CONDITION, no sense data"},
+      {{true, {}, 0x18}, "SCSI status 18"},
+      {{false, {}, check, fixed}, ""},  // a call that was not carried out was not refused
+      {{true, {}}, ""},
+  };
+  std::uint8_t data[2048] = {};
+  for (std::size_t row = 0; row < std::size(cases); ++row) {
+    target->Queue(cases[row].answer);
+    Refusal refusal;
+    refusal.scsiStatus = 0x55;  // left alone unless the device refused
+    EXPECT_EQ(cmd_bWriteData(h, data, sizeof data, &refusal), 0 + cases[row].text.empty() && cases[row].answer.carriedOut);
+    EXPECT_EQ(refusal.refused, !cases[row].text.empty()) << "case " << row;
+    if (refusal.refused) {
+      EXPECT_EQ(DescribeRefusal(refusal), cases[row].text) << "case " << row;
+    }
+  }
+  // The sense area the request names is 24 bytes at offset 48 of the block.
+  EXPECT_EQ(g_calls.back().header.SenseInfoLength, 24);
+  EXPECT_EQ(g_calls.back().header.SenseInfoOffset, 48u);
 }
 
 TEST_F(ResultConventions, OutputsFollowTheAnswerAreaAlsoOnFailure) {

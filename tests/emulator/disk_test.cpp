@@ -93,6 +93,7 @@ TEST_F(EmulatorTest, SmallDiskAnswers2048ByteBlocks) {
   ASSERT_TRUE(cmd_bRead10(h, old.data(), 2048, 0, 16));
   EXPECT_FALSE(cmd_bWrite10(h, piece.data(), 512, 0, 64));
   EXPECT_TRUE(d->Trace().back().checkCondition);
+  EXPECT_EQ(std::tuple(d->Trace().back().sense.key, d->Trace().back().sense.asc), std::tuple(0x05, 0x24));
   Bytes now(32768);
   ASSERT_TRUE(cmd_bRead10(h, now.data(), 2048, 0, 16));
   EXPECT_EQ(now, old);
@@ -131,6 +132,7 @@ TEST_F(EmulatorTest, FatToolsWorkOnTheUserAndHiddenDisks) {
   EXPECT_EQ(file.get(), 0xA5);
   EXPECT_FALSE(cmd_bWrite10(h, sector.data(), 512, 24675, 1));
   EXPECT_TRUE(d->Trace().back().checkCondition);
+  EXPECT_EQ(std::tuple(d->Trace().back().sense.key, d->Trace().back().sense.asc), std::tuple(0x05, 0x21));
   EXPECT_EQ(std::filesystem::file_size(d->HiddenDiskPath()), 24675u * 512);
 
   ASSERT_EQ(Shell("mkfs.fat -n HIDDEN '" + d->HiddenDiskPath().string() + "'"), 0);
@@ -140,4 +142,5 @@ TEST_F(EmulatorTest, FatToolsWorkOnTheUserAndHiddenDisks) {
   ASSERT_TRUE(cmd_bStopUnit(h));
   EXPECT_EQ(Capacity(h).first, 0u);
   EXPECT_TRUE(d->Trace().back().checkCondition);
+  EXPECT_EQ(std::tuple(d->Trace().back().sense.key, d->Trace().back().sense.asc), std::tuple(0x02, 0x3A));
 }

@@ -132,4 +132,12 @@ TEST_F(EmulatorTest, SpiImagesLandWhereTheReadBackExpectsThem) {
   EXPECT_EQ(d->SpiRead(0x3000 * 256, 512), units);
   ASSERT_TRUE(cmd_bSpiRead(h, 0x4000 - 1, 2, back.data()));  // 4 MB ends at unit 0x4000
   EXPECT_TRUE(d->Trace().back().checkCondition);
+  EXPECT_EQ(std::tuple(d->Trace().back().sense.key, d->Trace().back().sense.asc), std::tuple(0x05, 0x21));
+  EXPECT_FALSE(cmd_bSpiWrite(h, 0x4000 - 1, 2, units.data())) << "a write the device refused";
+  // A fault for one SPI unit hits the 6-byte writes whose range covers it.
+  d->InjectFault(emulator::Fault::Vendor(SUB_SCSI_OP_SPI_WRITE).At(0x2001).Always().AsCheckCondition());
+  EXPECT_TRUE(cmd_bSpiWrite(h, 0x2002, 2, units.data()));
+  EXPECT_FALSE(cmd_bSpiWrite(h, 0x2000, 2, units.data()));
+  EXPECT_TRUE(d->Trace().back().faulted);
+  EXPECT_EQ(d->SpiRead(0x3FFF * 256, 256), Bytes(256, 0xFF));
 }

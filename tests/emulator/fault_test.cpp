@@ -61,12 +61,16 @@ TEST_F(EmulatorTest, CheckConditionIsACarriedOutCallThatMovesNoData) {
   EXPECT_TRUE(cmd_bGetFlashIdByDrive('E', id));
   d->InjectFault(Fault::Vendor(SUB_SCSI_OP_ERASE_BLOCK).AsCheckCondition());
   EXPECT_FALSE(cmd_bEraseBlock(h, 5, 1));
-  d->InjectFault(Fault::Vendor(SUB_SCSI_OP_WRITE_PAGES).AsCheckCondition());
+  d->InjectFault(Fault::Vendor(SUB_SCSI_OP_WRITE_PAGES).AsCheckCondition({0x04, 0x44, 0x01}));
   Bytes page(2048, 0x5A);
-  EXPECT_TRUE(cmd_bWritePages(h, 64 * 5, 1, page.data(), 2048, 0));
+  device::Refusal refusal;
+  EXPECT_FALSE(cmd_bWritePages(h, 64 * 5, 1, page.data(), 2048, 0, &refusal)) << "a page the device did not take";
   EXPECT_FALSE(d->Page(5, 0)) << "nothing written";
   const auto t = d->Trace().back();
   EXPECT_TRUE(t.carriedOut && t.checkCondition && t.faulted);
+  // The fault's sense data reaches the command layer through the sense area.
+  EXPECT_TRUE(refusal.refused && refusal.sense);
+  EXPECT_EQ(device::DescribeRefusal(refusal), "CHECK CONDITION, sense key 4 (HARDWARE ERROR), ASC/ASCQ 44/01");
 }
 
 TEST_F(EmulatorTest, RemovalFailsEveryCallAndFreesTheLetter) {

@@ -119,8 +119,10 @@ TEST_F(EmulatorTest, EraseFailuresOnceAndAfterOperations) {
   ASSERT_TRUE(cmd_bEraseBlock(h, 33, 1));
   EXPECT_FALSE(d->Page(33, 5));
   // A page write whose data is not one page per page in the CDB is refused.
-  EXPECT_TRUE(cmd_bWritePages(h, 33 * 64, 1, page.data(), 1024, 0));
+  device::Refusal refusal;
+  EXPECT_FALSE(cmd_bWritePages(h, 33 * 64, 1, page.data(), 1024, 0, &refusal));
   EXPECT_TRUE(d->Trace().back().checkCondition);
+  EXPECT_EQ(device::DescribeRefusal(refusal), "CHECK CONDITION, sense key 5 (ILLEGAL REQUEST), ASC/ASCQ 24/00");
   EXPECT_FALSE(d->Page(33, 0));
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/scsi/scsi.h"
@@ -103,16 +104,25 @@ TEST_F(ScsiHandles, BufferedRequestReachesTheTargetAndAnswersIntoTheBlock) {
   EXPECT_TRUE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &block, 44, &block, 80, &returned, nullptr));
   EXPECT_EQ(target->requests[1].direction, ScsiDirection::None);
 
+  // The data area may follow the header at once, never overlap it.
+  block.spt.DataTransferLength = 1;
+  block.spt.DataBufferOffset = 44;
+  EXPECT_TRUE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &block, 44, &block, 80, &returned, nullptr));
+  block.spt.DataBufferOffset = 43;
+  EXPECT_FALSE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &block, 44, &block, 80, &returned, nullptr));
+  EXPECT_EQ(target->requests.size(), 3u);
+  block.spt.DataBufferOffset = 80;
+
   // An answer area that would run past the output block is refused.
   block.spt.DataTransferLength = 600;
   EXPECT_FALSE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &block, 44, &block, 592, &returned, nullptr));
-  EXPECT_EQ(target->requests.size(), 2u);
+  EXPECT_EQ(target->requests.size(), 3u);
   block.spt.DataTransferLength = 1;
   EXPECT_FALSE(DeviceIoControl(h, 0x12345, &block, 44, &block, 81, &returned, nullptr));
   CloseHandle(h);
   EXPECT_FALSE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH, &block, 44, &block, 81, &returned, nullptr))
       << "a closed handle carries nothing";
-  EXPECT_EQ(target->requests.size(), 2u);
+  EXPECT_EQ(target->requests.size(), 3u);
 }
 
 TEST_F(ScsiHandles, DirectRequestCarriesAFullAddressAndDirection) {
@@ -141,6 +151,20 @@ TEST_F(ScsiHandles, DirectRequestCarriesAFullAddressAndDirection) {
   block.sptd.CdbLength = 17;
   EXPECT_FALSE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, 80, &block, 80, &returned, nullptr));
   EXPECT_EQ(target->requests.size(), 1u) << "an impossible CDB length never reaches the target";
+
+  // A refusal: the status goes to the header, the sense data to the sense
+  // area the header names, and only where that area lies within the block.
+  const std::vector<std::uint8_t> sense(32, 0x70);
+  block.sptd.CdbLength = 10;
+  block.sptd.SenseInfoOffset = 48;
+  for (const auto& [length, received] : {std::pair{24, 24}, {32, 32}, {33, 0}}) {
+    target->Queue({true, {}, SCSI_STATUS_CHECK_CONDITION, sense});
+    std::memset(block.ucSenseBuf, 0, sizeof block.ucSenseBuf);
+    block.sptd.SenseInfoLength = static_cast<UCHAR>(length);
+    EXPECT_TRUE(DeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, 80, &block, 80, &returned, nullptr));
+    EXPECT_EQ(block.sptd.ScsiStatus, SCSI_STATUS_CHECK_CONDITION);
+    EXPECT_EQ(std::count(block.ucSenseBuf, block.ucSenseBuf + 32, 0x70), received) << "sense length " << length;
+  }
   CloseHandle(h);
 }
 
@@ -157,6 +181,7 @@ TEST(SgIoTarget, BuildsTheHeaderItSends) {
     header->driver_status = driverStatus;
     header->status = deviceStatus;  // CHECK CONDITION is the device's answer
     header->sb_len_wr = senseLength;
+    if (senseLength > 2) header->sbp[2] = 0x03;
     return ioctlResult;
   });
   std::uint8_t cdb[16] = {0xEF, 0x93};
@@ -185,8 +210,13 @@ TEST(SgIoTarget, BuildsTheHeaderItSends) {
   driverStatus = 0x08;  // sense data came back: still carried out, and a CHECK CONDITION
   deviceStatus = 0;
   senseLength = 18;
+  UCHAR sense[4] = {0, 0, 0, 0x77};
+  in.sense = sense;
+  in.senseLength = 3;
   EXPECT_TRUE(target.Execute(in));
   EXPECT_EQ(status, SCSI_STATUS_CHECK_CONDITION);
+  EXPECT_EQ(sense[2], 0x03) << "the sense data goes to the caller's area";
+  EXPECT_EQ(sense[3], 0x77) << "no further than its length";
   hostStatus = 0x01;
   EXPECT_FALSE(target.Execute(in));
   hostStatus = 0;

@@ -169,6 +169,19 @@ TEST_F(CfgBlockTest, TooFewGoodBlocksAndARemovedDeviceFail) {
   EXPECT_EQ(OpenHandles(), 0u);
 }
 
+TEST_F(CfgBlockTest, ARefusedCapacityShortfallWritesNothing) {
+  auto dev = Plug(Small());
+  ProductThread& w = Ready(Small());
+  std::fill(w.BlockStatus.begin(), w.BlockStatus.begin() + 600, 0);
+  window.settings.DealCapError = 1;  // a shortfall fails the device
+  window.settings.AllowErrorRate = 2;
+  dev->ClearTrace();
+  EXPECT_FALSE(w.WriteCfgBlock(true));
+  EXPECT_FALSE(w.BuildCfgInfo(true));
+  EXPECT_EQ(w.StatusText->Caption(), "Bad Block no Exceed");
+  EXPECT_EQ(dev->CountVendor(0x94) + dev->CountVendor(0x95), 0u) << "nothing erased or written";
+}
+
 TEST_F(CfgBlockTest, FailureEndPreparationErasesTheThirdAndFourthGoodBlocks) {
   auto dev = Plug(Small());
   ProductThread& w = Ready(Small());

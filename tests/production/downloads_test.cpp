@@ -1,4 +1,5 @@
 // Image downloads and the FSM download, piece by piece, against the emulator.
+#include "production/file_send.h"
 #include "production_fixture.h"
 
 namespace production_test {
@@ -68,6 +69,14 @@ TEST_F(DownloadsTest, MissingFilesAndFailedPiecesFailTheirStep) {
 
   dev->InjectFault(emulator::Fault::Vendor(0x7A).AsEvenStatus());
   EXPECT_FALSE(WriteSetup(w.hDevice, path));
+
+  // A stream that cannot be read (a folder) sends nothing and fails.
+  std::FILE* folder = std::fopen(home.path.c_str(), "rb");
+  ASSERT_NE(folder, nullptr);
+  int sent = 0;
+  EXPECT_FALSE(production::SendStreamInPieces(folder, 8192, [&](std::uint8_t*, std::uint32_t) { return ++sent > 0; }));
+  std::fclose(folder);
+  EXPECT_EQ(sent, 0);
 
   dev->Unplug();  // removed between stages
   EXPECT_FALSE(WriteSetup(w.hDevice, path));

@@ -63,6 +63,24 @@ TEST_F(SpiTest, ReadBackMatchesTheImagesAtTheirPlaces) {
   }
 }
 
+TEST_F(SpiTest, TheImagesPlacesFollowTheProgramRoundedUpTo64KiB) {
+  // program size -> the saved image's size and where the prefer image lies
+  const std::size_t cases[][3] = {{131072, 262144, 196608}, {131071, 262144, 196608}, {131073, 327680, 262144}};
+  for (const auto& [size, imageSize, preferAt] : cases) {
+    SCOPED_TRACE(size);
+    devices.clear();
+    platform::Volumes().Clear();
+    ProductThread& w = Downloaded(size);
+    ASSERT_TRUE(w.DumpSpiFirmware(".\\NorImage.bin"));
+    const std::string image = ReadFile(home / "NorImage.bin");
+    ASSERT_EQ(image.size(), imageSize);
+    EXPECT_EQ(image.substr(preferAt, 2048), ReadFile(prefer).substr(2048, 2048));
+    ASSERT_TRUE(w.DumpSpiProgramPrefer(program, "0_Read_buffer.bin", prefer));
+    EXPECT_EQ(fs::file_size(home / "log/0_Read_buffer.bin"), preferAt + 6144u);
+    EXPECT_TRUE(w.CompareSpiReadback(program, "0_Read_buffer.bin", prefer));
+  }
+}
+
 TEST_F(SpiTest, ComparisonOfShortOrMissingFiles) {
   ProductThread& w = Downloaded(40000);  // shorter than 64 KiB: no program range to compare
   ASSERT_TRUE(w.DumpSpiProgramPrefer(program, "r.bin", prefer));
@@ -117,4 +135,31 @@ TEST_F(SpiTest, MusicFilesGoOutBehindTheirHeaders) {
   devices.back()->InjectFault(emulator::Fault::Vendor(0x7B).OnCall(2));
   EXPECT_FALSE(w.WriteSpiMusicFiles());
   EXPECT_EQ(Status(), "SPI hidden files write fail");
+}
+
+TEST_F(SpiTest, MusicFilesGoOutInPiecesOf8192EndingAtTheEndOfFileIndication) {
+  // Sizes whose last piece is full (or which are empty) end with a piece of
+  // 0 bytes, as the other file senders do.
+  const struct {
+    std::size_t size;
+    std::vector<std::uint32_t> pieces;  // after the 8192-byte header
+  } cases[] = {{16384, {8192, 8192, 0}}, {0, {0}}, {9000, {8192, 808}}, {8191, {8191}}};
+  char letter = 'E';
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    Plug(emulator::profiles::SpiOnlyDevice(), letter);
+    ProductThread& w = Worker(letter++);
+    WriteFile(home / "m.mp3", Pattern(c.size, 7));
+    window.spiFiles = {home / "m.mp3"};
+    devices.back()->ClearTrace();
+    ASSERT_TRUE(w.WriteSpiMusicFiles());
+    std::vector<std::uint32_t> sent;
+    for (const auto& t : devices.back()->Trace())
+      if (t.IsVendor(0x7B)) sent.push_back(t.length);
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.front(), 8192u) << "the header";
+    EXPECT_EQ(std::vector<std::uint32_t>(sent.begin() + 1, sent.end()), c.pieces);
+    ASSERT_EQ(devices.back()->Images().size(), 1u);
+    EXPECT_EQ(devices.back()->Images()[0].bytes.size(), 8192 + c.size);
+  }
 }

@@ -1,13 +1,15 @@
 // A sweep of whole runs with one thing going wrong. For every road of the
-// table below a clean run shows which requests the road sends; each case then
-// fails one command at one of its calls (the first, the last or one between,
-// as a failed call, an even status byte or a CHECK CONDITION) or pulls the
-// device at one request. Whatever happens, the run ends: with the failure text
-// of the stage that sent the request, or as a pass where the run tries again or
-// does not look at the answer; a device that was pulled leaves its slot
-// waiting. Panel, counters and log agree with the end, a device that passes
-// holds a sound disk with the files and images it should, and a fresh device in
-// the same slot passes afterwards.
+// table below a clean run shows which requests the road sends and how often
+// the worker waits; each case then fails one command at one of its calls (the
+// first, the last or one between, as a failed call, an even status byte or a
+// CHECK CONDITION), at that call only or from that call on for good, or pulls
+// the device at one request or at one of the worker's waits. Whatever happens,
+// the run ends: with the failure text of the stage that sent the request, or
+// as a pass where the run tries again or does not look at the answer; a device
+// that was pulled leaves its slot waiting. Panel, counters and log agree with
+// the end, a device that passes holds a sound disk with the files, images and
+// configuration block it should, and a fresh device in the same slot passes
+// afterwards.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,13 +39,14 @@ Key KeyOf(const emulator::TraceEntry& t) {
 
 // How the station reads a command's answer. Status: answer byte 0, bit 0 set =
 // success. Call: the call's success alone. Value: an answer byte that counts
-// whether or not data came. Capacity: zero answers are a failure. Transfer: the
-// plain disk transfers, which fail on CHECK CONDITION.
-enum class Reads { Status, Call, Value, Capacity, Transfer };
+// whether or not data came. Capacity: zero answers are a failure. Kept: the
+// plain disk transfers and the writes of data the device keeps (image, FSM
+// and SPI pieces, configuration pages), which fail on CHECK CONDITION.
+enum class Reads { Status, Call, Value, Capacity, Kept };
 Reads ReadsOf(Key k) {
   switch (k) {
     case 0x2500: return Reads::Capacity;
-    case 0x2A00: return Reads::Transfer;
+    case 0x2A00: case 0xEE78: case 0xEE7B: case 0xEE95: case 0xEE9E: return Reads::Kept;
     case 0xEF84: case 0xEF9A: case 0xEF9C: return Reads::Value;
     case 0xEF72: case 0xEF73: case 0xEF7A: case 0xEF7C: case 0xEF87: case 0xEF8D: case 0xEF92: case 0xEF93:
     case 0xEF94: return Reads::Status;
@@ -51,7 +54,7 @@ Reads ReadsOf(Key k) {
   }
 }
 
-enum class Form { None, FailCall, EvenStatus, CheckCondition, Pull };
+enum class Form { None, FailCall, EvenStatus, CheckCondition, Pull, PullAtWait };
 // An even status byte needs an answer that moves data to the host.
 bool Offered(Key k, Form form) { return form != Form::EvenStatus || (k >> 8 != 0xEE && k != 0x2A00 && k != 0x1B00); }
 // Whether the station can tell the request failed: else the device only did
@@ -66,21 +69,23 @@ bool Noticed(Key k, Form form) {
 // ---- the stages of a run, in order, and what a noticed failure does ----
 
 // Fails: the run ends with `text`. Passes: the run tries again (program and
-// prefer data, the configuration block's erase and page writes), takes the
-// block as bad (clear flash) or does not look at the answer. A failure before
-// the configuration block is written (early) leaves the flash alone; a later
-// one prepares the configuration information, which erases the third and the
-// fourth good block.
+// prefer data, the configuration block's erase and page writes: when every
+// try fails, it ends with `gaveUp`), takes the block as bad (clear flash) or
+// does not look at the answer. A failure before the configuration block is
+// written (early) leaves the flash alone; a later one prepares the
+// configuration information, which erases the third and the fourth good block.
 struct Step {
   Key key;
   const char* text;  // null: passes
   int limit = 0;     // calls of this stage at most; 0: any number
   bool early = false;
+  const char* gaveUp = nullptr;  // tried again: the end when the command fails for good
 };
 using Stage = std::vector<Step>;
 
 Step Fails(Key key, const char* text, int limit = 0) { return {key, text, limit}; }
 Step Passes(Key key, int limit = 0) { return {key, nullptr, limit}; }
+Step Retried(Key key, const char* gaveUp, int limit = 0) { return {key, nullptr, limit, false, gaveUp}; }
 Stage Early(Stage stage) {
   for (Step& step : stage) step.early = true;
   return stage;
@@ -99,13 +104,13 @@ const Stage kDeviceMap = Early({Passes(0xEF80, 1), Fails(0xEF98, "Bad Block Chec
 const Stage kEccMap =
     Early({Passes(0xEF80, 1), Fails(0xEE71, "FILE Writing fail", 2), Fails(0xEF98, "Bad Block Checkfail", 1)});
 const Stage kBlankCheck = Early({Fails(0xEF93, "Blanking Checkfail")});
-const Stage kWriteCfg{Passes(0xEF94, 2), Passes(0xEE95)};  // two copies
+const Stage kWriteCfg{Retried(0xEF94, "Write CFGfail", 2), Retried(0xEE95, "Write CFGfail")};  // two copies
 const Stage kFsmInit{Fails(0xEF97, "FSM initfail", 1)};
 Stage Image(const char* setup, const char* writing, const char* end, bool retried) {
-  return {Fails(0xEF7A, setup, 1), retried ? Passes(0xEE7B) : Fails(0xEE7B, writing), Fails(0xEF7C, end, 1)};
+  return {Fails(0xEF7A, setup, 1), retried ? Retried(0xEE7B, writing) : Fails(0xEE7B, writing), Fails(0xEF7C, end, 1)};
 }
-const Stage kProgram = Image("Program Write Setup fail", "", "Program Write End fail", true);
-const Stage kPrefer = Image("Prefer Write Setup fail", "", "Prefer Write End fail", true);
+const Stage kProgram = Image("Program Write Setup fail", "Program Writing fail", "Program Write End fail", true);
+const Stage kPrefer = Image("Prefer Write Setup fail", "Prefer Writing fail", "Prefer Write End fail", true);
 const Stage kTelbook = Image("Telbook Write Setup fail", "Telbook Writing fail", "Telbook Write End fail", false);
 const Stage kIso = Image("ISO Write Setup fail", "ISO Writing fail", "ISO Write End fail", false);
 const Stage kPass = Image("PASS Write Setup fail", "PASS Write Setup fail", "PASS Write End fail", false);
@@ -146,7 +151,22 @@ struct Road {
   bool again = false;            // a second run of the same device is swept
   std::string secondLabel = "";  // the label of the second run, when it changes
   const char* cleanEnd = nullptr;  // a clean run fails with this text (no fault is swept)
+  const char* cleanLog = nullptr;  // ... and logs a line holding this text
 };
+
+// Files whose names are one name on FAT, or a name that is no text: the copy
+// cannot keep them all. Each clash has a tree of its own, so that each
+// refusal is the one that ends the run.
+Road Clash(const std::string& name, const DeviceProfile& nand, std::vector<std::string> names, const char* why) {
+  return {name, nand,
+          [names](Station& st) {
+            st.StandardFirmware();
+            for (const std::string& n : names)
+              WriteFile(std::filesystem::path(st.home / "files/clash") / n, Pattern(1000 + n.size(), 1));
+            st.AddListEntry(st.home / "files/clash");
+          },
+          {}, false, false, "", "Copy Filesfail", why};
+}
 
 void HiddenSplit(Station& st, std::uint8_t feature, int ratio) {
   st.StandardFirmware();
@@ -243,16 +263,10 @@ const std::vector<Road>& Roads() {
            WriteFile(st.home / "misc/PASS.IMG", Pattern(6000, 9));
          },
          Join({kNand, {kPass, kStart, kSize, kSplit, kFormatLook}})},
-        // Names that are one name on FAT: the copy cannot keep them all.
-        {"NamesEqualOnFat", nand,
-         [](Station& st) {
-           st.StandardFirmware();
-           for (const char* name : {"song.mp3", "Song.mp3", "SONG.MP3", "Dir/a.txt", "dir/a.txt",
-                                    "Long File Name.txt", "longfi~1.txt", "bad\xff.txt", "bad\xfe.txt"})
-             WriteFile(std::filesystem::path(st.home / "files/clash") / name, Pattern(1000 + std::strlen(name), 1));
-           st.AddListEntry(st.home / "files/clash");
-         },
-         {}, false, false, "", "Copy Filesfail"}};
+        Clash("NamesOfOneCase", nand, {"song.mp3", "Song.mp3", "SONG.MP3"}, "would have the same name"),
+        Clash("FoldersOfOneCase", nand, {"Dir/a.txt", "dir/a.txt"}, "would have the same name"),
+        Clash("LongAndShortName", nand, {"Long File Name.txt", "longfi~1.txt"}, "would have the same name"),
+        Clash("NamesNotText", nand, {"bad\xff.txt", "bad\xfe.txt"}, "the name is not UTF-8 text")};
   }();
   return roads;
 }
@@ -327,25 +341,99 @@ std::string Head(const std::filesystem::path& path, std::size_t n) {
   return bytes.substr(0, static_cast<std::size_t>(in.gcount()));
 }
 
+std::uint32_t Be16(const Bytes& b, std::size_t at) { return std::uint32_t{b[at]} << 8 | b[at + 1]; }
+
+// The configuration block on the device, against the flash table it was given
+// and the settings: the table's bytes are carried, the station's own fields
+// hold what they should, and the first two good blocks of the good-block
+// bitmap each hold the block, then the bitmap, then zero pages, on the pages
+// the block's page bitmap leaves usable.
+void ExpectConfig(Station& st, const EmulatedDevice& dev) {
+  Bytes cfg = dev.StoredConfig();
+  ASSERT_TRUE(cfg.size() >= 512) << "no configuration block";
+  cfg.resize(512);
+  const auto& s = st.window.settings;
+  const bool fw = st.window.chkFwUpgrade.Checked();
+  auto stations = [](std::size_t i) {
+    return (i >= 80 && i <= 82) || (i >= 118 && i <= 125) || (i >= 132 && i <= 143) || (i >= 256 && i < 384) ||
+           i >= 480;
+  };
+  // The rest is one of the station's flash tables, carried as it stands.
+  bool carried = false;
+  for (const auto& file : std::filesystem::directory_iterator(st.home / "flash")) {
+    std::string table = ReadFile(file.path());
+    table.resize(512, '\0');
+    std::size_t i = 0;
+    while (i < 512 && (stations(i) || cfg[i] == (i < 64 && i % 4 == 1 && !fw ? 'X' : std::uint8_t(table[i])))) ++i;
+    carried = carried || i == 512;
+  }
+  EXPECT_TRUE(carried) << "the block carries none of the flash tables";
+  unsigned sum = 0;
+  for (std::size_t i = 82; i <= 254; ++i) sum += cfg[i];
+  EXPECT_EQ(Be16(cfg, 80), sum & 0xFFFF) << "checksum";
+  EXPECT_EQ(cfg[82], dev.Profile().chipCount);
+  const int share = s.eDeviceFeature == 0 ? 0 : s.iHideDiskRatio >= 100 ? 0xFF : s.iHideDiskRatio * 256 / 100;
+  EXPECT_EQ(cfg[134], share);
+  EXPECT_EQ(std::string(cfg.begin() + 135, cfg.begin() + 144), std::string("0000\0\0\0\0\0", 9));
+  EXPECT_EQ(Bytes(cfg.begin() + 480, cfg.end()), Bytes(32, 0));
+
+  const emulator::Geometry g = dev.ActiveGeometry();
+  const std::uint32_t blocks = dev.Profile().chipCount * g.blocksPerChip;
+  std::vector<std::uint32_t> usable;
+  for (std::uint32_t p = 0; p < g.pagesPerBlock; ++p)
+    if (cfg[132] == 0 || !(cfg[256 + p / 8] & (0x80 >> (p % 8)))) usable.push_back(p);
+  if (cfg[132] == 0) {
+    EXPECT_EQ(Bytes(cfg.begin() + 256, cfg.begin() + 384), Bytes(128, 0));
+  }
+  const std::size_t bitmapPages = (blocks / 8 + g.pageSize - 1) / g.pageSize;
+  ASSERT_GT(usable.size(), bitmapPages);
+  Bytes first;  // the first copy's bitmap
+  for (int copy = 0; copy < 2; ++copy) {
+    const std::uint32_t b = Be16(cfg, 118 + 2 * copy);
+    SCOPED_TRACE("the copy in block " + std::to_string(b));
+    Bytes page0(g.pageSize, 0), bitmap;
+    std::copy(cfg.begin(), cfg.end(), page0.begin());
+    for (std::size_t k = 0; k < usable.size(); ++k) {
+      const auto page = dev.Page(b, usable[k]);
+      ASSERT_TRUE(page) << "page " << usable[k] << " not written";
+      if (k == 0)
+        EXPECT_TRUE(*page == page0) << "the block";
+      else if (k <= bitmapPages)
+        bitmap.insert(bitmap.end(), page->begin(), page->end());
+      else
+        EXPECT_EQ(std::count(page->begin(), page->end(), 0), static_cast<long>(page->size())) << "page " << usable[k];
+    }
+    if (copy == 1) {
+      EXPECT_TRUE(bitmap == first) << "the copies' bitmaps differ";
+    }
+    first = bitmap;
+  }
+  std::vector<std::uint32_t> good;
+  for (std::uint32_t b = 0; b < blocks; ++b)
+    if (first[b / 8] & (0x80 >> (b % 8))) {
+      EXPECT_FALSE(dev.IsBadBlock(b)) << "bad block " << b << " counted good";
+      good.push_back(b);
+    }
+  ASSERT_GE(good.size(), 4u);
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(Be16(cfg, 118 + 2 * k), good[k]) << "good block " << k;
+}
+
 void ExpectSoundDisk(Station& st, const std::filesystem::path& disk, const std::string& label, const Tree& files) {
   EXPECT_TRUE(testing_support::FsckClean(disk.string())) << disk << " is damaged";
   EXPECT_EQ(st.DiskLabel(disk), label);
   EXPECT_EQ(st.DiskFiles(disk), files) << "on " << disk.filename();
 }
 
-// A device that passed holds what the settings ask for: the images (only where
-// the station could have noticed that one went wrong) and, when `disks`, the
-// disks' files.
-void ExpectHolds(Station& st, const EmulatedDevice& dev, bool images, bool disks) {
+// A device that passed holds what the settings ask for: the images, the
+// configuration block and, when `disks`, the disks' files.
+void ExpectHolds(Station& st, const EmulatedDevice& dev, bool disks) {
   auto& w = st.window;
   const bool spi = dev.Profile().IsSpiOnly();
   std::vector<std::string> taken;
   for (const auto& i : dev.Images()) taken.emplace_back(i.bytes.begin(), i.bytes.end());
-  if (images) {
-    EXPECT_TRUE(taken == ExpectedImages(st, spi)) << taken.size() << " images taken";
-  }
+  EXPECT_TRUE(taken == ExpectedImages(st, spi)) << taken.size() << " images taken";
   if (spi) return;
-  EXPECT_TRUE(Station::HasStationConfig(dev));
+  ExpectConfig(st, dev);
   if (!w.chkFwUpgrade.Checked() || !disks) return;
   const auto& s = w.settings;
   const auto& in = w.inspection;
@@ -371,9 +459,10 @@ void ExpectHolds(Station& st, const EmulatedDevice& dev, bool images, bool disks
 struct Case {
   int road;
   Key key = 0;          // the failing command; 0: none (a clean run, or a pull)
-  char at = 'c';        // 'f' first, 'l' last, 'm' the call (or request) at `share`, 'c' none
+  char at = 'c';        // 'f' first, 'l' last, 'm' the call (request, wait) at `share`, 'c' none
   double share = 0;
   Form form = Form::None;
+  bool forGood = false;  // the command fails from that call on
 };
 
 std::string KeyName(Key k) {
@@ -381,13 +470,15 @@ std::string KeyName(Key k) {
   std::snprintf(text, sizeof text, "%04X", k);
   return k & 0xFF ? text : std::string(text, 2);
 }
+bool IsPull(Form f) { return f == Form::Pull || f == Form::PullAtWait; }
 std::string CaseName(const Case& c) {
-  static const char* const forms[] = {"", "FailedCall", "EvenStatus", "CheckCondition", ""};
+  static const char* const forms[] = {"", "FailedCall", "EvenStatus", "CheckCondition", "", ""};
   std::string name = Roads()[c.road].name + "_";
   if (c.form == Form::None) return name + "clean";
-  name += c.form == Form::Pull ? "pull" : KeyName(c.key);
+  name += c.form == Form::Pull ? "pull" : c.form == Form::PullAtWait ? "pullInWait" : KeyName(c.key);
   name += c.at == 'f' ? "_first" : c.at == 'l' ? "_last" : "_at" + std::to_string(static_cast<int>(c.share * 100));
-  return name + (c.form == Form::Pull ? "" : std::string("_") + forms[static_cast<int>(c.form)]);
+  return name + (IsPull(c.form) ? "" : std::string("_") + forms[static_cast<int>(c.form)]) +
+         (c.forGood ? "_fromThenOn" : "");
 }
 void PrintTo(const Case& c, std::ostream* os) { *os << CaseName(c); }
 
@@ -408,25 +499,35 @@ std::shared_ptr<EmulatedDevice> Prepare(Station& st, const Road& road) {
   return dev;
 }
 
-// The keys of a road's clean run, from the FSM download on. They are learned
-// once per build of this program and kept beside it for the other cases.
-std::vector<Key> CleanRun(const Road& road) {
+// A road's clean run: the keys of its requests from the FSM download on, and
+// the number of the worker's waits. They are learned once per build of this
+// program and kept beside it for the other cases.
+struct CleanTrace {
+  std::vector<Key> keys;
+  int waits = 0;
+};
+CleanTrace CleanRun(const Road& road) {
   struct stat self {};
   ::stat("/proc/self/exe", &self);
   const std::filesystem::path folder = std::filesystem::path(STATION_BINARY_DIR) / "sweep-runs" /
                                        (std::to_string(self.st_mtim.tv_sec) + std::to_string(self.st_mtim.tv_nsec));
   const std::filesystem::path file = folder / (road.name + ".txt");
-  std::vector<Key> keys;
+  CleanTrace clean;
+  std::vector<Key>& keys = clean.keys;
   std::ifstream in(file);
-  for (unsigned k = 0; in >> std::hex >> k;) keys.push_back(static_cast<Key>(k));
-  if (!keys.empty()) return keys;
+  if (in >> std::dec >> clean.waits)
+    for (unsigned k = 0; in >> std::hex >> k;) keys.push_back(static_cast<Key>(k));
+  if (!keys.empty()) return clean;
   {
     Station st;
     auto dev = Prepare(st, road);
+    auto waits = std::make_shared<std::atomic<int>>(0);
+    st.AtWorkerWaits([waits](int) { ++*waits; });
     if (!st.Arrive('E', 0)) throw std::runtime_error("no FSM");
     st.WaitForRuns();
     if (st.Status() != "successful") throw std::runtime_error("the clean run ends with " + st.Status());
     for (const auto& t : dev->Trace()) keys.push_back(KeyOf(t));
+    clean.waits = *waits;
   }
   std::error_code error;
   for (const auto& old : std::filesystem::directory_iterator(folder.parent_path(), error))
@@ -435,10 +536,11 @@ std::vector<Key> CleanRun(const Road& road) {
   const std::string part = file.string() + "." + std::to_string(::getpid());
   {
     std::ofstream out(part);
+    out << std::dec << clean.waits << '\n';
     for (Key k : keys) out << std::hex << k << '\n';
   }
   std::filesystem::rename(part, file);
-  return keys;
+  return clean;
 }
 
 // The stage step of every request of a clean run, by the order of the stages;
@@ -501,7 +603,7 @@ void ExpectEnd(Station& st, const EmulatedDevice& dev, Expected want, production
     EXPECT_EQ(st.StatusColor(), clBlue);
     EXPECT_EQ(st.PicturePath(), st.home / "misc/success.bmp");
     EXPECT_EQ(st.Progress(), panel.gauge.MaxValue());
-    ExpectHolds(st, dev, noticed, disks);
+    ExpectHolds(st, dev, disks);
   } else {
     EXPECT_TRUE(want.text.empty() ? !status.empty() && status != "Waiting device..." : status == want.text)
         << status;
@@ -523,27 +625,35 @@ TEST_P(SweepTest, EndsAsItsStageSays) {
   const Road& road = Roads()[c.road];
   Expected want;
   if (road.cleanEnd) want = {End::Fails, road.cleanEnd};
-  int nth = 0;  // the failing call of the command, or the request the device leaves at
+  // The failing call of the command, the request the device leaves at, or
+  // the worker's wait in which it leaves.
+  int nth = 0;
   if (c.form != Form::None) {
-    const std::vector<Key> keys = CleanRun(road);
+    const CleanTrace clean = CleanRun(road);
+    const std::vector<Key>& keys = clean.keys;
     std::size_t first = 0;
     const auto steps = StepsOf(road.stages, keys, first);
-    std::vector<std::size_t> calls;  // indexes into keys
-    for (std::size_t i = first; i < keys.size(); ++i)
+    std::vector<std::size_t> calls;  // indexes into keys, or the waits
+    for (std::size_t i = first; i < keys.size() && c.form != Form::PullAtWait; ++i)
       if (c.form == Form::Pull || keys[i] == c.key) calls.push_back(i);
+    for (int w = 0; c.form == Form::PullAtWait && w < clean.waits; ++w) calls.push_back(static_cast<std::size_t>(w));
     ASSERT_FALSE(calls.empty()) << "the road sends no " << KeyName(c.key);
     if (calls.size() < (c.at == 'f' ? 1u : c.at == 'l' ? 2u : 3u)) GTEST_SKIP() << "the same call as another case";
     const std::size_t n = c.at == 'f'   ? 0
                           : c.at == 'l' ? calls.size() - 1
                                         : 1 + static_cast<std::size_t>(c.share * static_cast<double>(calls.size() - 2));
-    const Step& step = *steps[calls[n]];
-    nth = static_cast<int>(c.form == Form::Pull ? calls[n] : n + 1);
-    if (c.form == Form::Pull)
+    nth = static_cast<int>(IsPull(c.form) ? calls[n] : n + 1);
+    const Step* step = c.form == Form::PullAtWait ? nullptr : steps[calls[n]];
+    if (IsPull(c.form))
       want = {End::Pulled};
     else if (!Noticed(c.key, c.form))
       want = {End::Either, ""};
-    else if (step.text)
-      want = {End::Fails, step.text, step.early};
+    else if (c.forGood && step->gaveUp)  // the configuration block's own tries erase blocks of their own
+      want = {End::Fails, step->gaveUp, c.key == 0xEF94 || c.key == 0xEE95 ? std::nullopt : std::optional(step->early)};
+    else if (step->text)
+      want = {End::Fails, step->text, step->early};
+    else if (c.forGood)  // not looked at, or taken as a bad block: what the later stages make of it is theirs
+      want = {End::Either, ""};
   }
 
   Station st;
@@ -553,21 +663,30 @@ TEST_P(SweepTest, EndsAsItsStageSays) {
     st.PullAt(dev, 0, [seen = std::make_shared<int>(0), nth](const platform::ScsiRequest&) {
       return (*seen)++ == nth;
     });
+  } else if (c.form == Form::PullAtWait) {
+    st.PullAtWait(dev, 0, nth);
   } else if (c.form != Form::None) {
     emulator::Fault f = c.key >> 8 == 0xEF || c.key >> 8 == 0xEE ? emulator::Fault::Vendor(c.key & 0xFF)
                                                                   : emulator::Fault::Opcode(c.key >> 8);
     f.OnCall(static_cast<std::uint32_t>(nth));
+    if (c.forGood) f.Always();
     if (c.form == Form::EvenStatus) f.AsEvenStatus();
     if (c.form == Form::CheckCondition) f.AsCheckCondition();
     dev->InjectFault(f);
   }
   ASSERT_TRUE(st.Arrive('E', 0));
   st.WaitForRuns();
+  st.clock->SetWaitHook({});
   {
     SCOPED_TRACE("the swept run");
     ExpectEnd(st, *dev, want, before);
   }
-  if (road.cleanEnd) return;
+  if (road.cleanEnd) {
+    const auto lines = st.LogLines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const auto& l) { return l.find(road.cleanLog) != l.npos; }))
+        << "no log line tells \"" << road.cleanLog << "\"";
+    return;
+  }
 
   // The device leaves; a fresh one takes the slot and passes.
   dev->Unplug();
@@ -586,11 +705,14 @@ TEST_P(SweepTest, EndsAsItsStageSays) {
 // Each command a road sends fails at its first call, at its last and at one
 // between (where it can be called that often). A command that answers a status
 // byte fails in a form drawn for each call, as the station reads all three
-// forms alike; any other fails as a failed call at the first and the last, in
-// a drawn form between, and once more in a drawn form other than a failed call.
-// The device is pulled at the first and the last request and at two between.
-// The identification is the same on every road: it is swept on four. The
-// draws come from a fixed seed.
+// forms alike; any other fails as a failed call at the first and the last and
+// in a drawn form between. Every command also answers CHECK CONDITION at a
+// drawn one of those calls, and fails for good from a drawn call on (a write
+// of data the device keeps as CHECK CONDITION, any other in a drawn form).
+// The device is pulled at the first and the last request and at two between,
+// and in the first and the last of the worker's waits and two between. The
+// identification is the same on every road: it is swept on four. The draws
+// come from a fixed seed.
 std::vector<Case> Cases() {
   std::mt19937 random(20);
   auto pick = [&](const std::vector<Form>& forms) { return forms[random() % forms.size()]; };
@@ -621,12 +743,21 @@ std::vector<Case> Cases() {
       const bool status = ReadsOf(k) == Reads::Status;
       for (char a : at)
         cases.push_back({r, k, a, a == 'm' ? between(random) : 0, status || a == 'm' ? pick(forms) : Form::FailCall});
-      if (!status) cases.push_back({r, k, at[random() % std::min<std::size_t>(2, at.size())], 0, pick(others)});
+      const auto drawn = [&] { return at[random() % at.size()]; };
+      char a = drawn();
+      const Case check{r, k, a, a == 'm' ? between(random) : 0, Form::CheckCondition};
+      if (std::none_of(cases.begin(), cases.end(), [&](const Case& c) { return CaseName(c) == CaseName(check); }))
+        cases.push_back(check);
+      a = drawn();
+      const Form forGood = ReadsOf(k) == Reads::Kept ? Form::CheckCondition : pick(forms);
+      cases.push_back({r, k, a, a == 'm' ? between(random) : 0, forGood, true});
     }
-    cases.push_back({r, 0, 'f', 0, Form::Pull});
-    cases.push_back({r, 0, 'l', 0, Form::Pull});
-    cases.push_back({r, 0, 'm', between(random) / 2, Form::Pull});
-    cases.push_back({r, 0, 'm', 0.5 + between(random) / 2, Form::Pull});
+    for (Form pull : {Form::Pull, Form::PullAtWait}) {
+      cases.push_back({r, 0, 'f', 0, pull});
+      cases.push_back({r, 0, 'l', 0, pull});
+      cases.push_back({r, 0, 'm', between(random) / 2, pull});
+      cases.push_back({r, 0, 'm', 0.5 + between(random) / 2, pull});
+    }
   }
   return cases;
 }

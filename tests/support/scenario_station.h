@@ -44,15 +44,23 @@ using emulator::EmulatedDevice;
 using platform::ui::TColor;
 
 // A clock that never blocks and keeps every wait with the thread that made it.
+// A hook, when set, runs at the start of every wait on the waiting thread.
 class RecordingClock : public platform::ManualClock {
  public:
   using ManualClock::ManualClock;
   void Sleep(std::uint32_t ms) override {
+    std::function<void(std::uint32_t)> hook;
     {
       std::lock_guard lock(m_);
       waits_[std::this_thread::get_id()].push_back(ms);
+      hook = hook_;
     }
+    if (hook) hook(ms);
     ManualClock::Sleep(ms);
+  }
+  void SetWaitHook(std::function<void(std::uint32_t ms)> hook) {
+    std::lock_guard lock(m_);
+    hook_ = std::move(hook);
   }
   // The waits of one thread, in order.
   std::vector<std::uint32_t> WaitsOf(std::thread::id thread) const {
@@ -64,6 +72,7 @@ class RecordingClock : public platform::ManualClock {
  private:
   mutable std::mutex m_;
   std::map<std::thread::id, std::vector<std::uint32_t>> waits_;
+  std::function<void(std::uint32_t)> hook_;
 };
 
 // Forwards a device's requests and, at the first request that 'trigger'
@@ -242,6 +251,7 @@ class Station {
 
   ~Station() {
     WaitForRuns();
+    clock->SetWaitHook({});
     {
       std::lock_guard lock(samplingMutex_);
       sampling_ = false;  // a thread's last wake-up may still come in
@@ -369,6 +379,32 @@ class Station {
       platform::Volumes().Unmount(letter);
       window.SetSlot(slot, 0);
       if (after) after();
+    });
+  }
+
+  // Calls `action` at every wait of a run that a thread other than this one
+  // (the UI thread) makes, with the number of such waits before it. Waits of
+  // the lengths a run looks at a helper program with (200 ms the hub-port
+  // program, 500 ms the disk tools) are not counted, the run's own waits of
+  // those lengths with them: how many looks there are depends on how long the
+  // program takes in real time.
+  void AtWorkerWaits(std::function<void(int)> action) {
+    const std::uint32_t diskTools = production::CurrentDiskToolTiming().intervalMs;
+    clock->SetWaitHook([ui = std::this_thread::get_id(), seen = std::make_shared<std::atomic<int>>(0), diskTools,
+                        action = std::move(action)](std::uint32_t ms) {
+      if (std::this_thread::get_id() != ui && ms != diskTools && ms != 200) action((*seen)++);
+    });
+  }
+
+  // The device at `letter` is pulled out (as PullAt does it) at the start of
+  // the `nth` wait (from 0) of a worker.
+  void PullAtWait(const std::shared_ptr<EmulatedDevice>& device, int slot, int nth) {
+    const char letter = device->Letter();
+    AtWorkerWaits([=, this](int seen) {
+      if (seen != nth) return;
+      device->Unplug();
+      platform::Volumes().Unmount(letter);
+      window.SetSlot(slot, 0);
     });
   }
 

@@ -25,6 +25,7 @@ struct Answer {
   bool carriedOut = true;
   std::vector<std::uint8_t> dataIn;  // copied into the data area, at most length bytes
   std::uint8_t scsiStatus = platform::SCSI_STATUS_GOOD;
+  std::vector<std::uint8_t> sense{};  // copied into the request's sense area, at most its length
 };
 
 class ScriptedTarget : public platform::ScsiTarget {
@@ -58,6 +59,8 @@ class ScriptedTarget : public platform::ScsiTarget {
       std::copy_n(answer.dataIn.begin(), n, request.data);
     }
     if (answer.carriedOut && request.scsiStatus) *request.scsiStatus = answer.scsiStatus;
+    if (request.sense)
+      std::copy_n(answer.sense.begin(), std::min<std::size_t>(answer.sense.size(), request.senseLength), request.sense);
     return answer.carriedOut;
   }
 

@@ -12,17 +12,23 @@ namespace {
 
 class HandleTable {
  public:
-  HANDLE Open(std::shared_ptr<ScsiTarget> target) {
+  HANDLE Open(std::shared_ptr<ScsiTarget> target, char letter = 0) {
     std::lock_guard lock(mutex_);
     next_ += 4;
-    handles_.emplace(next_, std::move(target));
+    handles_.emplace(next_, Entry{std::move(target), letter});
     return reinterpret_cast<HANDLE>(next_);
   }
 
   std::shared_ptr<ScsiTarget> Find(HANDLE handle) const {
     std::lock_guard lock(mutex_);
     auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
-    return it == handles_.end() ? nullptr : it->second;
+    return it == handles_.end() ? nullptr : it->second.target;
+  }
+
+  char LetterOf(HANDLE handle) const {
+    std::lock_guard lock(mutex_);
+    auto it = handles_.find(reinterpret_cast<std::uintptr_t>(handle));
+    return it == handles_.end() ? 0 : it->second.letter;
   }
 
   bool Close(HANDLE handle) {
@@ -38,7 +44,11 @@ class HandleTable {
  private:
   mutable std::mutex mutex_;
   std::uintptr_t next_ = 0x1000;  // never reused, never the invalid value
-  std::unordered_map<std::uintptr_t, std::shared_ptr<ScsiTarget>> handles_;
+  struct Entry {
+    std::shared_ptr<ScsiTarget> target;
+    char letter;
+  };
+  std::unordered_map<std::uintptr_t, Entry> handles_;
 };
 
 HandleTable& Handles() {
@@ -53,6 +63,17 @@ ScsiDirection DirectionOf(const SCSI_PASS_THROUGH& header) {
 
 bool HeaderIsSound(const SCSI_PASS_THROUGH& header) {
   return header.Length == sizeof(SCSI_PASS_THROUGH) && header.CdbLength >= 1 && header.CdbLength <= 16;
+}
+
+// The sense area the header names inside the output block, when it lies
+// after the header and within the block; else none.
+void PointSenseArea(const SCSI_PASS_THROUGH& header, void* outBuffer, DWORD outBufferSize, ScsiRequest& request) {
+  const std::uint64_t end = std::uint64_t{header.SenseInfoOffset} + header.SenseInfoLength;
+  if (outBuffer == nullptr || header.SenseInfoLength == 0 || header.SenseInfoOffset < sizeof(SCSI_PASS_THROUGH) ||
+      end > outBufferSize)
+    return;
+  request.sense = static_cast<UCHAR*>(outBuffer) + header.SenseInfoOffset;
+  request.senseLength = header.SenseInfoLength;
 }
 
 }  // namespace
@@ -74,7 +95,7 @@ HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD creationDisp
   if (letter == 0) return INVALID_HANDLE_VALUE;
   auto volume = Volumes().Lookup(letter);
   if (!volume || !volume->target) return INVALID_HANDLE_VALUE;
-  return Handles().Open(std::move(volume->target));
+  return Handles().Open(std::move(volume->target), letter);
 }
 
 HANDLE OpenTargetHandle(std::shared_ptr<ScsiTarget> target) {
@@ -83,6 +104,8 @@ HANDLE OpenTargetHandle(std::shared_ptr<ScsiTarget> target) {
 }
 
 BOOL CloseHandle(HANDLE handle) { return Handles().Close(handle) ? 1 : 0; }
+
+char VolumeLetterOf(HANDLE handle) { return Handles().LetterOf(handle); }
 
 std::size_t OpenHandleCount() { return Handles().Count(); }
 
@@ -111,6 +134,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD i
     request.data = header.DataTransferLength ? block + header.DataBufferOffset : nullptr;
     request.length = header.DataTransferLength;
     request.timeoutSeconds = header.TimeOutValue;
+    PointSenseArea(header, outBuffer, outBufferSize, request);
   } else if (ioControlCode == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
     if (inBufferSize < sizeof(SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER)) return 0;
     const auto& block = *static_cast<const SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER*>(inBuffer);
@@ -123,6 +147,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD i
     request.data = block.sptd.DataTransferLength ? data : nullptr;
     request.length = block.sptd.DataTransferLength;
     request.timeoutSeconds = block.sptd.TimeOutValue;
+    PointSenseArea(block.sptd, outBuffer, outBufferSize, request);
   } else {
     return 0;
   }

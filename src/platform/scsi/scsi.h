@@ -96,12 +96,18 @@ struct ScsiRequest {
   // Where a target that carried the request out puts the device's SCSI status
   // (GOOD, CHECK CONDITION ...); may be null. Starts at GOOD.
   UCHAR* scsiStatus = nullptr;
+  // Where a target that answers CHECK CONDITION puts the device's sense data,
+  // at most senseLength bytes (zeroed by the caller); may be null.
+  UCHAR* sense = nullptr;
+  UCHAR senseLength = 0;
 };
 
 // One device as seen through pass-through. Execute returns whether the request
 // was carried out (a device that answers CHECK CONDITION still carried it out,
 // and says so in the request's status). DeviceIoControl hands that status
-// back in the header's ScsiStatus field, as the operating system does.
+// back in the header's ScsiStatus field and the sense data in the block's
+// sense area (SenseInfoOffset, SenseInfoLength bytes), as the operating system
+// does.
 // Targets must accept calls from several threads at once.
 class ScsiTarget {
  public:
@@ -121,6 +127,9 @@ BOOL CloseHandle(HANDLE handle);
 // Binds a new handle straight to a target (for tests and tools that hold a target
 // without a drive letter).
 HANDLE OpenTargetHandle(std::shared_ptr<ScsiTarget> target);
+// The drive letter whose volume path a handle was opened from; 0 for a handle
+// bound straight to a target, or one that is not open.
+char VolumeLetterOf(HANDLE handle);
 // Number of handles now open; lets tests check that every road closes its handle.
 std::size_t OpenHandleCount();
 

@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace platform {
@@ -38,7 +39,7 @@ sg_io_hdr_t SgIoTarget::BuildHeader(const ScsiRequest& request, unsigned char* s
   }
   header.cmd_len = request.cdbLength;
   header.cmdp = const_cast<unsigned char*>(request.cdb);
-  header.mx_sb_len = senseLength;  // sense data is collected but never decoded
+  header.mx_sb_len = senseLength;  // handed back to the caller's sense area
   header.sbp = sense;
   header.timeout = request.timeoutSeconds * 1000u;
   return header;
@@ -54,9 +55,11 @@ bool SgIoTarget::Execute(const ScsiRequest& request) {
   if (header.host_status != 0 || (header.driver_status & ~kDriverSense) != 0) return false;
   if (request.scsiStatus) {
     // Sense data that came back with no status byte still means CHECK CONDITION.
-    const bool sense = (header.driver_status & kDriverSense) != 0 && header.sb_len_wr > 0;
-    *request.scsiStatus = header.status != 0 || !sense ? header.status : SCSI_STATUS_CHECK_CONDITION;
+    const bool sensed = (header.driver_status & kDriverSense) != 0 && header.sb_len_wr > 0;
+    *request.scsiStatus = header.status != 0 || !sensed ? header.status : SCSI_STATUS_CHECK_CONDITION;
   }
+  if (request.sense && header.sb_len_wr > 0)
+    std::memcpy(request.sense, sense, std::min<std::size_t>({header.sb_len_wr, sizeof sense, request.senseLength}));
   return true;
 }
 
