@@ -115,5 +115,30 @@ TEST_F(CapacityTest, DiskSizeIsWorkedOutIn64Bits) {
   EXPECT_EQ(OpenHandles(), 0u);
 }
 
+// A device that breaks in the middle of a request: its target throws.
+struct BrokenTarget : platform::ScsiTarget {
+  bool Execute(const platform::ScsiRequest&) override { throw std::runtime_error("the device broke"); }
+};
+
+TEST_F(CapacityTest, WhatOpensTheDeviceByItsLetterClosesItWhenARequestThrows) {
+  const std::string fsm = home / "fsm.bin";
+  WriteFile(fsm, std::string(3000, 'f'));
+  platform::Volumes().Clear();
+  ASSERT_TRUE(platform::Volumes().Mount('K', std::make_shared<BrokenTarget>(), ""));
+  struct Case {
+    const char* what;
+    std::function<void()> call;
+  };
+  const std::vector<Case> cases = {
+      {"disk size", [] { production::bGetDiskSizeMB('K'); }},
+      {"FAT type of the disk", [] { production::GetFatFlag('K'); }},
+      {"FSM download", [&] { production::DownloadFsmFile('K', 3000, fsm); }},
+  };
+  for (const auto& c : cases) {
+    EXPECT_THROW(c.call(), std::runtime_error) << c.what;
+    EXPECT_EQ(OpenHandles(), 0u) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace production_test
