@@ -21,6 +21,7 @@ TEST_F(CapacityTest, UsableCapacityFollowsAllowErrorRateAndDealCapError) {
   const std::vector<Case> cases = {
       {"all good keeps the full size", 2048, 2048, 2, 0, true, false, 2048},
       {"2% bad is allowed", 2048, 2008, 2, 0, true, false, 2008},
+      {"exactly the allowed share", 2048, 2007, 2, 0, true, false, 2007},  // 98% of 2048 is 2007
       // 98% of 2048 and of 1024 exceed 1000: target 512. Group 0 counts good
       // blocks from the eighth on; block 519 is the 513th counted.
       {"1000 of 2048 degrade to 512", 2048, 1000, 2, 0, true, true, 519},

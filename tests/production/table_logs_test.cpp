@@ -37,6 +37,15 @@ TEST_F(TableLogsTest, BadBlockListBreaksAfterEveryEighthEntry) {
   }
 }
 
+TEST_F(TableLogsTest, ATableThatCannotBeWrittenIsSkipped) {
+  WriteFile(home / "log", "a file where the folder should be");
+  ProductThread& w = Worker('E', 2, false);
+  w.BlockStatus.assign(16, 0);
+  w.BadCount = 7;
+  EXPECT_FALSE(w.WriteBadBlockLog("2_bi_tab.txt"));
+  EXPECT_EQ(w.BadCount, 7);
+}
+
 TEST_F(TableLogsTest, PageAndEccTables) {
   ProductThread& w = Worker('E', 1, false);
   w.FlashTypeName = "X";

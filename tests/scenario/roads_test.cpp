@@ -3,6 +3,7 @@
 // and without the read-back check, the saved flash image and music files;
 // configuration only, for NAND and SPI.
 #include <algorithm>
+#include <numeric>
 
 #include "support/scenario.h"
 
@@ -37,14 +38,17 @@ struct RoadTest : ScenarioTest {
 };
 
 // The device's firmware-select byte: 0 asks for the list's "_new.bin" image,
-// any other value for the plain one.
-struct NandRoadTest : RoadTest, ::testing::WithParamInterface<std::uint8_t> {};
+// any other value for the plain one; with the ISO option the list's
+// image.iso follows the telbook image.
+struct NandRoadTest : RoadTest, ::testing::WithParamInterface<std::tuple<std::uint8_t, bool>> {};
 
 TEST_P(NandRoadTest, FormatsLabelsAndCopiesTheListButFirmwareAndBinFiles) {
-  const std::uint8_t fwSelect = GetParam();
+  const auto [fwSelect, iso] = GetParam();
   AddFile("telbook.dat", 3000, 7);  // first in the list: still written
   StandardFirmware();
   const std::string newFirmware = AddFile("program_new.bin", 90000, 8);
+  if (iso) AddFile("image.iso", 20000, 10);
+  window.chkISOupgrade.SetChecked(iso);
   AddFile("readme.txt", 5000, 3);
   AddFile("Tool.BIN", 4096, 4);
   WriteFile(home / "files/music/a.mp3", Pattern(70000, 5));
@@ -58,7 +62,9 @@ TEST_P(NandRoadTest, FormatsLabelsAndCopiesTheListButFirmwareAndBinFiles) {
   std::vector<std::size_t> sizes;
   for (const auto& i : images) sizes.push_back(i.bytes.size());
   const std::size_t program = fwSelect == 0 ? 90000 : 100000;
-  EXPECT_EQ(sizes, (std::vector<std::size_t>{program, 8192, 3000})) << "program, prefer, telbook";
+  std::vector<std::size_t> expected = {program, 8192, 3000};
+  if (iso) expected.push_back(20000);
+  EXPECT_EQ(sizes, expected) << "program, prefer, telbook, ISO";
   ASSERT_FALSE(images.empty());
   EXPECT_EQ(std::string(images[0].bytes.begin(), images[0].bytes.end()),
             testing_support::ReadFile(fwSelect == 0 ? newFirmware : home / "files/program.bin"));
@@ -93,13 +99,18 @@ TEST_P(NandRoadTest, FormatsLabelsAndCopiesTheListButFirmwareAndBinFiles) {
   const auto gauge = GaugeHistory();
   EXPECT_TRUE(std::is_sorted(gauge.begin(), gauge.end())) << ::testing::PrintToString(gauge);
   EXPECT_EQ(gauge.back(), 100);
+  if (iso) {
+    for (int step : {40, 45, 50})  // the ISO image's setup, data and end
+      EXPECT_EQ(std::count(gauge.begin(), gauge.end(), step), 1) << ::testing::PrintToString(gauge);
+  }
   EXPECT_EQ(window.Counts().total, 1);
   EXPECT_EQ(window.Counts().passed, 1);
   EXPECT_EQ(window.TotalStr.Caption(), "1");
 }
 
-INSTANTIATE_TEST_SUITE_P(FirmwareSelect, NandRoadTest, ::testing::Values(0, 1),
-                         [](const auto& info) { return info.param == 0 ? "NewFirmware" : "PlainFirmware"; });
+INSTANTIATE_TEST_SUITE_P(FirmwareSelect, NandRoadTest,
+                         ::testing::Values(std::make_tuple(std::uint8_t{0}, true), std::make_tuple(std::uint8_t{1}, false)),
+                         [](const auto& info) { return std::get<0>(info.param) == 0 ? "NewFirmwareIso" : "PlainFirmware"; });
 
 // The same device produced again. The run keeps the file system the first
 // run left and only sets the label, unless the Format option asks for a new
@@ -152,6 +163,14 @@ TEST_P(SecondRunTest, FormatsOnlyWhenAskedOrWhenTheDiskShrank) {
   EXPECT_EQ(files.at("song.mp3"), Pattern(3000, 9));
   EXPECT_EQ(files.count("marker.txt"), c.formatted ? 0u : 1u);
   ExpectConfigChecksum(*dev);
+  // The time shown is the second run's own: at least its ten-second pause,
+  // at most what it waited.
+  const auto result = ParseResultLine(FlashLine());
+  ASSERT_TRUE(result.has_value()) << FlashLine();
+  const auto waits = Waits();
+  EXPECT_GE(result->seconds, 10);
+  EXPECT_LE(static_cast<std::uint64_t>(result->seconds) * 1000,
+            std::accumulate(waits.begin(), waits.end(), std::uint64_t{0}));
   if (c.flash) c.flash(*dev);
 }
 
@@ -283,6 +302,10 @@ TEST_P(ConfigurationOnlyTest, PassesWithoutImagesFormatOrCopy) {
   EXPECT_EQ(dev->CountVendor(device::SUB_SCSI_OP_GET_BONDING_ID), 0u);
   // The size: the SPI flash's; a NAND device shows no disk yet, so 0.
   EXPECT_TRUE(FlashLine().starts_with(spi ? "4MB, " : "0MB, ")) << FlashLine();
+  const auto gauge = GaugeHistory();
+  EXPECT_TRUE(std::is_sorted(gauge.begin(), gauge.end())) << ::testing::PrintToString(gauge);
+  const auto waits = Waits();
+  EXPECT_EQ(std::count(waits.begin(), waits.end(), 10000u), 0) << "no pause before the result without a file list";
   if (!spi) {
     // The block without the firmware upgrade carries 'X' in its signature.
     const Bytes cfg = dev->StoredConfig();
