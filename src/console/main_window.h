@@ -255,6 +255,7 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   int RecordRunEnd() override;
   std::string UiText(std::string_view name) const override;
   std::string MessageText(std::string_view english, int languageIndex) const override;
+  std::string PageModeText(int mode, int languageIndex) const override;
 
   // Whether the first paint has been handled.
   bool FirstPaintDone() const { return firstPaintDone_; }

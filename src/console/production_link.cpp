@@ -5,6 +5,7 @@
 
 #include "console/main_window.h"
 #include "console/message_table.h"
+#include "console/settings_dialog.h"
 #include "console/ui_strings.h"
 
 namespace console {
@@ -105,5 +106,7 @@ std::string TForm1::MessageText(std::string_view english, int languageIndex) con
     if (english == MessageTable[row][0]) return console::MessageText(row, languageIndex);
   return std::string(english);
 }
+
+std::string TForm1::PageModeText(int mode, int languageIndex) const { return PageModeName(mode, languageIndex); }
 
 }  // namespace console

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "device/commands.h"
+#include "production/device_handle.h"
 #include "production/product_thread.h"
 
 namespace production {
@@ -68,15 +69,12 @@ bool ProductThread::CheckUsableCapacity() {
 }
 
 std::int64_t bGetDiskSizeMB(char driveLetter, TStaticText* sizeLabel) {
-  const std::string path = std::string(device::kVolumePathPrefix) + driveLetter + ":";
-  HANDLE h = platform::CreateFileA(path.c_str(), platform::GENERIC_READ | platform::GENERIC_WRITE,
-                                   platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr,
-                                   platform::OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return 0;
   std::uint32_t lastLba = 0, blockLength = 0;
-  const bool ok = device::cmd_bReadCapacity(h, &lastLba, &blockLength) != 0;
-  platform::CloseHandle(h);
-  if (!ok || lastLba == 0 || blockLength == 0) return 0;
+  {
+    const ScopedDeviceHandle h = OpenDeviceVolume(driveLetter);
+    if (!h.IsOpen() || !device::cmd_bReadCapacity(h.Get(), &lastLba, &blockLength)) return 0;
+  }
+  if (lastLba == 0 || blockLength == 0) return 0;
   // The last block address, not the block count, enters the product.
   const std::int64_t size = static_cast<std::int64_t>(blockLength / 512) * lastLba / 2048;
   if (sizeLabel) sizeLabel->SetCaption(std::to_string(size) + "MB");

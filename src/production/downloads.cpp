@@ -5,6 +5,7 @@
 
 #include "device/commands.h"
 #include "platform/files/open_file.h"
+#include "production/device_handle.h"
 #include "production/file_send.h"
 #include "production/product_thread.h"
 
@@ -58,15 +59,10 @@ bool SendFileSum(HANDLE h, const std::string& path) {
 }
 
 bool DownloadFsmFile(char driveLetter, std::int32_t parameter, const std::string& path) {
-  const std::string volume = std::string(device::kVolumePathPrefix) + driveLetter + ":";
-  HANDLE h = platform::CreateFileA(volume.c_str(), platform::GENERIC_READ | platform::GENERIC_WRITE,
-                                   platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr,
-                                   platform::OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  const bool ok = device::cmd_bDownloadStart(h, static_cast<std::uint32_t>(parameter)) && SendDownloadFile(h, path) &&
-                  SendFileSum(h, path);
-  platform::CloseHandle(h);
-  return ok;
+  const ScopedDeviceHandle h = OpenDeviceVolume(driveLetter);
+  if (!h.IsOpen()) return false;
+  return device::cmd_bDownloadStart(h.Get(), static_cast<std::uint32_t>(parameter)) &&
+         SendDownloadFile(h.Get(), path) && SendFileSum(h.Get(), path);
 }
 
 }  // namespace production

@@ -8,6 +8,7 @@
 #include "platform/drive/drive.h"
 #include "platform/paths/paths.h"
 #include "platform/process/process.h"
+#include "production/device_handle.h"
 #include "production/product_thread.h"
 
 namespace production {
@@ -17,15 +18,10 @@ namespace {
 // READ CAPACITY on a handle of its own; false when the device cannot be
 // opened or does not answer.
 bool ReadCapacity(char driveLetter, std::uint32_t& lastLba, std::uint32_t& blockLength) {
-  const std::string volume = std::string(device::kVolumePathPrefix) + driveLetter + ":";
-  HANDLE h = platform::CreateFileA(volume.c_str(), platform::GENERIC_READ | platform::GENERIC_WRITE,
-                                   platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr,
-                                   platform::OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  const ScopedDeviceHandle h = OpenDeviceVolume(driveLetter);
+  if (!h.IsOpen()) return false;
   lastLba = blockLength = 0;
-  const bool ok = device::cmd_bReadCapacity(h, &lastLba, &blockLength) != 0;
-  platform::CloseHandle(h);
-  return ok;
+  return device::cmd_bReadCapacity(h.Get(), &lastLba, &blockLength) != 0;
 }
 
 std::string Root(char driveLetter) { return std::string(1, driveLetter) + ":\\"; }

@@ -134,6 +134,9 @@ class IProductionWindow {
   // the given language (the English text itself when there is no such row).
   virtual std::string UiText(std::string_view name) const = 0;
   virtual std::string MessageText(std::string_view english, int languageIndex) const = 0;
+  // The name of page mode `mode` (0..6, 7 automatic detection) in the given
+  // language, as the settings dialog lists it ("" for another number).
+  virtual std::string PageModeText(int mode, int languageIndex) const = 0;
 };
 
 }  // namespace production

@@ -13,9 +13,6 @@
 
 namespace production {
 
-const char* const kPageModeNames[8] = {"Specific mode 1", "Specific mode 2", "Even Pages", "Odd pages",
-                                       "First Half",      "Second Half",     "All Pages",  "Auto Detection"};
-
 bool PageMapForMode(std::uint8_t* map, int mode, int pages) {
   const int n = std::max(pages, 0);
   std::fill(map, map + n, std::uint8_t{0});

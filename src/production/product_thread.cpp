@@ -36,8 +36,10 @@ ProductThread::ProductThread(IProductionWindow& window, char driveLetter, int sl
 }
 
 // The page analysis and the per-page results go with their owners; the
-// block status table is the run's to free.
-ProductThread::~ProductThread() = default;
+// block status table is the run's to free. The run closes its handle at its
+// end; a worker that never ran, or a run left by an exception of its last
+// steps, still leaves no handle open.
+ProductThread::~ProductThread() { CloseDeviceHandle(); }
 
 void ProductThread::SyncGaugeProgress(int value) {
   ProgressValue = value;

@@ -261,6 +261,7 @@ class ProductThread : public platform::ui::TThread {
   // Texts of the worker's language.
   std::string Msg(std::string_view english) const { return Window.MessageText(english, LanguageIndex); }
   std::string Ui(std::string_view name) const { return Window.UiText(name); }
+  std::string PageModeName(int mode) const { return Window.PageModeText(mode, LanguageIndex); }
 };
 
 // ---- shared services ----

@@ -16,6 +16,7 @@
 #include "platform/clock/clock.h"
 #include "platform/drive/drive.h"
 #include "platform/paths/paths.h"
+#include "production/device_handle.h"
 #include "production/product_thread.h"
 
 namespace production {
@@ -82,10 +83,7 @@ struct ProductThread::ImageDownload {
 
 bool ProductThread::OpenDeviceHandle() {
   CloseDeviceHandle();
-  const std::string path = std::string(device::kVolumePathPrefix) + DriveLetter + ":";
-  hDevice = platform::CreateFileA(path.c_str(), platform::GENERIC_READ | platform::GENERIC_WRITE,
-                                  platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr,
-                                  platform::OPEN_EXISTING, 0, nullptr);
+  hDevice = OpenDeviceVolume(DriveLetter[0]).Release();
   return hDevice != INVALID_HANDLE_VALUE;
 }
 

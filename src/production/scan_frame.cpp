@@ -71,7 +71,7 @@ bool BlankingScan::SetUpPages() {
     w_.ShowStatus(w_.Msg("Mode Detection") + w_.Ui("FailMsg"));
     return false;
   }
-  modeName_ = w_.Msg(kPageModeNames[mode_]);
+  modeName_ = w_.PageModeName(mode_);
   PageMapForMode(pageMap_.data(), mode_, pages_);
   if (!device::cmd_bSetPageTable(w_.hDevice, pageMap_.data(), static_cast<std::uint32_t>(pages_))) {
     w_.ShowStatus("Send Pagetable fail");

@@ -10,8 +10,6 @@ namespace production {
 // Page modes 0..6; 7 asks for the automatic detection.
 inline constexpr int kPageModeAll = 6;
 inline constexpr int kPageModeAuto = 7;
-// The page modes' names (English; the message table gives other languages).
-extern const char* const kPageModeNames[8];
 
 // The page map sent to the controller has room for this many pages.
 inline constexpr int kPageMapPages = 256;

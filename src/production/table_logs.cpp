@@ -29,9 +29,6 @@ File OpenLog(const std::string& name, const char* mode) {
   return File(platform::OpenRegularStream(folder + "/" + name, mode));
 }
 
-const char* const kPageModeNames[] = {"Specific mode 1", "Specific mode 2", "Even Pages", "Odd pages",
-                                      "First Half",      "Second Half",     "All Pages",  "Auto Detection"};
-
 }  // namespace
 
 bool RewriteLogFile(const std::string& name, const std::string& text) {
@@ -98,7 +95,7 @@ bool ProductThread::WriteModeEccLog(bool first, int slotIndex, int mode, std::ui
   File f = OpenLog(name, first ? "w" : "a");
   if (!f) return false;
   if (header) {
-    const std::string modeName = mode >= 0 && mode <= 7 ? Msg(kPageModeNames[mode]) : std::to_string(mode);
+    const std::string modeName = mode >= 0 && mode <= 7 ? PageModeName(mode) : std::to_string(mode);
     std::fprintf(f.get(), "Mode %s\n%s\n", modeName.c_str(), std::string(44, '=').c_str());
   }
   std::fprintf(f.get(), "%04u:", block);

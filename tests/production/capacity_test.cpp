@@ -21,6 +21,7 @@ TEST_F(CapacityTest, UsableCapacityFollowsAllowErrorRateAndDealCapError) {
   const std::vector<Case> cases = {
       {"all good keeps the full size", 2048, 2048, 2, 0, true, false, 2048},
       {"2% bad is allowed", 2048, 2008, 2, 0, true, false, 2008},
+      {"exactly the allowed share", 2048, 2007, 2, 0, true, false, 2007},  // 98% of 2048 is 2007
       // 98% of 2048 and of 1024 exceed 1000: target 512. Group 0 counts good
       // blocks from the eighth on; block 519 is the 513th counted.
       {"1000 of 2048 degrade to 512", 2048, 1000, 2, 0, true, true, 519},
@@ -113,6 +114,31 @@ TEST_F(CapacityTest, DiskSizeIsWorkedOutIn64Bits) {
   }
   EXPECT_EQ(production::bGetDiskSizeMB('Q'), 0);  // nothing at that letter
   EXPECT_EQ(OpenHandles(), 0u);
+}
+
+// A device that breaks in the middle of a request: its target throws.
+struct BrokenTarget : platform::ScsiTarget {
+  bool Execute(const platform::ScsiRequest&) override { throw std::runtime_error("the device broke"); }
+};
+
+TEST_F(CapacityTest, WhatOpensTheDeviceByItsLetterClosesItWhenARequestThrows) {
+  const std::string fsm = home / "fsm.bin";
+  WriteFile(fsm, std::string(3000, 'f'));
+  platform::Volumes().Clear();
+  ASSERT_TRUE(platform::Volumes().Mount('K', std::make_shared<BrokenTarget>(), ""));
+  struct Case {
+    const char* what;
+    std::function<void()> call;
+  };
+  const std::vector<Case> cases = {
+      {"disk size", [] { production::bGetDiskSizeMB('K'); }},
+      {"FAT type of the disk", [] { production::GetFatFlag('K'); }},
+      {"FSM download", [&] { production::DownloadFsmFile('K', 3000, fsm); }},
+  };
+  for (const auto& c : cases) {
+    EXPECT_THROW(c.call(), std::runtime_error) << c.what;
+    EXPECT_EQ(OpenHandles(), 0u) << c.what;
+  }
 }
 
 }  // namespace

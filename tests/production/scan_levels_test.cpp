@@ -84,6 +84,7 @@ DeviceProfile OddWeak() {
 struct PageLevelCase {
   int level;
   const char* lastText;
+  int language = 0;  // of the worker: the mode's name and "Bad" in it
 };
 
 class PageScanLevels : public ScanTest, public ::testing::WithParamInterface<PageLevelCase> {};
@@ -92,6 +93,7 @@ TEST_P(PageScanLevels, EvenPagesKeepTheBlocksWhoseEvenPagesPass) {
   window.settings.iScanLevel = GetParam().level;
   window.settings.PageMode = true;
   window.settings.PageModeSel = 2;  // even pages: page 3 does not count
+  window.languageIndex = GetParam().language;
   ProductThread& w = Scanner(OddWeak());
   ASSERT_TRUE(w.FlashBlockScan(5, 305)) << Status(w);
   EXPECT_EQ(BadIn(w), (std::set<std::uint32_t>{5, 100, 200}));
@@ -111,7 +113,9 @@ INSTANTIATE_TEST_SUITE_P(AllLevels, PageScanLevels,
                                            PageLevelCase{3, "Even Pages 510/512 Bad: 6"},
                                            PageLevelCase{4, "Even Pages 510/512 Bad: 3"},
                                            PageLevelCase{5, "Even Pages 510/512 Bad: 3"},
-                                           PageLevelCase{6, "Even Pages 510/512 Bad: 3"}));
+                                           PageLevelCase{6, "Even Pages 510/512 Bad: 3"},
+                                           PageLevelCase{0, "偶數頁 510/512 壞塊: 3", 1},
+                                           PageLevelCase{3, "偶数页 510/512 坏块: 6", 2}));
 
 TEST_F(ScanTest, PageModeAllShowsNoCountAndTakesTheVerdictFromTheBestPages) {
   window.settings.iScanLevel = 0;

@@ -37,6 +37,15 @@ TEST_F(TableLogsTest, BadBlockListBreaksAfterEveryEighthEntry) {
   }
 }
 
+TEST_F(TableLogsTest, ATableThatCannotBeWrittenIsSkipped) {
+  WriteFile(home / "log", "a file where the folder should be");
+  ProductThread& w = Worker('E', 2, false);
+  w.BlockStatus.assign(16, 0);
+  w.BadCount = 7;
+  EXPECT_FALSE(w.WriteBadBlockLog("2_bi_tab.txt"));
+  EXPECT_EQ(w.BadCount, 7);
+}
+
 TEST_F(TableLogsTest, PageAndEccTables) {
   ProductThread& w = Worker('E', 1, false);
   w.FlashTypeName = "X";
@@ -68,11 +77,27 @@ TEST_F(TableLogsTest, ModeLogWritesAHeaderOnlyWhenTheModeChanges) {
   // "first" rewrites the file; the mode is unchanged, so no header.
   ASSERT_TRUE(w.WriteModeEccLog(true, 4, 6, 9, r, 1));
   EXPECT_EQ(Log("4_ModeEcc.txt"), "0009: FF\n");
-  // Mode names come in the worker's language.
-  window.languageIndex = 1;
-  ProductThread& tc = Worker('F', 5, false);
-  ASSERT_TRUE(tc.WriteModeEccLog(true, 5, 7, 0, r, 0));
-  EXPECT_EQ(Log("5_ModeEcc.txt"), "Mode [1]Auto Detection\n" + rule44 + "\n0000:\n");
+}
+
+// The header names the mode as the settings dialog lists it, in the language
+// the worker was made in.
+TEST_F(TableLogsTest, ModeLogNamesTheModeInTheWorkersLanguage) {
+  const std::uint8_t r[1] = {0xFF};
+  struct Case {
+    int language;
+    int mode;
+    const char* name;
+  };
+  const std::vector<Case> cases = {{0, 7, "Auto Detection"}, {1, 7, "自動偵測"}, {2, 7, "自动侦测"},
+                                   {1, 0, "特殊頁一"},       {2, 5, "后半数页"}, {1, 6, "全部頁"}};
+  for (const auto& c : cases) {
+    window.languageIndex = c.language;
+    ProductThread& w = Worker('F', 5, false);
+    window.languageIndex = 0;  // the worker keeps the language it was made in
+    ASSERT_TRUE(w.WriteModeEccLog(true, 5, c.mode, 0, r, 1));
+    EXPECT_EQ(Log("5_ModeEcc.txt"), "Mode " + std::string(c.name) + "\n" + std::string(44, '=') + "\n0000: FF\n")
+        << c.language << " " << c.mode;
+  }
 }
 
 }  // namespace

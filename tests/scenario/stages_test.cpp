@@ -3,6 +3,9 @@
 // encrypted disk beside the user disk and taking the whole flash.
 #include <sys/stat.h>
 
+#include <cctype>
+#include <set>
+
 #include "platform/convert/exception.h"
 #include "support/scenario.h"
 
@@ -26,6 +29,7 @@ TEST_P(BadBlockStageTest, FindsTheBadBlocksAndPasses) {
   const BadBlockStage stage = GetParam();
   window.chkClearFlash.SetChecked(stage == BadBlockStage::ClearFlash);
   window.chkBlankCheck.SetChecked(stage == BadBlockStage::BlankCheck);
+  ASSERT_TRUE(production::RegWriteInt("LogBiTable", 1));  // the engineers' tables wanted
   StandardFirmware();
   auto dev = Run(TwoBadBlocks());
 
@@ -39,6 +43,9 @@ TEST_P(BadBlockStageTest, FindsTheBadBlocksAndPasses) {
   EXPECT_EQ(window.panels[0].gauge.MaxValue(), stage == BadBlockStage::BlankCheck ? 400 : 100);
   const auto gauge = GaugeHistory();
   EXPECT_TRUE(std::is_sorted(gauge.begin(), gauge.end())) << ::testing::PrintToString(gauge);
+  if (stage == BadBlockStage::BlankCheck) {  // the scan's share of the gauge runs from 5 to 305
+    EXPECT_NE(std::find(gauge.begin(), gauge.end(), 304), gauge.end()) << ::testing::PrintToString(gauge);
+  }
   EXPECT_EQ(dev->CountVendor(device::SUB_SCSI_OP_READ_BAD_BLOCK_MAP), stage == BadBlockStage::DeviceMap ? 1u : 0u);
   EXPECT_EQ(dev->CountVendor(device::SUB_SCSI_OP_BLOCK_TEST) > 0, stage == BadBlockStage::BlankCheck);
   EXPECT_EQ(dev->CountVendor(device::SUB_SCSI_OP_ERASE_BLOCK) >= 4096, stage == BadBlockStage::ClearFlash);
@@ -46,6 +53,15 @@ TEST_P(BadBlockStageTest, FindsTheBadBlocksAndPasses) {
   const auto layout = dev->Layout();
   ASSERT_TRUE(layout.has_value());
   EXPECT_TRUE(testing_support::FsckClean(dev->UserDiskPath().string()));
+  // The slot's table of the bad blocks the stage found, whichever stage it was.
+  const std::string table = testing_support::ReadFile(home / "log/0_bi_tab.txt");
+  std::set<int> listed;  // the "%04d(" of each entry
+  for (std::size_t at = table.find('('); at != std::string::npos; at = table.find('(', at + 1))
+    if (at >= 4 && std::all_of(table.begin() + static_cast<std::ptrdiff_t>(at) - 4,
+                               table.begin() + static_cast<std::ptrdiff_t>(at), ::isdigit))
+      listed.insert(std::stoi(table.substr(at - 4, 4)));
+  EXPECT_EQ(listed, (std::set<int>{5, 77})) << table;
+  EXPECT_NE(table.find("Total blocks: 4096 \nTotal bad bind blocks: 2 \n"), std::string::npos) << table;
 }
 
 INSTANTIATE_TEST_SUITE_P(Stages, BadBlockStageTest,
@@ -228,6 +244,40 @@ void NotTheImage(SplitTest& t, EmulatedDevice& d) {
   EXPECT_FALSE(t.Head(d.HiddenDiskPath(), 2 << 20) == testing_support::ReadFile(t.window.settings.ImageFile));
 }
 void NoStationConfig(SplitTest&, EmulatedDevice& d) { EXPECT_FALSE(Station::HasStationConfig(d)); }
+// A hidden disk with a file list whose label the disk cannot take (longer
+// than the 11 characters of the field).
+void HiddenListUnlabelled(SplitTest& t) {
+  t.window.settings.eDeviceFeature = 2;
+  t.window.settings.sHideDiskLabel = "LABELTOOLONG";
+  WriteFile(t.home / "hide/secret.txt", "secret");
+  t.window.hideFiles = {t.home / "hide/secret.txt"};
+}
+void NoHiddenFiles(SplitTest& t, EmulatedDevice& d) {
+  EXPECT_TRUE(t.DiskFiles(d.HiddenDiskPath()).empty()) << "nothing is copied onto a disk whose label failed";
+  EXPECT_EQ(t.DiskLabel(d.UserDiskPath()), "STATION");
+}
+// An image file of 16 MiB (a sparse FAT boot sector of 512-byte sectors)
+// for a hidden disk of 1 % of the flash, a few MiB.
+void ImageLargerThanTheHiddenDisk(SplitTest& t) {
+  t.window.settings.eDeviceFeature = 2;
+  t.window.settings.iHideDiskRatio = 1;
+  t.window.settings.bUseImgFile = true;
+  t.window.settings.ImageFile = t.home / "large.img";
+  std::string boot(512, '\0');
+  boot[11] = 0x00, boot[12] = 0x02;
+  WriteFile(t.window.settings.ImageFile, boot);
+  std::filesystem::resize_file(t.window.settings.ImageFile, 16 << 20);
+}
+// The hidden disk's size in MiB goes to the log; nothing reached the disk.
+void HiddenDiskSizeLogged(SplitTest& t, EmulatedDevice& d) {
+  const auto layout = d.Layout();
+  ASSERT_TRUE(layout.has_value());
+  const std::uint64_t mb = (layout->hiddenSectors - 1) * (layout->blockLength / 512) / 2048;
+  EXPECT_GT(mb, 0u);
+  EXPECT_LT(mb, 16u);
+  EXPECT_TRUE(t.Logged(std::to_string(mb))) << ::testing::PrintToString(t.LogLines());
+  EXPECT_EQ(t.Head(d.HiddenDiskPath(), 512), std::string(512, '\0'));
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Stages, FailingRunTest,
@@ -257,6 +307,13 @@ INSTANTIATE_TEST_SUITE_P(
                    ThrowAt(Vendor(device::SUB_SCSI_OP_START_DISK),
                            platform::EConvertError("'x' is not a valid integer value")),
                    "Start Diskfail"},
+        FailingRun{"HiddenDiskLabelRefused", HiddenListUnlabelled, {}, "Set Volume Label fail", NoHiddenFiles},
+        FailingRun{"HiddenDiskTooSmall", ImageLargerThanTheHiddenDisk, {}, "Hidden disk too small!",
+                   HiddenDiskSizeLogged},
+        FailingRun{"DiskSizeQueryThrows", [](SplitTest&) {},
+                   ThrowAt([](const platform::ScsiRequest& r) { return r.cdb[0] == device::SCSI_READ_CAPACITY; },
+                           std::runtime_error("the device broke")),
+                   "Disk Size Error"},
         FailingRun{"FileSystemError", HiddenImage,
                    ThrowAt([](const platform::ScsiRequest& r) { return r.cdb[0] == device::SCSI_WRITE10; },
                            std::filesystem::filesystem_error("image", std::make_error_code(std::errc::io_error))),

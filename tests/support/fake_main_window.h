@@ -1,6 +1,7 @@
 // A stand-in for the station's main window as the production engine sees it:
-// real controls, plain settings and inspection results that a test sets, and
-// slots, counters and texts kept in memory.
+// real controls, plain settings and inspection results that a test sets,
+// slots, counters and the user-interface strings kept in memory, and the
+// station's own message table and page-mode names for the three languages.
 #pragma once
 
 #include <array>
@@ -9,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "console/message_table.h"
+#include "console/settings_dialog.h"
 #include "production/main_window_link.h"
 
 namespace testing_support {
@@ -22,6 +25,7 @@ class FakeMainWindow : public production::IProductionWindow {
                  &SuccessStr,   &FailStr,       &lblsiosize};
     for (int i = 0; i < 16; ++i) SystemAreaComBo.Items.Add(std::to_string((i + 1) * 4) + "MB");
     for (auto& l : letters_) l = 0;
+    console::InitSettingNameTables();
   }
 
   // ---- what a test sets ----
@@ -124,18 +128,14 @@ class FakeMainWindow : public production::IProductionWindow {
     auto it = uiTexts.find(name);
     return it != uiTexts.end() ? it->second : std::string(name);
   }
-  // English texts stand for themselves; other languages are marked so that a
-  // test can see which column was asked for.
+  // The station's message table, as the main window reads it: the row whose
+  // English text is given, in the column of `language`.
   std::string MessageText(std::string_view english, int language) const override {
-    std::string text;
-    if (language != 0) {
-      text.push_back('[');
-      text += std::to_string(language);
-      text.push_back(']');
-    }
-    text += english;
-    return text;
+    for (int row = 0; row < console::kMessageRows; ++row)
+      if (english == console::MessageTable[row][0]) return console::MessageText(row, language);
+    return std::string(english);
   }
+  std::string PageModeText(int mode, int language) const override { return console::PageModeName(mode, language); }
 
  private:
   production::ProductionControls controls_;

@@ -1,0 +1,18 @@
+#include "production/device_handle.h"
+
+#include <string>
+
+#include "device/commands.h"
+
+namespace production {
+
+ScopedDeviceHandle OpenDeviceVolume(char driveLetter) {
+  std::string path(device::kVolumePathPrefix);
+  path.push_back(driveLetter);
+  path.push_back(':');
+  return ScopedDeviceHandle(platform::CreateFileA(path.c_str(), platform::GENERIC_READ | platform::GENERIC_WRITE,
+                                                  platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr,
+                                                  platform::OPEN_EXISTING, 0, nullptr));
+}
+
+}  // namespace production
