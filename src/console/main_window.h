@@ -276,8 +276,9 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   void DeviceArrival(char letter);
   void DeviceRemoval(char letter);
   // Fixed-USB-port mode: the slot bound to the device's hub port (binding a
-  // new port to the lowest unbound slot); `fallback` when the port is unknown
-  // or all eight are bound to others.
+  // new port to the lowest unbound slot that is free); `fallback`, the first
+  // free slot, when the port is unknown, all eight are bound to others, or
+  // the port's slot is held by another device.
   int PortSlot(char letter, int fallback);
   // What each slot holds, kept on the UI thread beside the slot's text, which
   // a language change rewrites: Upgrade starts the slots that wait, and a
