@@ -113,6 +113,8 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
       options.timeScale = scale;
     } else if (arg == "--exit-when-done") {
       options.exitWhenDone = true;
+    } else if (arg == "--check-options") {
+      options.checkOnly = true;
     } else {
       error = "unknown option \"" + arg + "\"";
       return false;
@@ -312,6 +314,7 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
       return 2;
     }
   }
+  if (options.checkOnly) return 0;
 
   CloseOnSignals signals;
   platform::VolumeEventForwarder deviceEvents([](platform::TMessage& message) {
