@@ -378,6 +378,7 @@ bool IsSecondInstance(TForm1& form) {
       // An earlier instance holds the name. Its window cannot be brought
       // forward from here; our own title is cleared as the lookup would need.
       Application->SetTitle("");
+      form.EarlierStation = guard->HolderNote();
       return true;
     case platform::InstanceLockState::Unavailable:
       // No guard can be made (the lock folder is not writable): that is no
@@ -387,6 +388,7 @@ bool IsSecondInstance(TForm1& form) {
     case platform::InstanceLockState::Acquired:
       break;
   }
+  guard->WriteNote(platform::ProgramFolder());  // a later start can name where this one runs
   form.hInstanceMutex = std::move(guard);
   return false;
 }

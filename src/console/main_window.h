@@ -162,6 +162,9 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   std::atomic<int> iFailCount{0};
   std::atomic<int> iPassCount{0};
   std::unique_ptr<platform::InstanceLock> hInstanceMutex;  // held while this is the first instance
+  // Set at creation when an earlier station holds the guard: its program
+  // folder as it recorded it ("" when that cannot be told).
+  std::optional<std::string> EarlierStation;
   std::atomic<int> iRunningCount{0};
   int iDeviceCount = 0;
   std::array<DeviceSlot, kSlotCount> Slots;
@@ -317,8 +320,9 @@ extern TForm2* Form2;
 extern TForm3* Form3;
 
 // The single-instance test run by FormCreate: true when an earlier instance
-// holds the guard named by the window's caption. Otherwise the form now holds
-// the guard itself (hInstanceMutex).
+// holds the guard named by the window's caption (its program folder is then
+// in EarlierStation). Otherwise the form now holds the guard itself
+// (hInstanceMutex), with this station's program folder recorded in it.
 bool IsSecondInstance(TForm1& form);
 
 // Registry values under HKEY_LOCAL_MACHINE; the key is created when missing

@@ -5,7 +5,9 @@
 #include <exception>
 #include <string>
 
+#include "console/languages.h"
 #include "console/main_window.h"
+#include "console/message_table.h"
 #include "console/other_forms.h"
 #include "console/settings_dialog.h"
 #include "console/ui_strings.h"
@@ -59,6 +61,23 @@ void DestroyForms() {
   Form1 = nullptr;
 }
 
+std::string AnotherStationMessage(int languageIndex, const std::string& folder) {
+  const std::string text = AnotherStationText(languageIndex);
+  if (folder.empty()) return text.substr(0, text.find('\n'));
+  return text + " " + folder;
+}
+
+namespace {
+
+// In the language this station's window would speak, from the stored choice.
+void TellEarlierStation(const std::string& folder) {
+  const int lang = SectionOfChoice(RegReadInteger(kStationKey, "LanguageID", 0)).languageIndex;
+  Form1->LanguageIndex = lang;  // the box's own buttons speak it too
+  Application->MessageBox(AnotherStationMessage(lang, folder), MessageText(27, lang), MB_OK | MB_ICONWARNING);
+}
+
+}  // namespace
+
 int WinMain(const WindowHooks& hooks) {
   InitUiStrings();
   bool created = false;
@@ -67,6 +86,7 @@ int WinMain(const WindowHooks& hooks) {
     Application->SetTitle(kApplicationTitle);
     CreateForms();
     created = true;
+    if (Form1->EarlierStation) TellEarlierStation(*Form1->EarlierStation);
     if (hooks.created) hooks.created();
     Application->Run();
   } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -207,15 +208,20 @@ void SlotStatusPrinter::Poll() {
 
 namespace {
 
-// SIGINT and SIGTERM are taken from every thread (the workers started later
-// inherit the mask) and waited for by a thread of their own, which asks the
-// UI thread to close the main window. SIGUSR1 to that thread ends it.
+// SIGINT, SIGTERM and SIGHUP (the terminal closed) are taken from every
+// thread (the workers started later inherit the mask) and waited for by a
+// thread of their own, which asks the UI thread to close the main window.
+// SIGUSR1 to that thread ends it. Output that nobody reads any more (a pipe
+// whose reader went with the terminal) must not end the station either:
+// SIGPIPE is ignored, and the write fails instead.
 class CloseOnSignals {
  public:
   CloseOnSignals() {
+    std::signal(SIGPIPE, SIG_IGN);
     sigemptyset(&set_);
     sigaddset(&set_, SIGINT);
     sigaddset(&set_, SIGTERM);
+    sigaddset(&set_, SIGHUP);
     sigaddset(&set_, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &set_, &previous_);
     thread_ = std::thread([this] { Wait(); });
@@ -332,20 +338,24 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
   if (!bus && !usbDisks.Start(&usbNote)) usbNote = "USB disks are not watched: " + usbNote;
   SlotStatusPrinter printer(PrintLine);
   std::unique_ptr<CloseWhenDone> closer;
-  bool ready = false;  // the loop ran: a second instance, which ends before it, prints nothing
+  bool ready = false;  // the loop ran
 
   int exitCode = 0;
   WindowHooks hooks;
   hooks.created = [&] {
-    // A second instance is told to end at its creation: it makes no devices.
-    if (bus && !Application->Terminated() && !bus->Prepare(error)) {
+    // A second station has told the operator at its creation and ends: it
+    // makes no devices and prints nothing more.
+    if (Form1->EarlierStation) {
+      exitCode = kExitAnotherStation;
+      return;
+    }
+    if (bus && !bus->Prepare(error)) {
       std::fprintf(stderr, "station: --emulate: %s\n", error.c_str());
       exitCode = 2;
       Application->Terminate();
       return;
     }
-    // Runs once the loop has shown the main window; a second instance, which
-    // ends before its loop runs, prints nothing and plugs nothing.
+    // Runs once the loop has shown the main window.
     Application->Post([&] {
       ready = true;
       PrintLine("Station ready: program folder " + platform::ProgramFolder() + "; waiting for devices");

@@ -93,10 +93,14 @@ class SlotStatusPrinter {
   Seen seen_[8];
 };
 
+// The exit status of a station that found another one running.
+inline constexpr int kExitAnotherStation = 3;
+
 // The station program as started from the command line: see the top of this
 // file. `makeBus` builds the emulated bus for "--emulate". Returns 0; 2 when
-// an option or the emulated devices are refused at start; 1 when the close
-// could not save the settings or the lists.
+// an option or the emulated devices are refused at start; 3 when another
+// station runs (the operator is told); 1 when the close could not save the
+// settings or the lists.
 int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeBus);
 
 }  // namespace console
