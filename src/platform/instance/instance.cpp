@@ -133,22 +133,13 @@ bool InstanceLock::WriteNote(const std::string& note) {
 }
 
 std::string InstanceLock::HolderNote() const {
-  const int fd = OpenRetrying(Path(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "";
   std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || text.size() > 65536) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
+  if (!ReadWholeFile(Path(), text)) return "";
   const std::size_t newline = text.find('\n');
   if (newline == std::string::npos || newline == 0) return "";
   long pid = 0;
   for (std::size_t i = 0; i < newline; ++i) {
-    if (text[i] < '0' || text[i] > '9' || pid > 1 << 24) return "";
+    if (text[i] < '0' || text[i] > '9' || pid > 1 << 24) return "";  // no process id
     pid = pid * 10 + (text[i] - '0');
   }
   // A process of another account still counts as there.
