@@ -314,6 +314,10 @@ void TForm1::FormClose(TObject*, TCloseAction& Action) {
     return;
   }
   closing_ = true;
+  // A second station (closed by a signal while it tells the operator that
+  // another one runs) has loaded nothing: it must not save over the files of
+  // the station that runs.
+  if (EarlierStation) return;
   // The workers read the settings and write into the panels: the lists and
   // settings are saved, and the forms destroyed, only once every run is over.
   WaitForWorkers();

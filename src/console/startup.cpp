@@ -67,16 +67,12 @@ std::string AnotherStationMessage(int languageIndex, const std::string& folder) 
   return text + " " + folder;
 }
 
-namespace {
-
-// In the language this station's window would speak, from the stored choice.
 void TellEarlierStation(const std::string& folder) {
+  // The language this station's window would speak, from the stored choice.
   const int lang = SectionOfChoice(RegReadInteger(kStationKey, "LanguageID", 0)).languageIndex;
-  Form1->LanguageIndex = lang;  // the box's own buttons speak it too
+  if (Form1) Form1->LanguageIndex = lang;  // the box's own buttons speak it too
   Application->MessageBox(AnotherStationMessage(lang, folder), MessageText(27, lang), MB_OK | MB_ICONWARNING);
 }
-
-}  // namespace
 
 int WinMain(const WindowHooks& hooks) {
   InitUiStrings();
@@ -86,7 +82,6 @@ int WinMain(const WindowHooks& hooks) {
     Application->SetTitle(kApplicationTitle);
     CreateForms();
     created = true;
-    if (Form1->EarlierStation) TellEarlierStation(*Form1->EarlierStation);
     if (hooks.created) hooks.created();
     Application->Run();
   } catch (const std::exception& e) {

@@ -23,12 +23,13 @@ struct WindowHooks {
 };
 
 // The program: texts, application title, windows, message loop. An error that
-// escapes start-up or the loop is shown by the application. A second station
-// tells the operator in a box, in its language, that another one runs, and
-// ends before the loop. Returns 0.
+// escapes start-up or the loop is shown by the application. Returns 0.
 int WinMain(const WindowHooks& hooks = {});
 
-// The box's text: another station runs, with its program folder when known.
+// A second station's word to the operator: a box, in the language its window
+// would speak, saying that another station runs, with that station's program
+// folder when it is known (`folder` not empty).
+void TellEarlierStation(const std::string& folder);
 std::string AnotherStationMessage(int languageIndex, const std::string& folder);
 
 // Whether the main window's last close (since CreateForms) could not save

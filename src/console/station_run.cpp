@@ -235,6 +235,11 @@ class CloseOnSignals {
   CloseOnSignals(const CloseOnSignals&) = delete;
   CloseOnSignals& operator=(const CloseOnSignals&) = delete;
 
+  // From now on a signal ends the process at once with `status`: for a
+  // station that saves nothing and holds no device, whose only window is a
+  // box waiting for the operator.
+  void EndAtOnceWith(int status) { endStatus_ = status; }
+
  private:
   void Wait() {
     for (;;) {
@@ -243,6 +248,7 @@ class CloseOnSignals {
       if (done_) return;
       if (signal == SIGUSR1) continue;
       PrintLine("Closing the station (signal " + std::to_string(signal) + ")");
+      if (endStatus_ >= 0) std::_Exit(endStatus_);
       Application->Post([] {
         if (Form1) Form1->Close();
       });
@@ -252,6 +258,7 @@ class CloseOnSignals {
   sigset_t set_;
   sigset_t previous_;
   std::atomic<bool> done_{false};
+  std::atomic<int> endStatus_{-1};
   std::thread thread_;
 };
 
@@ -343,10 +350,12 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
   int exitCode = 0;
   WindowHooks hooks;
   hooks.created = [&] {
-    // A second station has told the operator at its creation and ends: it
-    // makes no devices and prints nothing more.
+    // A second station tells the operator and ends: it makes no devices,
+    // prints nothing more and saves nothing.
     if (Form1->EarlierStation) {
       exitCode = kExitAnotherStation;
+      signals.EndAtOnceWith(kExitAnotherStation);
+      TellEarlierStation(*Form1->EarlierStation);
       return;
     }
     if (bus && !bus->Prepare(error)) {

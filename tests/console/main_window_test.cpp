@@ -93,7 +93,8 @@ TEST_F(MainWindow, ShowBindsTheSlotsAndRestoresTheLanguageChoice) {
 
 // A second instance tells the operator, in the language its window would
 // speak, that another station runs and where, when the earlier one could
-// record it; it shows no window and saves nothing.
+// record it; it shows no window and saves nothing, also when a signal closes
+// it while the box is open.
 TEST_F(MainWindow, ASecondInstanceSaysAnotherStationRunsAndEndsWithoutSaving) {
   struct Case {
     int languageId;                 // stored choice; 0 automatic (English here)
@@ -123,7 +124,16 @@ TEST_F(MainWindow, ASecondInstanceSaysAnotherStationRunsAndEndsWithoutSaving) {
     ASSERT_TRUE(RegWriteInteger(kStationKey, "LanguageID", c.languageId));
     WriteBytes(misc() / "port.log", "old");
     dialogs().Clear();
-    EXPECT_EQ(WinMain(), 0);
+    // A signal while the box is open closes the window: that saves nothing either.
+    dialogs().Then(DialogKind::MessageBox, [](const DialogRequest&) {
+      Form1->Close();
+      return DialogAnswer{IDOK, {}};
+    });
+    WindowHooks hooks;  // as the station program tells a second station's operator
+    hooks.created = [] {
+      if (Form1->EarlierStation) TellEarlierStation(*Form1->EarlierStation);
+    };
+    EXPECT_EQ(WinMain(hooks), 0);
     EXPECT_TRUE(Application->Terminated());
     EXPECT_FALSE(fs::exists(misc() / "port.log"));  // its creation work still ran
     EXPECT_EQ(RegValue(kWorkerKey, "LogBiTable"), 0);
