@@ -189,6 +189,34 @@ TEST_F(DeviceSlots, FixedPortsBindSlotsAndAFailedFsmStillHoldsItsSlot) {
   EXPECT_EQ(Status(3), "device plugin");
 }
 
+// All eight slots bound to ports: a device on a ninth port is told "Over 8
+// device!" and takes the first free slot without binding it; the port whose
+// slot that is gets it back once it is free again.
+TEST_F(DeviceSlots, ANinthPortTakesTheFirstFreeSlotUnbound) {
+  StartStation();
+  CheckBox(Form1->CheckManuupgrade, true);
+  CheckBox(Form1->chkUsbPort, true);
+  std::vector<std::shared_ptr<emulator::EmulatedDevice>> bound;
+  for (int n = 0; n < kSlotCount; ++n) bound.push_back(Plug(profiles::SmallDisk(), 0, 111 + n));
+  Pump();
+  for (int k = 0; k < kSlotCount; ++k) ASSERT_EQ(Form1->Slots[k].driveLetter, bound[k]->Letter()) << k;
+  bound[5]->Unplug();
+  Pump();
+  EXPECT_EQ(dialogs().Count(), 0u);
+  auto ninth = Plug(profiles::SmallDisk(), 0, 191);
+  Pump();
+  ASSERT_EQ(dialogs().Count(DialogKind::ShowMessage), 1u);
+  EXPECT_EQ(dialogs().Last().request.text, "Over 8 device!");
+  EXPECT_EQ(Form1->FindSlotOfDrive(ninth->Letter()), 5);
+  EXPECT_EQ(Form1->PortStr[5], " Port:1-1-6");
+  EXPECT_EQ(Form1->PortLetter[5], 0);
+  ninth->Unplug();
+  bound[5]->Plug();
+  Pump();
+  EXPECT_EQ(Form1->FindSlotOfDrive(bound[5]->Letter()), 5);
+  EXPECT_EQ(Form1->iDeviceCount, kSlotCount);
+}
+
 // Waits of every thread but the test's own (the UI thread) stop here until
 // the gate opens: runs started at arrival are still under way while later
 // devices arrive and leave.
