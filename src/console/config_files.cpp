@@ -1,9 +1,11 @@
 #include "console/config_files.h"
 
+#include "console/message_table.h"
 #include "console/settings_dialog.h"
 #include "platform/codepage/codepage.h"
 #include "platform/convert/convert.h"
 #include "platform/ini/ini.h"
+#include "platform/ini/ini_document.h"
 #include "platform/paths/paths.h"
 
 namespace console {
@@ -16,12 +18,28 @@ std::string PathFromKey(const std::string& key) {
   return platform::IsValidUtf8(key) ? key : platform::CodePageToUtf8(key, platform::CP_ACP);
 }
 
-void FailBox(const char* text) { Application->MessageBox(text, "Fail", MB_OK | MB_ICONERROR); }
+void FailBox(const std::string& text) { Application->MessageBox(text, "Fail", MB_OK | MB_ICONERROR); }
+
+// Whether a hidden-file path, written as a key of its section, reads back as
+// itself: the file's own rules decide, as a later load will apply them.
+bool KeyCarries(const std::string& path) {
+  if (!platform::IsValidUtf8(path)) return false;
+  platform::IniDocument written;
+  written.ReplaceSectionKeys(kMpHideFilesSection, {path});
+  const platform::IniDocument read(written.Serialize());
+  return read.Keys(kMpHideFilesSection, platform::NameCase::Exact) == std::vector<std::string>{path};
+}
 
 }  // namespace
 
-bool SaveConfigFile(TfrmSetting& d, const std::string& fileName) {
+bool SaveConfigFile(TfrmSetting& d, const std::string& fileName, std::optional<std::string>* uncarried) {
   const int pageSkip = platform::StrToInt(d.cboPageSkip.Text());
+  const std::vector<std::string> hiddenFiles = d.TntlstHideFiles.Items.ToVector();
+  for (const std::string& path : hiddenFiles) {
+    if (KeyCarries(path)) continue;
+    if (uncarried) *uncarried = path;
+    return false;
+  }
   platform::TMemIniFile ini(fileName);
   if (!ini.Loaded()) return false;
   const char* flash = kMpFlashSection;
@@ -37,7 +55,7 @@ bool SaveConfigFile(TfrmSetting& d, const std::string& fileName) {
   ini.WriteString(device, "DiskLabel", d.edtDiskLabel.Text());
   ini.WriteInteger(device, "HideDiskRatio", d.tbarHideDiskRatio.Position());
   // Paths that differ only in case name two files on this host: both are kept.
-  ini.WriteSectionKeys(kMpHideFilesSection, d.TntlstHideFiles.Items.ToVector());
+  ini.WriteSectionKeys(kMpHideFilesSection, hiddenFiles);
   ini.UpdateFile();
   return true;
 }
@@ -73,7 +91,11 @@ bool LoadConfigFile(TfrmSetting& d, const std::string& fileName) {
 void TfrmSetting::btnSaveConfigClick(TObject*) {
   SaveDialog1.InitialDir = platform::ProgramFolder();
   if (!SaveDialog1.Execute()) return;
-  if (!SaveConfigFile(*this, SaveDialog1.FileName)) FailBox("Save file fail");
+  // A hidden file the format cannot keep is named, in the operator's
+  // language, rather than stored as another path.
+  std::optional<std::string> uncarried;
+  if (SaveConfigFile(*this, SaveDialog1.FileName, &uncarried)) return;
+  FailBox(uncarried ? MessageText(20, LanguageIndex) + std::string(":\n\"") + *uncarried + "\"" : "Save file fail");
 }
 
 void TfrmSetting::btnLoadConfigClick(TObject*) {

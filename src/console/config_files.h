@@ -11,6 +11,7 @@
 //               two that differ only in case are both kept
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace console {
@@ -23,10 +24,15 @@ inline constexpr const char* kMpHideFilesSection = "HideFiles";
 
 // Writes the dialog's choices into `fileName`, keeping whatever else the file
 // holds; the file is replaced whole in one step. False (nothing written) when
-// the file exists but cannot be read. Throws EConvertError for a page skip
-// that is no number (before anything is written) and EIniFileException
-// "Unable to write to <file>" when the file cannot be replaced.
-bool SaveConfigFile(TfrmSetting& dialog, const std::string& fileName);
+// the file exists but cannot be read, or when a hidden-file path cannot be
+// kept as a key (it would come back as another path, or not at all: an "=",
+// blanks at either end, a leading ";" or "[", a line break, bytes that are
+// not UTF-8); the first such path is then given in `uncarried`. Throws
+// EConvertError for a page skip that is no number (before anything is
+// written) and EIniFileException "Unable to write to <file>" when the file
+// cannot be replaced.
+bool SaveConfigFile(TfrmSetting& dialog, const std::string& fileName,
+                    std::optional<std::string>* uncarried = nullptr);
 
 // Reads `fileName` into the dialog's controls. False, with no control
 // changed, when the file does not exist or cannot be read.

@@ -210,21 +210,29 @@ int TForm1::PortSlot(char X, int s) {
   if (found < 0) return s;
   CurPortStr = " Port:" + std::to_string(hub) + "-" + std::to_string(port) + "-" + std::to_string(digit);
 
-  if (PortUsed[0] != 1) PortStr[0] = CurPortStr;
+  // A slot that another device holds (one whose port could not be told, or
+  // one reporting the same port) is never taken from it: the port's own slot
+  // is then passed over for the first free one, and a new port is bound to
+  // the lowest unbound slot that is free.
+  auto held = [this](int i) { return Slots[i].driveLetter != 0; };
   int k = kSlotCount;
   for (int i = 0; i < kSlotCount && k == kSlotCount; ++i)
-    if (PortStr[i] == CurPortStr) k = i;
-  for (int i = 1; i < kSlotCount && k == kSlotCount; ++i)
-    if (PortUsed[i] != 1) {
-      PortStr[i] = CurPortStr;
-      k = i;
+    if (PortUsed[i] == 1 && PortStr[i] == CurPortStr) k = i;
+  if (k < kSlotCount) {
+    if (held(k)) return s;
+  } else {
+    bool unbound = false;
+    for (int i = 0; i < kSlotCount && k == kSlotCount; ++i) {
+      if (PortUsed[i] == 1) continue;
+      unbound = true;
+      if (!held(i)) k = i;
     }
-  if (k == kSlotCount) {
-    ShowMessage("Over 8 device!");
-    return s;
+    if (!unbound) ShowMessage("Over 8 device!");
+    if (k == kSlotCount) return s;
+    PortStr[k] = CurPortStr;
+    PortUsed[k] = 1;
   }
   PortLetter[k] = X;
-  PortUsed[k] = 1;
   return k;
 }
 
@@ -232,37 +240,33 @@ int TForm1::PortSlot(char X, int s) {
 
 void TForm1::DeviceRemoval(char X) {
   Log(X, ": -->");
-  int k = FindSlotOfDrive(X);
-  if (chkUsbPort.Checked()) {
-    for (int i = 0; i < kSlotCount; ++i)
-      if (PortLetter[i] == X) {
-        k = i;
-        PortLetter[i] = 0;
-      }
-  }
-  if (!SlotHasDrive(X)) return;
+  // The panel reset is the one of the slot the device holds: a port slot
+  // records the letter only while its device sits there, and an entry left
+  // from a device removed with the option off must not point at another's.
+  const int k = FindSlotOfDrive(X);
+  for (char& letter : PortLetter)
+    if (letter == X) letter = 0;
+  if (k == kSlotCount) return;
   // The slot is let go first: its worker, still ending, writes no more into
   // the panel once the letter has left it.
   ClearSlotDrive(X);
-  if (k < kSlotCount) {
-    slotUse_[k] = SlotUse::Free;
-    DeviceSlot& slot = Slots[k];
-    slot.statusText->SetFontColor(clWindowText);
-    slot.gauge->SetVisible(false);
-    slot.gauge->SetProgress(0);
-    slot.image->SetVisible(false);
-    slot.textP->SetCaption("");
-    slot.textF->SetCaption("");
-    slot.statusText->SetCaption(WaitDeviceMsg);
-    // The mode may change again once every slot waits for a device: told by
-    // the slots themselves, not by their texts, which a language change rewrites.
-    if (std::all_of(Slots.begin(), Slots.end(), [](const DeviceSlot& other) { return other.driveLetter == 0; }))
-      CheckManuupgrade.SetEnabled(true);
-  }
+  slotUse_[k] = SlotUse::Free;
+  DeviceSlot& slot = Slots[k];
+  slot.statusText->SetFontColor(clWindowText);
+  slot.gauge->SetVisible(false);
+  slot.gauge->SetProgress(0);
+  slot.image->SetVisible(false);
+  slot.textP->SetCaption("");
+  slot.textF->SetCaption("");
+  slot.statusText->SetCaption(WaitDeviceMsg);
+  // The mode may change again once every slot waits for a device: told by
+  // the slots themselves, not by their texts, which a language change rewrites.
+  if (std::all_of(Slots.begin(), Slots.end(), [](const DeviceSlot& other) { return other.driveLetter == 0; }))
+    CheckManuupgrade.SetEnabled(true);
   if (--iDeviceCount == 0) {
-    for (DeviceSlot& slot : Slots) {
-      slot.image->SetVisible(false);
-      slot.textF->SetCaption("");
+    for (DeviceSlot& other : Slots) {
+      other.image->SetVisible(false);
+      other.textF->SetCaption("");
     }
   }
 }

@@ -42,6 +42,15 @@ const LanguageSection& SectionOfLangId(unsigned langId) {
   return kEnglishSection;
 }
 
+const LanguageSection& SectionOfChoice(int languageId) {
+  switch (languageId) {
+    case 1: return kEnglishSection;
+    case 2: return kPrcSection;
+    case 3: return kTaiwanSection;
+    default: return SectionOfLangId(platform::GetSystemDefaultLangID());
+  }
+}
+
 namespace {
 
 const LanguageSection& ChosenSection(const TForm1& form) {

@@ -28,6 +28,11 @@ extern const std::array<const char*, kLanguageKeyCount> kLanguageKeys;
 // one, anything else English.
 const LanguageSection& SectionOfLangId(unsigned langId);
 
+// The section a stored language choice (the registry's "LanguageID": 1
+// English, 2 Simplified, 3 Traditional Chinese, anything else automatic)
+// gives, as the language build would take it.
+const LanguageSection& SectionOfChoice(int languageId);
+
 // Reads misc\lang.ini (relative to the current folder) into the strings,
 // sets LanguageIndex, shows what each slot holds in the new language, and
 // sets the captions that depend on the language.

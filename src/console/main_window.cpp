@@ -314,6 +314,10 @@ void TForm1::FormClose(TObject*, TCloseAction& Action) {
     return;
   }
   closing_ = true;
+  // A second station (closed by a signal while it tells the operator that
+  // another one runs) has loaded nothing: it must not save over the files of
+  // the station that runs.
+  if (EarlierStation) return;
   // The workers read the settings and write into the panels: the lists and
   // settings are saved, and the forms destroyed, only once every run is over.
   WaitForWorkers();
@@ -378,6 +382,7 @@ bool IsSecondInstance(TForm1& form) {
       // An earlier instance holds the name. Its window cannot be brought
       // forward from here; our own title is cleared as the lookup would need.
       Application->SetTitle("");
+      form.EarlierStation = guard->HolderNote();
       return true;
     case platform::InstanceLockState::Unavailable:
       // No guard can be made (the lock folder is not writable): that is no
@@ -387,6 +392,7 @@ bool IsSecondInstance(TForm1& form) {
     case platform::InstanceLockState::Acquired:
       break;
   }
+  guard->WriteNote(platform::ProgramFolder());  // a later start can name where this one runs
   form.hInstanceMutex = std::move(guard);
   return false;
 }

@@ -162,6 +162,9 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   std::atomic<int> iFailCount{0};
   std::atomic<int> iPassCount{0};
   std::unique_ptr<platform::InstanceLock> hInstanceMutex;  // held while this is the first instance
+  // Set at creation when an earlier station holds the guard: its program
+  // folder as it recorded it ("" when that cannot be told).
+  std::optional<std::string> EarlierStation;
   std::atomic<int> iRunningCount{0};
   int iDeviceCount = 0;
   std::array<DeviceSlot, kSlotCount> Slots;
@@ -277,8 +280,9 @@ class TForm1 : public TForm, public MpSettingFields, public production::IProduct
   void DeviceArrival(char letter);
   void DeviceRemoval(char letter);
   // Fixed-USB-port mode: the slot bound to the device's hub port (binding a
-  // new port to the lowest unbound slot); `fallback` when the port is unknown
-  // or all eight are bound to others.
+  // new port to the lowest unbound slot that is free); `fallback`, the first
+  // free slot, when the port is unknown, all eight are bound to others, or
+  // the port's slot is held by another device.
   int PortSlot(char letter, int fallback);
   // What each slot holds, kept on the UI thread beside the slot's text, which
   // a language change rewrites: Upgrade starts the slots that wait, and a
@@ -317,8 +321,9 @@ extern TForm2* Form2;
 extern TForm3* Form3;
 
 // The single-instance test run by FormCreate: true when an earlier instance
-// holds the guard named by the window's caption. Otherwise the form now holds
-// the guard itself (hInstanceMutex).
+// holds the guard named by the window's caption (its program folder is then
+// in EarlierStation). Otherwise the form now holds the guard itself
+// (hInstanceMutex), with this station's program folder recorded in it.
 bool IsSecondInstance(TForm1& form);
 
 // Registry values under HKEY_LOCAL_MACHINE; the key is created when missing

@@ -15,4 +15,9 @@ extern const char* const MessageTable[kMessageRows][kLanguageColumns];
 // wrong text instead of a crash.
 const char* MessageText(int row, int languageIndex);
 
+// A text of the station's own beside the table, in the same three columns:
+// another station already runs. Its second line introduces the running
+// station's program folder and is shown only when that folder is known.
+const char* AnotherStationText(int languageIndex);
+
 }  // namespace console

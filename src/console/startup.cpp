@@ -5,7 +5,9 @@
 #include <exception>
 #include <string>
 
+#include "console/languages.h"
 #include "console/main_window.h"
+#include "console/message_table.h"
 #include "console/other_forms.h"
 #include "console/settings_dialog.h"
 #include "console/ui_strings.h"
@@ -57,6 +59,19 @@ void DestroyForms() {
   if (Form1 && Form1->CloseLeftUnsaved()) closeLeftUnsaved = true;
   delete Form1;
   Form1 = nullptr;
+}
+
+std::string AnotherStationMessage(int languageIndex, const std::string& folder) {
+  const std::string text = AnotherStationText(languageIndex);
+  if (folder.empty()) return text.substr(0, text.find('\n'));
+  return text + " " + folder;
+}
+
+void TellEarlierStation(const std::string& folder) {
+  // The language this station's window would speak, from the stored choice.
+  const int lang = SectionOfChoice(RegReadInteger(kStationKey, "LanguageID", 0)).languageIndex;
+  if (Form1) Form1->LanguageIndex = lang;  // the box's own buttons speak it too
+  Application->MessageBox(AnotherStationMessage(lang, folder), MessageText(27, lang), MB_OK | MB_ICONWARNING);
 }
 
 int WinMain(const WindowHooks& hooks) {

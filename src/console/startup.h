@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 namespace console {
 
@@ -24,6 +25,12 @@ struct WindowHooks {
 // The program: texts, application title, windows, message loop. An error that
 // escapes start-up or the loop is shown by the application. Returns 0.
 int WinMain(const WindowHooks& hooks = {});
+
+// A second station's word to the operator: a box, in the language its window
+// would speak, saying that another station runs, with that station's program
+// folder when it is known (`folder` not empty).
+void TellEarlierStation(const std::string& folder);
+std::string AnotherStationMessage(int languageIndex, const std::string& folder);
 
 // Whether the main window's last close (since CreateForms) could not save
 // everything: the close tries every save and shows each one that fails.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -113,6 +114,8 @@ bool ParseStationOptions(int argc, const char* const* argv, StationOptions& opti
       options.timeScale = scale;
     } else if (arg == "--exit-when-done") {
       options.exitWhenDone = true;
+    } else if (arg == "--check-options") {
+      options.checkOnly = true;
     } else {
       error = "unknown option \"" + arg + "\"";
       return false;
@@ -205,15 +208,20 @@ void SlotStatusPrinter::Poll() {
 
 namespace {
 
-// SIGINT and SIGTERM are taken from every thread (the workers started later
-// inherit the mask) and waited for by a thread of their own, which asks the
-// UI thread to close the main window. SIGUSR1 to that thread ends it.
+// SIGINT, SIGTERM and SIGHUP (the terminal closed) are taken from every
+// thread (the workers started later inherit the mask) and waited for by a
+// thread of their own, which asks the UI thread to close the main window.
+// SIGUSR1 to that thread ends it. Output that nobody reads any more (a pipe
+// whose reader went with the terminal) must not end the station either:
+// SIGPIPE is ignored, and the write fails instead.
 class CloseOnSignals {
  public:
   CloseOnSignals() {
+    std::signal(SIGPIPE, SIG_IGN);
     sigemptyset(&set_);
     sigaddset(&set_, SIGINT);
     sigaddset(&set_, SIGTERM);
+    sigaddset(&set_, SIGHUP);
     sigaddset(&set_, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &set_, &previous_);
     thread_ = std::thread([this] { Wait(); });
@@ -227,6 +235,11 @@ class CloseOnSignals {
   CloseOnSignals(const CloseOnSignals&) = delete;
   CloseOnSignals& operator=(const CloseOnSignals&) = delete;
 
+  // From now on a signal ends the process at once with `status`: for a
+  // station that saves nothing and holds no device, whose only window is a
+  // box waiting for the operator.
+  void EndAtOnceWith(int status) { endStatus_ = status; }
+
  private:
   void Wait() {
     for (;;) {
@@ -235,6 +248,7 @@ class CloseOnSignals {
       if (done_) return;
       if (signal == SIGUSR1) continue;
       PrintLine("Closing the station (signal " + std::to_string(signal) + ")");
+      if (endStatus_ >= 0) std::_Exit(endStatus_);
       Application->Post([] {
         if (Form1) Form1->Close();
       });
@@ -244,6 +258,7 @@ class CloseOnSignals {
   sigset_t set_;
   sigset_t previous_;
   std::atomic<bool> done_{false};
+  std::atomic<int> endStatus_{-1};
   std::thread thread_;
 };
 
@@ -312,6 +327,7 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
       return 2;
     }
   }
+  if (options.checkOnly) return 0;
 
   CloseOnSignals signals;
   platform::VolumeEventForwarder deviceEvents([](platform::TMessage& message) {
@@ -329,20 +345,26 @@ int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeB
   if (!bus && !usbDisks.Start(&usbNote)) usbNote = "USB disks are not watched: " + usbNote;
   SlotStatusPrinter printer(PrintLine);
   std::unique_ptr<CloseWhenDone> closer;
-  bool ready = false;  // the loop ran: a second instance, which ends before it, prints nothing
+  bool ready = false;  // the loop ran
 
   int exitCode = 0;
   WindowHooks hooks;
   hooks.created = [&] {
-    // A second instance is told to end at its creation: it makes no devices.
-    if (bus && !Application->Terminated() && !bus->Prepare(error)) {
+    // A second station tells the operator and ends: it makes no devices,
+    // prints nothing more and saves nothing.
+    if (Form1->EarlierStation) {
+      exitCode = kExitAnotherStation;
+      signals.EndAtOnceWith(kExitAnotherStation);
+      TellEarlierStation(*Form1->EarlierStation);
+      return;
+    }
+    if (bus && !bus->Prepare(error)) {
       std::fprintf(stderr, "station: --emulate: %s\n", error.c_str());
       exitCode = 2;
       Application->Terminate();
       return;
     }
-    // Runs once the loop has shown the main window; a second instance, which
-    // ends before its loop runs, prints nothing and plugs nothing.
+    // Runs once the loop has shown the main window.
     Application->Post([&] {
       ready = true;
       PrintLine("Station ready: program folder " + platform::ProgramFolder() + "; waiting for devices");

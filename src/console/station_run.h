@@ -1,7 +1,7 @@
 // The station program's command line and its headless output.
 //
 //   station [--home DIR] [--emulate N | --emulate PROFILE,PROFILE,...]
-//           [--time-scale X] [--exit-when-done]
+//           [--time-scale X] [--exit-when-done] [--check-options]
 //
 // --home DIR         the program folder (misc/, flash/, log/); default: the
 //                    executable's folder
@@ -12,6 +12,9 @@
 //                    waits); default 1, or 0.05 with emulated devices
 // --exit-when-done   closes the station (as the operator would) once every
 //                    emulated device has been handled and no run is left
+// --check-options    checks the command line as a start would and ends there,
+//                    touching no file: 0 when the station would start, 2 with
+//                    the reason when it would refuse to
 #pragma once
 
 #include <atomic>
@@ -31,6 +34,7 @@ struct StationOptions {
   std::vector<std::string> emulate;  // profile names; empty: none
   std::optional<double> timeScale;
   bool exitWhenDone = false;
+  bool checkOnly = false;
 };
 
 // The profiles "--emulate N" plugs, in turn.
@@ -89,10 +93,14 @@ class SlotStatusPrinter {
   Seen seen_[8];
 };
 
+// The exit status of a station that found another one running.
+inline constexpr int kExitAnotherStation = 3;
+
 // The station program as started from the command line: see the top of this
 // file. `makeBus` builds the emulated bus for "--emulate". Returns 0; 2 when
-// an option or the emulated devices are refused at start; 1 when the close
-// could not save the settings or the lists.
+// an option or the emulated devices are refused at start; 3 when another
+// station runs (the operator is told); 1 when the close could not save the
+// settings or the lists.
 int StationMain(int argc, const char* const* argv, const DeviceBusFactory& makeBus);
 
 }  // namespace console

@@ -140,14 +140,15 @@ int StationMain(int argc, char** argv, int (*consoleMain)(int argc, char** argv)
     std::fprintf(stderr, "station: --gui needs a display (DISPLAY or WAYLAND_DISPLAY)\n");
     return 2;
   }
-  // The console takes SIGINT and SIGTERM on a thread of its own and closes
-  // the main window as the operator would. Qt starts threads of its own
-  // first; they must not take the signals either (which would end the
+  // The console takes SIGINT, SIGTERM and SIGHUP on a thread of its own and
+  // closes the main window as the operator would. Qt starts threads of its
+  // own first; they must not take the signals either (which would end the
   // station without its close).
   sigset_t closeSignals;
   sigemptyset(&closeSignals);
   sigaddset(&closeSignals, SIGINT);
   sigaddset(&closeSignals, SIGTERM);
+  sigaddset(&closeSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &closeSignals, nullptr);
   int qtArgc = 1;
   QApplication qt(qtArgc, argv);

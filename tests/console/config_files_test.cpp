@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "console/config_files.h"
+#include "console/message_table.h"
 #include "dialog_session.h"
 #include "platform/codepage/codepage.h"
 #include "platform/locale/locale.h"
@@ -68,7 +69,7 @@ TEST_F(ConfigFiles, RoundTripRestoresTheControlsWithinWhatTheFormatCarries) {
   d.rdoEncryptDisk.UserClick();
   d.tbarHideDiskRatio.UserSetPosition(100);
   d.edtDiskLabel.UserType("VOICE");
-  dialogs().AnswerFiles({"/a/x=y.mp3", ";notes.txt", "/a/same.mp3", "/a/same.mp3", odd, "/y/Song.mp3", "/y/song.mp3"});
+  dialogs().AnswerFiles({"/a/[x] y;z.mp3", "/a/same.mp3", "/a/same.mp3", odd, "/y/Song.mp3", "/y/song.mp3"});
   d.btnAddFile.UserClick();
   d.cboScanLevel.UserSelect(4);
   d.cboECC.UserSelect(6);
@@ -85,11 +86,34 @@ TEST_F(ConfigFiles, RoundTripRestoresTheControlsWithinWhatTheFormatCarries) {
   Load(mp_);
   EXPECT_EQ(Controls().substr(0, saved.rfind(',')), saved.substr(0, saved.rfind(',')));
   EXPECT_EQ(d.tbarHideDiskRatio.Max(), 100);
-  // A key ends at its first "=", a line opening with ";" is a comment and a
-  // path listed twice is one key; paths that differ only in case are two.
+  // A path listed twice is one key; paths that differ only in case are two.
   EXPECT_EQ(d.TntlstHideFiles.Items.ToVector(),
-            (std::vector<std::string>{"/a/x", "/a/same.mp3", odd, "/y/Song.mp3", "/y/song.mp3"}));
+            (std::vector<std::string>{"/a/[x] y;z.mp3", "/a/same.mp3", odd, "/y/Song.mp3", "/y/song.mp3"}));
   EXPECT_EQ(dialogs().Count(DialogKind::MessageBox), 0u);
+}
+
+// A hidden file whose path the format would give back as another path, or
+// not at all, refuses the save naming it, in the operator's language, and
+// leaves the file as it was.
+TEST_F(ConfigFiles, APathTheFormatCannotKeepRefusesTheSave) {
+  TfrmSetting& d = *d_;
+  const std::string before = "[Mine]\r\nkeep=1\r\n";
+  const std::pair<std::string, int> cases[] = {
+      {"/y/a=b.mp3", 0}, {"/y/a.mp3 ", 1}, {";y/a.mp3", 2},        {" /y/a.mp3", 0},
+      {"[y]/a.mp3", 0},  {"/y/a\nb.mp3", 0}, {"/y/a\tb.mp3\t", 0}, {"/y/\xE9t\xE9.mp3", 0},
+  };
+  for (const auto& [path, language] : cases) {
+    WriteBytes(mp_, before);
+    d.TntlstHideFiles.Items.Assign({"/y/good.mp3", path});
+    d.LanguageIndex = language;
+    dialogs().Clear();
+    Save(mp_);
+    EXPECT_EQ(ReadBytes(mp_), before) << path;
+    ASSERT_EQ(dialogs().Count(DialogKind::MessageBox), 1u) << path;
+    EXPECT_EQ(dialogs().Last().request.text, MessageText(20, language) + std::string(":\n\"") + path + "\"");
+    EXPECT_EQ(dialogs().Last().request.caption, "Fail");
+  }
+  d.LanguageIndex = 0;
 }
 
 TEST_F(ConfigFiles, LoadAppliesDefaultsAndTheLastSplitButtonThatIsSet) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "console/file_lists.h"
 #include "console/message_table.h"
@@ -185,6 +188,162 @@ TEST_F(DeviceSlots, FixedPortsBindSlotsAndAFailedFsmStillHoldsItsSlot) {
   EXPECT_EQ(Form1->PortUsed[3], 0);
   EXPECT_EQ(Status(3), "device plugin");
 }
+
+// All eight slots bound to ports: a device on a ninth port is told "Over 8
+// device!" and takes the first free slot without binding it; the port whose
+// slot that is gets it back once it is free again.
+TEST_F(DeviceSlots, ANinthPortTakesTheFirstFreeSlotUnbound) {
+  StartStation();
+  CheckBox(Form1->CheckManuupgrade, true);
+  CheckBox(Form1->chkUsbPort, true);
+  std::vector<std::shared_ptr<emulator::EmulatedDevice>> bound;
+  for (int n = 0; n < kSlotCount; ++n) bound.push_back(Plug(profiles::SmallDisk(), 0, 111 + n));
+  Pump();
+  for (int k = 0; k < kSlotCount; ++k) ASSERT_EQ(Form1->Slots[k].driveLetter, bound[k]->Letter()) << k;
+  bound[5]->Unplug();
+  Pump();
+  EXPECT_EQ(dialogs().Count(), 0u);
+  auto ninth = Plug(profiles::SmallDisk(), 0, 191);
+  Pump();
+  ASSERT_EQ(dialogs().Count(DialogKind::ShowMessage), 1u);
+  EXPECT_EQ(dialogs().Last().request.text, "Over 8 device!");
+  EXPECT_EQ(Form1->FindSlotOfDrive(ninth->Letter()), 5);
+  EXPECT_EQ(Form1->PortStr[5], " Port:1-1-6");
+  EXPECT_EQ(Form1->PortLetter[5], 0);
+  ninth->Unplug();
+  bound[5]->Plug();
+  Pump();
+  EXPECT_EQ(Form1->FindSlotOfDrive(bound[5]->Letter()), 5);
+  EXPECT_EQ(Form1->iDeviceCount, kSlotCount);
+}
+
+// Waits of every thread but the test's own (the UI thread) stop here until
+// the gate opens: runs started at arrival are still under way while later
+// devices arrive and leave.
+class GateClock : public platform::Clock {
+ public:
+  platform::SystemTime Now() override { return base_.Now(); }
+  std::uint64_t MonotonicMs() override { return base_.MonotonicMs(); }
+  void Sleep(std::uint32_t) override {
+    if (std::this_thread::get_id() == ui_) return;
+    std::unique_lock lock(mutex_);
+    opened_.wait(lock, [this] { return open_; });
+  }
+  void Open() {
+    {
+      std::lock_guard lock(mutex_);
+      open_ = true;
+    }
+    opened_.notify_all();
+  }
+
+ private:
+  platform::SystemClock base_;
+  const std::thread::id ui_ = std::this_thread::get_id();
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool open_ = false;
+};
+
+// Fixed-USB-port mode with whole runs: devices whose port cannot be told,
+// new ports, known ports and two devices reporting one port arrive and leave
+// in several orders. No device that holds a slot (plugged, waiting or
+// running) is ever moved out of it, every run is counted once and as it
+// ended, and the device count follows arrivals and removals.
+struct SlotStep {
+  char action;    // 'P' plug device n on port code `port` (0: no answer) into `slot`; 'U' unplug; 'R' runs end
+  int device;
+  int port = 0;
+  int slot = -1;
+};
+struct FixedPortCase {
+  const char* name;
+  bool manual;  // devices wait for Upgrade, pressed at each 'R'
+  std::vector<SlotStep> steps;
+  int total;
+  int passed;
+};
+
+void PrintTo(const FixedPortCase& c, std::ostream* os) { *os << c.name; }
+
+class FixedPortSlotsConcurrency : public DeviceStationTest, public ::testing::WithParamInterface<FixedPortCase> {};
+
+TEST_P(FixedPortSlotsConcurrency, NoDeviceLosesItsSlotAndEveryCountHolds) {
+  const FixedPortCase& c = GetParam();
+  const fs::path samples = fs::path(STATION_SOURCE_DIR) / "support/samples";
+  SaveFileList((misc() / "seting.ini").string(),
+               {(samples / "player.bin").string(), (samples / "prefer.dat").string(), (samples / "files").string()});
+  auto gate = std::make_shared<GateClock>();
+  platform::ScopedClock clock(gate);
+  StartStation();
+  CheckBox(Form1->CheckManuupgrade, c.manual);
+  CheckBox(Form1->chkUsbPort, true);
+  std::vector<std::shared_ptr<emulator::EmulatedDevice>> devices;
+  std::vector<int> slotOf;
+  for (std::size_t i = 0; i < c.steps.size(); ++i) {
+    const SlotStep& step = c.steps[i];
+    const auto n = static_cast<std::size_t>(step.device);
+    if (step.action == 'P' && n == devices.size()) {
+      devices.push_back(Plug(profiles::Standard(), 0, step.port));
+      slotOf.push_back(-1);
+    } else if (step.action == 'P') {
+      devices[n]->Plug();
+    } else if (step.action == 'U') {
+      devices[n]->Unplug();
+      slotOf[n] = -1;
+    } else {
+      if (c.manual) Form1->Upgradebtn.UserClick();
+      gate->Open();
+      Application->WaitForThreads();
+      gate = std::make_shared<GateClock>();
+      platform::SetClock(gate);
+    }
+    Pump();
+    if (step.action == 'P') slotOf[n] = step.slot;
+    int plugged = 0;
+    for (std::size_t d = 0; d < devices.size(); ++d) {
+      if (slotOf[d] < 0) continue;
+      ++plugged;
+      EXPECT_EQ(Form1->FindSlotOfDrive(devices[d]->Letter()), slotOf[d]) << "device " << d << ", step " << i;
+    }
+    EXPECT_EQ(Form1->iDeviceCount, plugged) << "step " << i;
+    for (int k = 0; k < kSlotCount; ++k)
+      EXPECT_TRUE(Form1->PortLetter[k] == 0 || Form1->PortLetter[k] == Form1->Slots[k].driveLetter) << "step " << i;
+  }
+  gate->Open();
+  Application->WaitForThreads();
+  const RunCounters counters = Form1->Counters();
+  EXPECT_EQ(counters.total, c.total);
+  EXPECT_EQ(counters.passed, c.passed);
+  EXPECT_EQ(counters.failed, c.total - c.passed);
+  EXPECT_EQ(Form1->FindFreeSlot(), 0);
+  EXPECT_TRUE(Form1->CheckManuupgrade.Enabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FixedPorts, FixedPortSlotsConcurrency,
+    ::testing::Values(
+        FixedPortCase{"UnknownPortThenNewPort", false, {{'P', 0, 0, 0}, {'P', 1, 111, 1}, {'R', 0}, {'U', 0}, {'U', 1}},
+                      2, 2},
+        // A device removed during its run fails; back on its port it takes its slot again.
+        FixedPortCase{"RemovedWhileRunningAndBack",
+                      false,
+                      {{'P', 0, 0, 0}, {'P', 1, 111, 1}, {'P', 2, 112, 2}, {'U', 1}, {'P', 1, 111, 1}, {'R', 0},
+                       {'U', 2}, {'U', 0}, {'U', 1}},
+                      4, 3},
+        FixedPortCase{"KnownPortWhoseSlotAnUnknownPortHolds",
+                      false,
+                      {{'P', 0, 111, 0}, {'R', 0}, {'U', 0}, {'P', 1, 0, 0}, {'P', 0, 111, 1}, {'P', 2, 112, 2},
+                       {'R', 0}, {'U', 0}, {'P', 0, 111, 1}, {'U', 1}, {'U', 2}, {'R', 0}, {'U', 0}},
+                      5, 5},
+        FixedPortCase{"TwoDevicesReportingOnePort",
+                      false,
+                      {{'P', 0, 111, 0}, {'P', 1, 111, 1}, {'R', 0}, {'U', 0}, {'P', 0, 111, 0}, {'U', 1}, {'R', 0},
+                       {'U', 0}},
+                      3, 3},
+        FixedPortCase{"AWaitingDeviceKeepsItsSlot", true,
+                      {{'P', 0, 0, 0}, {'P', 1, 111, 1}, {'R', 0}, {'U', 1}, {'U', 0}}, 2, 2}),
+    [](const ::testing::TestParamInfo<FixedPortCase>& info) { return std::string(info.param.name); });
 
 // Manual upgrade: devices wait in their slots; Upgrade starts one worker per
 // device however often it is pressed before the workers change their texts;

@@ -3,12 +3,14 @@
 
 #include <atomic>
 #include <future>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "console/other_forms.h"
 #include "console/settings_dialog.h"
+#include "platform/locale/locale.h"
 #include "station_fixture.h"
 
 namespace console::testing {
@@ -89,19 +91,72 @@ TEST_F(MainWindow, ShowBindsTheSlotsAndRestoresTheLanguageChoice) {
   }
 }
 
-TEST_F(MainWindow, ASecondInstanceEndsWithoutShowingItsWindowOrSaving) {
-  platform::InstanceLock earlier("test");
-  ASSERT_TRUE(earlier.Acquire());
-  WriteBytes(misc() / "port.log", "old");
-  EXPECT_EQ(WinMain(), 0);
-  EXPECT_TRUE(Application->Terminated());
-  EXPECT_FALSE(fs::exists(misc() / "port.log"));  // its creation work still ran
-  EXPECT_EQ(RegValue(kWorkerKey, "LogBiTable"), 0);
-  EXPECT_FALSE(fs::exists(misc() / "prefer.ini"));  // never closed, so nothing saved
-  EXPECT_FALSE(fs::exists(misc() / "seting.ini"));
-  EXPECT_EQ(Form1, nullptr);
-  EXPECT_EQ(dialogs().Count(), 0u);
-  EXPECT_TRUE(earlier.Held());
+// A second instance tells the operator, in the language its window would
+// speak, that another station runs and where, when the earlier one could
+// record it; it shows no window and saves nothing, also when a signal closes
+// it while the box is open.
+TEST_F(MainWindow, ASecondInstanceSaysAnotherStationRunsAndEndsWithoutSaving) {
+  struct Case {
+    int languageId;                 // stored choice; 0 automatic (English here)
+    std::optional<std::string> note;  // what the earlier station recorded
+    std::string lockText;           // else: the lock file's text as left by an earlier holder
+    std::string text;
+    std::string caption;
+  };
+  const std::string english = "Another station is already running and holds the devices; this one closes.";
+  const Case cases[] = {
+      {0, "/line/7/", "", english + "\nProgram folder of the running station: /line/7/", "Warning"},
+      {3, "/line/7/", "", "另一個量產工具已在執行並佔用裝置，本程式將關閉。\n執行中的量產工具的程式資料夾： /line/7/", "警告"},
+      {2, std::nullopt, "", "另一个量产工具已在运行并占用设备，本程序将关闭。", "警告"},
+      {1, std::nullopt, "99999999\n/gone/", english, "Warning"},  // a note of an ended process
+      {1, std::nullopt, "x\n/odd/", english, "Warning"},
+  };
+  platform::SetSystemDefaultLangIDOverride(0x0409);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    platform::InstanceLock earlier("test");
+    ASSERT_TRUE(earlier.Acquire());
+    if (c.note) {
+      ASSERT_TRUE(earlier.WriteNote(*c.note));
+    } else {
+      WriteBytes(earlier.Path(), c.lockText);
+    }
+    ASSERT_TRUE(RegWriteInteger(kStationKey, "LanguageID", c.languageId));
+    WriteBytes(misc() / "port.log", "old");
+    dialogs().Clear();
+    // A signal while the box is open closes the window: that saves nothing either.
+    dialogs().Then(DialogKind::MessageBox, [](const DialogRequest&) {
+      Form1->Close();
+      return DialogAnswer{IDOK, {}};
+    });
+    WindowHooks hooks;  // as the station program tells a second station's operator
+    hooks.created = [] {
+      if (Form1->EarlierStation) TellEarlierStation(*Form1->EarlierStation);
+    };
+    EXPECT_EQ(WinMain(hooks), 0);
+    EXPECT_TRUE(Application->Terminated());
+    EXPECT_FALSE(fs::exists(misc() / "port.log"));  // its creation work still ran
+    EXPECT_EQ(RegValue(kWorkerKey, "LogBiTable"), 0);
+    EXPECT_FALSE(fs::exists(misc() / "prefer.ini"));  // never closed, so nothing saved
+    EXPECT_FALSE(fs::exists(misc() / "seting.ini"));
+    EXPECT_EQ(Form1, nullptr);
+    ASSERT_EQ(dialogs().Count(), 1u);
+    EXPECT_EQ(dialogs().Last().request.kind, DialogKind::MessageBox);
+    EXPECT_EQ(dialogs().Last().request.text, c.text);
+    EXPECT_EQ(dialogs().Last().request.caption, c.caption);
+    EXPECT_TRUE(earlier.Held());
+  }
+  platform::SetSystemDefaultLangIDOverride(std::nullopt);
+}
+
+// The first instance records its program folder in the guard for a later one.
+TEST_F(MainWindow, TheFirstInstanceRecordsItsProgramFolder) {
+  CreateForms();
+  ASSERT_TRUE(Form1->hInstanceMutex);
+  EXPECT_FALSE(Form1->EarlierStation);
+  platform::InstanceLock later("test");
+  EXPECT_EQ(later.TryAcquire(), platform::InstanceLockState::HeldByAnother);
+  EXPECT_EQ(later.HolderNote(), platform::ProgramFolder());
 }
 
 TEST_F(MainWindow, ALockFolderThatCannotBeUsedIsNoSecondInstance) {

@@ -5,10 +5,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <sstream>
 
 #include "console/station_run.h"
+#include "platform/codepage/codepage.h"
 #include "platform/paths/paths.h"
 #include "platform/process/process.h"
 #include "support/temp_dir.h"
@@ -89,6 +91,89 @@ TEST(StationProgram, AnUnknownProfileIsRefusedAtStart) {
   EXPECT_EQ(Slurp(dir / "out.txt"), "station: --emulate: no device profile \"nope\"\n");
   EXPECT_EQ(Slurp(dir / "home/emulated/1-standard/user.img"), "disk");
   EXPECT_EQ(std::distance(std::filesystem::recursive_directory_iterator(dir / "home"), {}), 4);
+}
+
+// Every file under `folder` with its bytes.
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+    if (entry.is_regular_file()) files[entry.path().string()] = Slurp(entry.path().string());
+  return files;
+}
+
+platform::ProcessResult LayOut(const TempDir& dir, const std::string& home) {
+  return platform::RunProcess(
+      platform::ProcessOptions{{std::string(STATION_SOURCE_DIR) + "/scripts/layout_home.sh", STATION_BINARY_DIR, home},
+                               {}, dir / "layout.txt", {}},
+      platform::PollPolicy{10, 3000, {}});
+}
+
+// The run command lays its program folder out at every start: the second
+// time, whatever the station or the operator wrote there stays as it is
+// (lists, settings, logs, a replaced FSM file) and only what is missing
+// comes back, new support files included; the port program follows the build.
+TEST(StationProgram, ALaidOutFolderKeepsWhatIsThereAndGetsWhatIsMissing) {
+  TempDir dir;
+  const std::string home = dir / "home", support = std::string(STATION_SOURCE_DIR) + "/support";
+  ASSERT_EQ(LayOut(dir, home).exitCode, 0) << Slurp(dir / "layout.txt");
+  std::u16string list;
+  for (const char* name : {"samples/player.bin", "samples/prefer.dat", "samples/files"})
+    list += platform::Utf8ToUtf16(home + "/" + name) + u"\r\n";
+  std::string bytes = "\xFF\xFE";
+  for (char16_t c : list) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+  EXPECT_EQ(Slurp(home + "/misc/seting.ini"), bytes);
+  EXPECT_EQ(Slurp(home + "/misc/usbdos"), Slurp(std::string(STATION_BINARY_DIR) + "/src/production/usbdos"));
+
+  using namespace std::string_literals;
+  const std::pair<const char*, std::string> written[] = {
+      {"misc/seting.ini", "\xFF\xFE/\0o\0p\0\r\0\n\0"s}, {"misc/prefer.ini", "[MP_Setting]\r\nLabel=MINE\r\n"},
+      {"misc/hideseting.ini", "\xFF\xFE"},                     {"misc/FSM.bin", "the maker's"},
+      {"log/1.txt", "D: success!\r\n"},                        {"registry.ini", "[x]\r\n"},
+      {"flash/flash.ini", "[mine]\r\n"},                         {"misc/usbdos", "an older build's"},
+  };
+  for (const auto& [name, text] : written) std::ofstream(home + "/" + name, std::ios::binary) << text;
+  std::filesystem::remove(home + "/misc/lang.ini");
+  std::filesystem::remove(home + "/samples/prefer.dat");
+  auto before = Snapshot(home);
+
+  ASSERT_EQ(LayOut(dir, home).exitCode, 0) << Slurp(dir / "layout.txt");
+  auto after = Snapshot(home);
+  before[home + "/misc/usbdos"] = Slurp(std::string(STATION_BINARY_DIR) + "/src/production/usbdos");
+  before[home + "/misc/lang.ini"] = Slurp(support + "/misc/lang.ini");
+  before[home + "/samples/prefer.dat"] = Slurp(support + "/samples/prefer.dat");
+  std::vector<std::string> changed;
+  for (const auto& [path, bytes] : before)
+    if (!after.count(path) || after.at(path) != bytes) changed.push_back(path);
+  for (const auto& [path, bytes] : after)
+    if (!before.count(path)) changed.push_back(path);
+  EXPECT_EQ(changed, std::vector<std::string>{});
+}
+
+// A command line checked with --check-options, accepted or refused, touches
+// nothing in the program folder: the run command checks before it lays out.
+TEST(StationProgram, CheckedOptionsTouchNothing) {
+  TempDir dir;
+  const std::string home = dir / "home";
+  ASSERT_EQ(LayOut(dir, home).exitCode, 0) << Slurp(dir / "layout.txt");
+  std::filesystem::create_directories(home + "/emulated/1-standard");
+  std::ofstream(home + "/emulated/1-standard/user.img") << "disk";
+  const auto before = Snapshot(home);
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--emulate", "4", "--exit-when-done"}, ""},
+      {{"--emulate", "standard,nope"}, "station: --emulate: no device profile \"nope\"\n"},
+      {{"--time-scale", "fast"}, "station: --time-scale: \"fast\" is not a factor from 0 to 1000\n"},
+  };
+  for (const auto& [options, refusal] : cases) {
+    std::vector<std::string> args{STATION_PROGRAM, "--check-options", "--headless", "--home", home};
+    args.insert(args.end(), options.begin(), options.end());
+    std::filesystem::remove(dir / "out.txt");
+    const platform::ProcessResult r = platform::RunProcess(
+        platform::ProcessOptions{args, {}, dir / "out.txt", {"XDG_RUNTIME_DIR=" + dir.path}},
+        platform::PollPolicy{10, 3000, {}});
+    EXPECT_EQ(r.exitCode, refusal.empty() ? 0 : 2) << options[0];
+    EXPECT_EQ(Slurp(dir / "out.txt"), refusal);
+  }
+  EXPECT_TRUE(Snapshot(home) == before);
 }
 
 // The run command's session without a terminal: four emulated devices of

@@ -66,18 +66,22 @@ TEST(InstanceLock, SecondHolderSeesItHeldUntilReleased) {
 TEST(InstanceLock, ALockFileOfAnotherAccountStillGuards) {
   InstanceFolder folder;
   InstanceLock root("shared");
+  EXPECT_FALSE(root.WriteNote("/root/home/")) << "not held";
   ASSERT_TRUE(root.Acquire());
+  ASSERT_TRUE(root.WriteNote("/root/home/"));
   ::chmod(folder.dir.path.c_str(), 0755);
   ::chmod(folder.run.c_str(), 01777);  // world-writable and sticky, as /tmp
   ::chmod(root.Path().c_str(), 0644);
   testing_support::RunUnprivileged([] {
     InstanceLock other("shared");
     EXPECT_EQ(other.TryAcquire(), InstanceLockState::HeldByAnother);
+    EXPECT_EQ(other.HolderNote(), "/root/home/") << "the holder's note, across accounts";
   });
   root.Release();
   testing_support::RunUnprivileged([] {
     InstanceLock other("shared");
     EXPECT_EQ(other.TryAcquire(), InstanceLockState::Acquired) << "opened read-only";
+    EXPECT_FALSE(other.WriteNote("/other/home/")) << "no note in a file it cannot write";
     EXPECT_FALSE(OtherProcessAcquires("shared"));
   });
 }

@@ -113,6 +113,33 @@ TEST(UsbDiskBinder, AGenericNodeThatCannotBeOpenedIsToldOnce) {
   EXPECT_EQ(told.size(), 2u);
 }
 
+// A USB disk with no generic node at all (the sg driver not loaded) binds
+// nothing and is told once, with what it takes; other disks are not held up,
+// and once the driver is there the disk binds and is told again when it next
+// has no node.
+TEST(UsbDiskBinder, ADiskWithoutAGenericNodeIsToldOnce) {
+  VolumeTable table;
+  std::vector<std::string> told;
+  bool driver = false;
+  UsbDiskBinder binder(
+      table, [&](const std::string& devpath) { return driver || devpath == kUsbPath2 ? "/dev/sg2" : ""; },
+      [](const std::string&, std::string&) { return std::make_shared<NullTarget>(); },
+      [&](const std::string& text) { told.push_back(text); });
+  EXPECT_EQ(binder.Handle(Event("add", "/dev/sdb", kUsbPath, "usb")), 0);
+  EXPECT_EQ(binder.Handle(Event("add", "/dev/sdb", kUsbPath, "usb")), 0);  // the start-up scan and the event
+  EXPECT_EQ(binder.Handle(Event("add", "/dev/sdc", kUsbPath2, "usb")), 'D');
+  EXPECT_EQ(binder.Handle(Event("add", "/dev/sda", kSataPath, "ata")), 0);  // no USB disk: nothing to tell
+  const std::vector<std::string> once = {"USB disk /dev/sdb is left out: " + NoNodeText()};
+  EXPECT_EQ(told, once);
+  EXPECT_NE(NoNodeText().find("modprobe sg"), std::string::npos);
+  driver = true;
+  EXPECT_EQ(binder.Handle(Event("add", "/dev/sdb", kUsbPath, "usb")), 'E');
+  EXPECT_EQ(binder.Handle(Event("remove", "/dev/sdb", kUsbPath, "usb")), 'E');
+  driver = false;
+  EXPECT_EQ(binder.Handle(Event("add", "/dev/sdb", kUsbPath, "usb")), 0);
+  EXPECT_EQ(told.size(), 2u);
+}
+
 // (The group's case is the one above.)
 TEST(UsbDiskBinder, ARefusalSaysWhatOpeningTheNodeTakes) {
   struct Case {

@@ -48,6 +48,9 @@ NodeAccess ProbeNodeAccess(const std::string& node, int error);
 // reads it.
 std::string NodeRefusalText(const std::string& node, const NodeAccess& access);
 
+// Why a USB disk without a SCSI generic node cannot be used, and what it takes.
+std::string NoNodeText();
+
 class UsbDiskBinder {
  public:
   using NodeLookup = std::function<std::string(const std::string& devpath)>;
@@ -64,7 +67,8 @@ class UsbDiskBinder {
   // returns it; "remove" of a disk it bound unbinds and returns its letter.
   // Every other event, a disk not on USB, one without a SCSI generic node or
   // no free letter: 0, nothing changes. A disk whose node cannot be opened is
-  // told to `notice`, once for each node until it opens.
+  // told to `notice`, once for each node until it opens; a disk with no node
+  // at all (the sg driver not loaded), once for each disk until it binds.
   char Handle(const UdevProperties& event);
 
  private:
@@ -75,6 +79,7 @@ class UsbDiskBinder {
   std::mutex m_;
   std::map<std::string, char> letters_;  // DEVNAME -> letter
   std::set<std::string> refused_;        // nodes told as refused
+  std::set<std::string> nodeless_;       // disks (DEVNAME) told as having no node
 };
 
 // Watches udev for block disks (the ones present at start count as added)

@@ -71,6 +71,12 @@ std::string NodeRefusalText(const std::string& node, const NodeAccess& a) {
   return text + " and may be opened by root only: run the station as root.";
 }
 
+std::string NoNodeText() {
+  return "it has no SCSI generic node (/dev/sgN), through which the station talks to it: the sg driver is not "
+         "loaded. Load it (as root: modprobe sg; to load it at every start, add sg to /etc/modules-load.d/), then "
+         "plug the disk in again.";
+}
+
 std::string ScsiGenericNodeOf(const std::string& devpath, const std::string& sysRoot) {
   if (devpath.empty() || devpath.find("..") != std::string::npos) return "";
   std::error_code ec;
@@ -134,23 +140,28 @@ char UsbDiskBinder::Handle(const UdevProperties& event) {
     std::lock_guard lock(m_);
     if (letters_.count(devname)) return 0;  // already bound (start-up scan and event both seen)
   }
-  const std::string sg = sgNodeOf_(Get(event, "DEVPATH"));
-  if (sg.empty()) return 0;
-  std::string whyNot;
-  std::shared_ptr<ScsiTarget> target = makeTarget_(sg, whyNot);
-  if (!target) {
+  // A disk left out is told once per node (or per disk without one), not at
+  // both the start-up scan and its event.
+  auto leaveOut = [this, &devname](std::set<std::string>& told, const std::string& key,
+                                   const std::string& why) -> char {
     bool tell = false;
     {
       std::lock_guard lock(m_);
-      tell = refused_.insert(sg).second;
+      tell = told.insert(key).second;
     }
-    if (tell && notice_) notice_("USB disk " + devname + " is left out: " + whyNot);
+    if (tell && notice_) notice_("USB disk " + devname + " is left out: " + why);
     return 0;
-  }
+  };
+  const std::string sg = sgNodeOf_(Get(event, "DEVPATH"));
+  if (sg.empty()) return leaveOut(nodeless_, devname, NoNodeText());
+  std::string whyNot;
+  std::shared_ptr<ScsiTarget> target = makeTarget_(sg, whyNot);
+  if (!target) return leaveOut(refused_, sg, whyNot);
   // The letter is recorded before the table tells its watchers, so that a
   // removal right after the arrival finds it.
   std::lock_guard lock(m_);
   refused_.erase(sg);
+  nodeless_.erase(devname);
   const char letter = table_.Assign(std::move(target), devname);
   if (letter) letters_[devname] = letter;
   return letter;

@@ -1,6 +1,7 @@
 #include "platform/instance/instance.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -114,6 +115,36 @@ void InstanceLock::Release() {
 bool InstanceLock::Held() const {
   std::lock_guard lock(mutex_);
   return fd_ >= 0;
+}
+
+bool InstanceLock::WriteNote(const std::string& note) {
+  std::lock_guard lock(mutex_);
+  if (fd_ < 0) return false;
+  const std::string text = std::to_string(::getpid()) + "\n" + note;
+  if (::ftruncate(fd_, 0) != 0) return false;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::pwrite(fd_, text.data() + done, text.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string InstanceLock::HolderNote() const {
+  std::string text;
+  if (!ReadWholeFile(Path(), text)) return "";
+  const std::size_t newline = text.find('\n');
+  if (newline == std::string::npos || newline == 0) return "";
+  long pid = 0;
+  for (std::size_t i = 0; i < newline; ++i) {
+    if (text[i] < '0' || text[i] > '9' || pid > 1 << 24) return "";  // no process id
+    pid = pid * 10 + (text[i] - '0');
+  }
+  // A process of another account still counts as there.
+  if (pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) return "";
+  return text.substr(newline + 1);
 }
 
 }  // namespace platform

@@ -42,6 +42,14 @@ class InstanceLock {
   InstanceLockState TryAcquire();
   void Release();
   bool Held() const;
+  // The holder's note (the station writes its program folder), kept in the
+  // lock file with the holder's process id. False when this object does not
+  // hold the lock or the file cannot be written (it was opened read-only).
+  bool WriteNote(const std::string& note);
+  // The note of the process that holds the lock now: "" when there is none,
+  // or when the file names a process that has ended (a note left by an
+  // earlier holder that could not replace it).
+  std::string HolderNote() const;
   const std::string& Name() const { return name_; }
   std::string Path() const;
 
