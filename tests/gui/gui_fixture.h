@@ -15,6 +15,7 @@
 
 #include "console/station_fixture.h"
 #include "gui/dialogs.h"
+#include "gui/language.h"
 #include "gui/renderer.h"
 #include "gui/session.h"
 
@@ -61,7 +62,7 @@ class GuiTest : public console::testing::StationTest {
   }
   void TearDown() override {
     DestroyWindows();
-    UseQtTranslations(0);
+    UseLanguage(0);
     StationTest::TearDown();
   }
   // A windowed session whose Qt texts follow the main window's language.
