@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -208,10 +209,14 @@ TEST_F(Rendering, OperatorInputReachesTheModelAsItsCalls) {
 
 TEST_F(Rendering, ClosingTheMainWindowWaitsForTheRunsThenSaves) {
   // The operator closes the window while a run still writes its slot: the
-  // window keeps being served while it waits, the run ends, then the
-  // settings are saved and the station ends.
+  // window keeps being served while it waits, saying so in its language over
+  // the slots and in its title; the run ends, then the settings are saved and
+  // the station ends.
+  ASSERT_TRUE(console::RegWriteInteger(console::kStationKey, "LanguageID", 3));  // Traditional Chinese
   Start();
   QWidget* window = renderer().WindowOf(console::Form1);
+  auto* slotGroup = qobject_cast<QGroupBox*>(renderer().WidgetOf(&console::Form1->grpProcessStatus));
+  ASSERT_NE(slotGroup, nullptr);
   Settle();
   struct Run : TThread {
     std::atomic<bool> release{false};
@@ -224,7 +229,8 @@ TEST_F(Rendering, ClosingTheMainWindowWaitsForTheRunsThenSaves) {
   run.Resume();
   // Acts from inside the wait, once the window shows why it waits (or after
   // enough turns of the loop, so that a fault fails instead of hanging).
-  std::string titleWhileWaiting;
+  const std::string notice = "正在關閉：等待 1 個執行中的作業結束";
+  std::string titleWhileWaiting, slotsWhileWaiting;
   bool savedWhileWaiting = true;
   int turns = 0;
   QTimer watcher;
@@ -232,14 +238,16 @@ TEST_F(Rendering, ClosingTheMainWindowWaitsForTheRunsThenSaves) {
   QObject::connect(&watcher, &QTimer::timeout, [&] {
     renderer().Flush();
     titleWhileWaiting = window->windowTitle().toStdString();
-    if (titleWhileWaiting.rfind("Closing", 0) != 0 && ++turns < 1000) return;
+    slotsWhileWaiting = slotGroup->title().toStdString();
+    if (slotsWhileWaiting != notice && ++turns < 1000) return;
     savedWhileWaiting = fs::exists(misc() / "prefer.ini");
     run.release = true;
     watcher.stop();
   });
   watcher.start();
   window->close();
-  EXPECT_EQ(titleWhileWaiting, "Closing: waiting for 1 run to end");
+  EXPECT_EQ(slotsWhileWaiting, notice);
+  EXPECT_EQ(titleWhileWaiting, notice);
   EXPECT_FALSE(savedWhileWaiting);
   EXPECT_EQ(run.WaitFor(), 0);
   EXPECT_EQ(console::Form1->D1infoStr.FontColor(), clBlue);  // its Synchronize was served during the wait
