@@ -4,7 +4,7 @@
   support/misc/success.bmp  a white check mark on a green disc
   support/misc/fail.bmp     a white cross on a red disc
 
-Run from anywhere; the output is committed. Each is 32 x 32 pixels, 32 bits
+Run from anywhere; the output is committed. Each is 28 x 28 pixels, 32 bits
 per pixel with an alpha channel (a BITMAPV4HEADER with bit fields, stored
 bottom-up), so the disc sits on whatever the window draws behind it. The
 marks are drawn thick and in strong colours, to be told apart from across a
@@ -17,16 +17,16 @@ import struct
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "misc")
 
-SIZE = 32
+SIZE = 28
 SAMPLES = 8  # per pixel and axis
-RADIUS = 15.6
-STROKE = 4.2  # width of the mark's strokes
+RADIUS = SIZE / 2 - 0.35
+STROKE = 3.7  # width of the mark's strokes
 WHITE = (255, 255, 255)
 
 # name, disc colour, the mark's strokes as (x0, y0, x1, y1) in pixels, y down
 PICTURES = [
-    ("success.bmp", (0x1B, 0x9E, 0x3E), [(8.0, 16.5, 13.5, 22.0), (13.5, 22.0, 24.0, 10.5)]),
-    ("fail.bmp", (0xD3, 0x22, 0x22), [(10.5, 10.5, 21.5, 21.5), (21.5, 10.5, 10.5, 21.5)]),
+    ("success.bmp", (0x1B, 0x9E, 0x3E), [(7.0, 14.5, 11.8, 19.3), (11.8, 19.3, 21.0, 9.2)]),
+    ("fail.bmp", (0xD3, 0x22, 0x22), [(9.2, 9.2, 18.8, 18.8), (18.8, 9.2, 9.2, 18.8)]),
 ]
 
 
