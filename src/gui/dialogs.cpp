@@ -161,25 +161,31 @@ class LocalizedFiles : public QIdentityProxyModel {
 };
 
 // Opens the dialog in its detail view at a size that shows each column
-// whole: the name of a long file, a size, a long type and a date as the
-// station's language writes them, beside the places list; over its owner,
-// inside the screen.
+// whole: a long file name, a size, the types of the files an operator picks
+// here (firmware, data and disk images, music, lists, folders) and a date as
+// the station's language writes them, beside the places list; over its
+// owner, inside the screen. The name column takes what the others leave.
 void PlaceFileDialog(QFileDialog& dialog, QWidget* owner) {
   QScreen* screen = owner ? owner->screen() : dialog.screen();
   const QRect avail = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800);
   dialog.setViewMode(QFileDialog::Detail);
   const QFontMetrics fm(dialog.font());
   const QLocale locale;
-  const int pad = 3 * fm.averageCharWidth();
+  const int pad = 2 * fm.horizontalAdvance("MM");
   auto* view = dialog.findChild<QTreeView*>("treeView");
   QHeaderView* header = view ? view->header() : nullptr;
   auto title = [&](int column) {
     return header ? fm.horizontalAdvance(header->model()->headerData(column, Qt::Horizontal).toString()) : 0;
   };
+  int type = title(LocalizedFiles::kType);
+  const QMimeDatabase types;
+  for (const char* name : {"application/octet-stream", "application/x-cd-image", "audio/mpeg", "text/plain",
+                           "inode/directory"})
+    type = std::max(type, fm.horizontalAdvance(types.mimeTypeForName(name).comment()));
   const int widths[] = {
-      std::max(title(LocalizedFiles::kName), 36 * fm.averageCharWidth()) + pad,
+      std::max(title(LocalizedFiles::kName), fm.horizontalAdvance("a long file name of an operator.mp3")) + pad,
       std::max(title(LocalizedFiles::kSize), fm.horizontalAdvance(locale.formattedDataSize(1023LL << 30))) + pad,
-      std::max(title(LocalizedFiles::kType), 24 * fm.averageCharWidth()) + pad,
+      type + pad,
       std::max(title(LocalizedFiles::kDate),
                fm.horizontalAdvance(DateTimeText(locale, QDateTime(QDate(2028, 12, 28), QTime(23, 58))))) + pad,
   };
@@ -188,8 +194,12 @@ void PlaceFileDialog(QFileDialog& dialog, QWidget* owner) {
     if (header) header->resizeSection(column, widths[column]);
     columns += widths[column];
   }
+  if (header) {
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(LocalizedFiles::kName, QHeaderView::Stretch);
+  }
   QWidget* places = dialog.findChild<QWidget*>("sidebar");
-  const int placesWidth = places ? std::max(places->sizeHint().width(), 16 * fm.averageCharWidth()) : 0;
+  const int placesWidth = places ? std::max(places->sizeHint().width(), fm.horizontalAdvance("Documents") + pad) : 0;
   // Its frame is not known before it is shown: the owner's stands for it.
   QMargins decoration;
   if (owner) {
@@ -197,7 +207,7 @@ void PlaceFileDialog(QFileDialog& dialog, QWidget* owner) {
     decoration = QMargins(inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
                           outer.bottom() - inner.bottom());
   }
-  const QSize size = QSize(placesWidth + columns + 12 * fm.averageCharWidth(), 28 * fm.height())
+  const QSize size = QSize(placesWidth + columns + 4 * pad, 28 * fm.height())
                          .boundedTo(avail.size() * 9 / 10 - QSize(decoration.left() + decoration.right(),
                                                                   decoration.top() + decoration.bottom()));
   QRect frame = QRect(QPoint(), size).marginsAdded(decoration);

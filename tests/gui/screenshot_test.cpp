@@ -63,11 +63,7 @@ std::string FullText(QLabel* label) {
   return (label->toolTip().isEmpty() ? label->text() : label->toolTip()).toStdString();
 }
 
-void Save(const QImage& image, const std::string& name) {
-  const QString dir = QString(STATION_BINARY_DIR) + "/screenshots";
-  QDir().mkpath(dir);
-  ASSERT_TRUE(image.save(dir + "/" + QString::fromStdString(name) + ".png", "PNG"));
-}
+void Save(const QImage& image, const std::string& name) { ASSERT_TRUE(SaveScreenshot(image, name)); }
 
 // Whether the widget's text is shown whole in it.
 bool TextFits(QWidget* w) {
