@@ -199,7 +199,7 @@ void PlaceFileDialog(QFileDialog& dialog, QWidget* owner) {
     header->setSectionResizeMode(LocalizedFiles::kName, QHeaderView::Stretch);
   }
   QWidget* places = dialog.findChild<QWidget*>("sidebar");
-  const int placesWidth = places ? std::max(places->sizeHint().width(), fm.horizontalAdvance("Documents") + pad) : 0;
+  const int placesWidth = places ? places->sizeHint().width() : 0;
   // Its frame is not known before it is shown: the owner's stands for it.
   QMargins decoration;
   if (owner) {

@@ -280,14 +280,13 @@ class ClickFilter : public QObject {
 // A click on a control whose widget has no click of its own for the model
 // (an edit, a label, a picture, a gauge, a container, a window's background)
 // goes to the model as the operator's click, so that the model's click rules
-// hold there too (the password edit empties when clicked into). A container
-// takes only the clicks on its own area, not those its children pass on. The
-// click goes no further up, except in an edit, which goes on to place its
-// cursor as usual.
+// hold there too (the password edit empties when clicked into). The widget
+// still gets the event (an edit ends a selection, pastes with the middle
+// button); a container takes only the clicks on its own area, not those its
+// children pass on to it.
 class ModelClickFilter : public QObject {
  public:
-  ModelClickFilter(TControl* control, bool passOn, QObject* parent)
-      : QObject(parent), control_(control), passOn_(passOn) {}
+  ModelClickFilter(TControl* control, QObject* parent) : QObject(parent), control_(control) {}
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
@@ -295,17 +294,15 @@ class ModelClickFilter : public QObject {
     auto* widget = static_cast<QWidget*>(watched);
     auto* e = static_cast<QMouseEvent*>(event);
     const QPoint at = e->position().toPoint();
-    if (widget->childAt(at)) return false;  // passed on by a child
-    if (widget->isEnabled() && widget->rect().contains(at)) {
+    if (widget->isEnabled() && widget->rect().contains(at) && !widget->childAt(at)) {
       if (e->button() == Qt::LeftButton) control_->UserClick();
       if (e->button() == Qt::RightButton) control_->UserRightClick();
     }
-    return !passOn_;
+    return false;
   }
 
  private:
   TControl* control_;
-  bool passOn_;
 };
 
 // A list box: a click selects through the model (Ctrl extends a multiple
@@ -575,7 +572,6 @@ struct Renderer::State {
   std::mutex m;
   std::unordered_set<TControl*> changed;  // guarded by m
   std::unordered_set<TControl*> live;     // guarded by m: ever changed off the Qt thread
-  std::vector<TControl*> freshLive;       // guarded by m: of those, the ones not yet marked
   std::vector<TControl*> destroyed;       // guarded by m
   std::function<void()> wake;             // set once before observing
   const std::thread::id qtThread = std::this_thread::get_id();
@@ -623,8 +619,7 @@ void Observe(TControl* control, ControlChange change) {
       s->live.erase(control);
       s->destroyed.push_back(control);
     } else {
-      if (std::this_thread::get_id() != s->qtThread && s->live.insert(control).second)
-        s->freshLive.push_back(control);
+      if (std::this_thread::get_id() != s->qtThread) s->live.insert(control);
       if (!s->changed.insert(control).second) return;  // already noted; a wake-up is on its way
     }
     wake = s->wake;
@@ -700,7 +695,8 @@ void Renderer::State::Flush() {
     std::lock_guard lock(m);
     todo.swap(changed);
     gone.swap(destroyed);
-    nowLive.swap(freshLive);
+    for (TControl* c : todo)
+      if (live.count(c)) nowLive.push_back(c);
   }
   for (TControl* c : gone) {
     todo.erase(c);
@@ -755,6 +751,10 @@ QWidget* Renderer::State::Build(TControl* control, TForm* form, QWidget* parentW
   b.control = control;
   b.kind = KindOf(control);
   b.form = form;
+  {
+    std::lock_guard lock(m);
+    b.live = live.count(control) > 0;
+  }
   QWidget* w = nullptr;
   switch (b.kind) {
     case Kind::Form:
@@ -871,7 +871,7 @@ QWidget* Renderer::State::Build(TControl* control, TForm* form, QWidget* parentW
     case Kind::UpDown:
       break;
     default:
-      w->installEventFilter(new ModelClickFilter(control, b.kind == Kind::Edit, w));
+      w->installEventFilter(new ModelClickFilter(control, w));
       break;
   }
   w->setObjectName(Q(control->Name()));

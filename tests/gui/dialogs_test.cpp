@@ -232,13 +232,18 @@ TEST_F(QtDialogService, DialogsOpenOverTheirOwnerInsideTheScreenInTheStationsLan
       },
       [](QWidget* m) { return m->objectName() == "frmSetting"; });
   console::Form1->btnSetup.UserClick();
+  // A file dialog over the main window, which the screen's corner cuts.
+  Settle();
+  OnNextModal([&](QWidget* files) { note(files, main), static_cast<QDialog*>(files)->reject(); },
+              [](QWidget* m) { return qobject_cast<QFileDialog*>(m) != nullptr; });
+  TOpenDialog().Execute();
   // A dialog larger than the screen is made to fit inside it.
   struct Big : TForm {
     Big() : TForm("Big") { SetBounds(0, 0, 3000, 2500); }
   } big;
   OnNextModal([&](QWidget* w) { note(w, main), w->close(); }, [](QWidget* m) { return m->objectName() == "Big"; });
   big.ShowModal();
-  ASSERT_EQ(opened.size(), 4u);
+  ASSERT_EQ(opened.size(), 5u);
   for (const Opened& o : opened) {
     SCOPED_TRACE(o.what.toStdString());
     EXPECT_TRUE(screen.contains(o.frame));
