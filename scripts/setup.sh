@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   dosfstools mtools
   libudev-dev
+  xvfb x11-utils
 )
 
 missing=()

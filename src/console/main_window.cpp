@@ -297,11 +297,27 @@ void TForm1::FormPaint(TObject*) {
   }
 }
 
+namespace {
+
+// What the station says while its close waits for runs to end, in the window's language.
+std::string ClosingNotice(int languageIndex, int live) {
+  const std::string count = std::to_string(live);
+  switch (languageIndex) {
+    case 1: return "正在關閉：等待 " + count + " 個執行中的作業結束";
+    case 2: return "正在关闭：等待 " + count + " 个运行中的作业结束";
+    default: return "Closing: waiting for " + count + (live == 1 ? " run" : " runs") + " to end";
+  }
+}
+
+}  // namespace
+
+// The notice stands in the title and over the slots, where the operator
+// watches the runs end, and on standard output.
 void TForm1::WaitForWorkers() {
   Application->WaitForThreads([this](int live) {
-    const std::string note = "Closing: waiting for " + std::to_string(live) + (live == 1 ? " run" : " runs") +
-                             " to end";
+    const std::string note = ClosingNotice(LanguageIndex, live);
     SetCaption(note);
+    grpProcessStatus.SetCaption(note);
     std::printf("%s\n", note.c_str());
     std::fflush(stdout);
   });

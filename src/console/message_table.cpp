@@ -28,7 +28,7 @@ const char* const MessageTable[kMessageRows][kLanguageColumns] = {
     /* 20 */ {"Hidden Files", "隱藏檔案", "隐藏文件"},
     /* 21 */ {"Add Files", "加入檔案", "添加文件"},
     /* 22 */ {"Add Dir", "加入資料夾", "添加文件夹"},
-    /* 23 */ {"Remove", "移除", "删除"},
+    /* 23 */ {"Remove", "移除", "移除"},
     /* 24 */ {"Disk Label", "磁碟標籤", "磁盘卷标"},
     /* 25 */ {"nonlegal mulitplier", "倍數不合法", "倍数不合法"},
     /* 26 */ {"Firmware file not found", "找不到固件檔(program.bin)", "找不到固件档(program.bin)"},

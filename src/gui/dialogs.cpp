@@ -1,18 +1,21 @@
 #include "gui/dialogs.h"
 
 #include <QAbstractButton>
-#include <QCoreApplication>
 #include <QFileDialog>
-#include <QLibraryInfo>
+#include <QFileSystemModel>
+#include <QHeaderView>
+#include <QIdentityProxyModel>
 #include <QLocale>
 #include <QMessageBox>
-#include <QPointer>
+#include <QMimeDatabase>
 #include <QPushButton>
-#include <QTranslator>
+#include <QScreen>
+#include <QTreeView>
+#include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <vector>
 
+#include "gui/language.h"
 #include "gui/renderer.h"
 #include "platform/ui/application.h"
 #include "platform/ui/forms.h"
@@ -36,31 +39,8 @@ QStringList NameFilters(const std::string& filter) {
   return filters;
 }
 
-void UseQtTranslations(int languageIndex) {
-  static std::unique_ptr<QTranslator> installed;
-  static int current = 0;
-  static bool warned = false;
-  if (languageIndex == current) return;
-  if (installed) QCoreApplication::removeTranslator(installed.get());
-  installed.reset();
-  current = languageIndex;
-  if (languageIndex != 1 && languageIndex != 2) return;
-  const QLocale locale(QLocale::Chinese, languageIndex == 1 ? QLocale::Taiwan : QLocale::China);
-  const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
-  auto translator = std::make_unique<QTranslator>();
-  if (!translator->load(locale, "qtbase", "_", folder)) {
-    if (!warned)
-      std::fprintf(stderr, "station: Qt's own texts stay English: no qtbase_%s.qm in %s\n",
-                   locale.name().toUtf8().constData(), folder.toUtf8().constData());
-    warned = true;
-    return;
-  }
-  QCoreApplication::installTranslator(translator.get());
-  installed = std::move(translator);
-}
-
 struct QtDialogs::State {
-  std::function<int()> language;
+  std::function<void()> beforeDialog;
   std::atomic<bool> ending{false};
   // The dialogs open on the Qt thread, innermost last, each with what ends it.
   std::vector<std::function<void()>*> open;
@@ -153,9 +133,96 @@ int AskMessageBox(const DialogRequest& r, std::vector<std::function<void()>*>& o
   return choices.size() == 1 ? choices[0].id : IDCANCEL;
 }
 
+// The file dialog's model as the station's language writes it: sizes and
+// dates in the default locale (Qt's own model writes them in the system's)
+// and the type of a folder from the type database (Qt's own text for it has
+// no translation).
+class LocalizedFiles : public QIdentityProxyModel {
+ public:
+  using QIdentityProxyModel::QIdentityProxyModel;
+  enum Column { kName, kSize, kType, kDate };
+
+  QVariant data(const QModelIndex& index, int role) const override {
+    auto* files = qobject_cast<QFileSystemModel*>(sourceModel());
+    if (!files || role != Qt::DisplayRole || index.column() == kName) return QIdentityProxyModel::data(index, role);
+    const QModelIndex source = mapToSource(index);
+    const QLocale locale;
+    switch (index.column()) {
+      case kSize:
+        return files->isDir(source) ? QString() : locale.formattedDataSize(files->size(source));
+      case kType:
+        if (files->isDir(source)) return QMimeDatabase().mimeTypeForName("inode/directory").comment();
+        break;
+      case kDate:
+        return DateTimeText(locale, files->lastModified(source));
+    }
+    return QIdentityProxyModel::data(index, role);
+  }
+};
+
+// Opens the dialog in its detail view at a size that shows each column
+// whole: a long file name, a size, the types of the files an operator picks
+// here (firmware, data and disk images, music, lists, folders) and a date as
+// the station's language writes them, beside the places list; over its
+// owner, inside the screen. The name column takes what the others leave.
+void PlaceFileDialog(QFileDialog& dialog, QWidget* owner) {
+  QScreen* screen = owner ? owner->screen() : dialog.screen();
+  const QRect avail = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800);
+  dialog.setViewMode(QFileDialog::Detail);
+  const QFontMetrics fm(dialog.font());
+  const QLocale locale;
+  const int pad = 2 * fm.horizontalAdvance("MM");
+  auto* view = dialog.findChild<QTreeView*>("treeView");
+  QHeaderView* header = view ? view->header() : nullptr;
+  auto title = [&](int column) {
+    return header ? fm.horizontalAdvance(header->model()->headerData(column, Qt::Horizontal).toString()) : 0;
+  };
+  int type = title(LocalizedFiles::kType);
+  const QMimeDatabase types;
+  for (const char* name : {"application/octet-stream", "application/x-cd-image", "audio/mpeg", "text/plain",
+                           "inode/directory"})
+    type = std::max(type, fm.horizontalAdvance(types.mimeTypeForName(name).comment()));
+  const int widths[] = {
+      std::max(title(LocalizedFiles::kName), fm.horizontalAdvance("a long file name of an operator.mp3")) + pad,
+      std::max(title(LocalizedFiles::kSize), fm.horizontalAdvance(locale.formattedDataSize(1023LL << 30))) + pad,
+      type + pad,
+      std::max(title(LocalizedFiles::kDate),
+               fm.horizontalAdvance(DateTimeText(locale, QDateTime(QDate(2028, 12, 28), QTime(23, 58))))) + pad,
+  };
+  int columns = 0;
+  for (int column = 0; column < 4; ++column) {
+    if (header) header->resizeSection(column, widths[column]);
+    columns += widths[column];
+  }
+  if (header) {
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(LocalizedFiles::kName, QHeaderView::Stretch);
+  }
+  QWidget* places = dialog.findChild<QWidget*>("sidebar");
+  const int placesWidth = places ? places->sizeHint().width() : 0;
+  // Its frame is not known before it is shown: the owner's stands for it.
+  QMargins decoration;
+  if (owner) {
+    const QRect inner = owner->geometry(), outer = owner->frameGeometry();
+    decoration = QMargins(inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+                          outer.bottom() - inner.bottom());
+  }
+  const QSize size = QSize(placesWidth + columns + 4 * pad, 28 * fm.height())
+                         .boundedTo(avail.size() * 9 / 10 - QSize(decoration.left() + decoration.right(),
+                                                                  decoration.top() + decoration.bottom()));
+  QRect frame = QRect(QPoint(), size).marginsAdded(decoration);
+  frame.moveCenter(owner ? owner->frameGeometry().center() : avail.center());
+  frame.moveTo(std::clamp(frame.left(), avail.left(), avail.right() + 1 - frame.width()),
+               std::clamp(frame.top(), avail.top(), avail.bottom() + 1 - frame.height()));
+  dialog.resize(size);
+  dialog.move(frame.topLeft());
+}
+
 DialogAnswer AskFiles(const DialogRequest& r, std::vector<std::function<void()>*>& open) {
-  QFileDialog dialog(Renderer::DialogOwner(), QString::fromStdString(r.caption), QString::fromStdString(r.initialDir));
+  QWidget* owner = Renderer::DialogOwner();
+  QFileDialog dialog(owner, QString::fromStdString(r.caption), QString::fromStdString(r.initialDir));
   dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setProxyModel(new LocalizedFiles(&dialog));
   if (r.kind == DialogKind::Folder) {
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly);
@@ -171,6 +238,7 @@ DialogAnswer AskFiles(const DialogRequest& r, std::vector<std::function<void()>*
     }
     if (!r.fileName.empty()) dialog.selectFile(QString::fromStdString(r.fileName));
   }
+  PlaceFileDialog(dialog, owner);
   DialogAnswer answer;
   answer.result = IDCANCEL;
   OpenDialog shown(open, [&dialog] { dialog.reject(); });
@@ -199,7 +267,7 @@ QtDialogs::QtDialogs() : s_(std::make_shared<State>()) {}
 
 QtDialogs::~QtDialogs() = default;
 
-void QtDialogs::SetLanguage(std::function<int()> languageIndex) { s_->language = std::move(languageIndex); }
+void QtDialogs::BeforeEachDialog(std::function<void()> hook) { s_->beforeDialog = std::move(hook); }
 
 void QtDialogs::EndEveryDialog() {
   s_->ending = true;
@@ -226,7 +294,7 @@ DialogAnswer QtDialogs::Ask(const DialogRequest& request) {
 
 DialogAnswer QtDialogs::AskHere(const DialogRequest& r) {
   if (s_->ending) return HeadlessDialogs().Ask(r);
-  if (s_->language) UseQtTranslations(s_->language());
+  if (s_->beforeDialog) s_->beforeDialog();
   DialogAnswer answer;
   switch (r.kind) {
     case DialogKind::MessageBox:

@@ -3,7 +3,9 @@
 // rendered windows. A request from a worker thread is shown on the Qt thread
 // (Synchronize) while the worker waits. Each dialog opens over the window it
 // belongs to (Renderer::DialogOwner), with Qt's own texts (buttons, file
-// dialogs) in the station's language.
+// dialogs) in the station's language. File dialogs open in their detail
+// view, large enough to show each file's name, size, type and date, the
+// sizes and dates written as the station's language writes them.
 #pragma once
 
 #include <QStringList>
@@ -22,9 +24,9 @@ class QtDialogs : public platform::ui::DialogService {
 
   platform::ui::DialogAnswer Ask(const platform::ui::DialogRequest& request) override;
 
-  // The station's language index (0 English, 1 Traditional Chinese, 2
-  // Simplified Chinese), looked up on the Qt thread before each dialog.
-  void SetLanguage(std::function<int()> languageIndex);
+  // Runs on the Qt thread before each dialog opens (the session brings Qt's
+  // language up to date there).
+  void BeforeEachDialog(std::function<void()> hook);
 
   // For a close that nobody may be there to watch (a signal): every dialog
   // now open ends, and every later one is answered at once, as a station
@@ -43,9 +45,5 @@ class QtDialogs : public platform::ui::DialogService {
 
 // "Image File *.IMG|*.IMG|All|*.*" as Qt name filters: "Image File *.IMG (*.IMG)", "All (*.*)".
 QStringList NameFilters(const std::string& filter);
-
-// Installs Qt's own translations for the language index (none for English);
-// where they are not installed, says so once on standard error.
-void UseQtTranslations(int languageIndex);
 
 }  // namespace gui

@@ -32,6 +32,7 @@
 #include <cmath>
 #include <deque>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -104,14 +105,25 @@ class FormWindow : public QWidget {
     // The model decides: a modal form ends, the main form closes the
     // application (after its close handler), another form hides.
     e->ignore();
+    OperatorClose();
+  }
+  void keyPressEvent(QKeyEvent* e) override {
+    // Escape cancels a dialog as its close box does (the main window is none).
+    if (e->key() == Qt::Key_Escape && form_ != Application->MainForm()) {
+      OperatorClose();
+      return;
+    }
+    QWidget::keyPressEvent(e);
+  }
+
+ private:
+  void OperatorClose() {
     struct Closing {
       Closing() { operatorClosing = true; }
       ~Closing() { operatorClosing = false; }
     } closing;
     form_->UserClose();
   }
-
- private:
   TForm* form_;
   std::function<void()> onResize_;
 };
@@ -142,6 +154,66 @@ class GaugeWidget : public QWidget {
     p.setPen(fore);
     p.drawText(r, Qt::AlignCenter, text);
   }
+};
+
+// A picture at its own size, in the middle of its box; made smaller (in
+// proportion) only where the box is smaller than the picture.
+class PictureWidget : public QWidget {
+ public:
+  using QWidget::QWidget;
+  void SetPixmap(const QPixmap& pixmap) {
+    pixmap_ = pixmap;
+    update();
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    if (pixmap_.isNull()) return;
+    QSize size = pixmap_.deviceIndependentSize().toSize();
+    if (size.width() > width() || size.height() > height()) size.scale(this->size(), Qt::KeepAspectRatio);
+    QRect place(QPoint(), size);
+    place.moveCenter(rect().center());
+    QPainter p(this);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    p.drawPixmap(place, pixmap_);
+  }
+
+ private:
+  QPixmap pixmap_;
+};
+
+// A label's text: wrapped where the label is designed for more lines, else
+// on one line, elided in the middle where it is wider than the label (its
+// start and its end, where a status says "fail", both stay in view); the
+// whole text is then the label's tip.
+class TextLabel : public QLabel {
+ public:
+  using QLabel::QLabel;
+  void SetFullText(const QString& text, bool wraps) {
+    full_ = text;
+    setWordWrap(wraps);
+    Refresh();
+  }
+
+ protected:
+  void resizeEvent(QResizeEvent* e) override {
+    QLabel::resizeEvent(e);
+    Refresh();
+  }
+  void changeEvent(QEvent* e) override {
+    QLabel::changeEvent(e);
+    if (e->type() == QEvent::FontChange) Refresh();
+  }
+
+ private:
+  void Refresh() {
+    const QString shown =
+        wordWrap() ? full_ : fontMetrics().elidedText(full_, Qt::ElideMiddle, contentsRect().width());
+    if (text() != shown) setText(shown);
+    const QString tip = shown == full_ ? QString() : full_;
+    if (toolTip() != tip) setToolTip(tip);
+  }
+  QString full_;
 };
 
 // Up and down arrows.
@@ -205,6 +277,34 @@ class ClickFilter : public QObject {
   TControl* control_;
 };
 
+// A click on a control whose widget has no click of its own for the model
+// (an edit, a label, a picture, a gauge, a container, a window's background)
+// goes to the model as the operator's click, so that the model's click rules
+// hold there too (the password edit empties when clicked into). The widget
+// still gets the event (an edit ends a selection, pastes with the middle
+// button); a container takes only the clicks on its own area, not those its
+// children pass on to it.
+class ModelClickFilter : public QObject {
+ public:
+  ModelClickFilter(TControl* control, QObject* parent) : QObject(parent), control_(control) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::MouseButtonRelease) return false;
+    auto* widget = static_cast<QWidget*>(watched);
+    auto* e = static_cast<QMouseEvent*>(event);
+    const QPoint at = e->position().toPoint();
+    if (widget->isEnabled() && widget->rect().contains(at) && !widget->childAt(at)) {
+      if (e->button() == Qt::LeftButton) control_->UserClick();
+      if (e->button() == Qt::RightButton) control_->UserRightClick();
+    }
+    return false;
+  }
+
+ private:
+  TControl* control_;
+};
+
 // A list box: a click selects through the model (Ctrl extends a multiple
 // selection), the arrow keys move the selection; the view's own selecting by
 // mouse or key is kept out, as its selection is the model's.
@@ -224,7 +324,7 @@ class ListFilter : public QObject {
     if (event->type() == QEvent::MouseButtonRelease || event->type() == QEvent::MouseMove) return true;
     if (event->type() == QEvent::KeyPress) {
       auto* e = static_cast<QKeyEvent*>(event);
-      if (e->key() == Qt::Key_Tab || e->key() == Qt::Key_Backtab) return false;
+      if (e->key() == Qt::Key_Tab || e->key() == Qt::Key_Backtab || e->key() == Qt::Key_Escape) return false;
       const int step = e->key() == Qt::Key_Up ? -1 : e->key() == Qt::Key_Down ? 1 : 0;
       if (step == 0) return true;
       const int next = std::clamp(list_->ItemIndex() + step, 0, list_->Items.Count() - 1);
@@ -285,6 +385,9 @@ struct Binding {
   QSize fittedSize;
   bool fitDue = true;
   bool built = false;  // a container: its children are built
+  // Written from another thread than the Qt thread (by a worker): a text
+  // that changes as runs go, which the layout does not fit itself to.
+  bool live = false;
 };
 
 // How a form's window is scaled from its fitted layout.
@@ -340,6 +443,7 @@ QSize Need(const Binding& b) {
   switch (b.kind) {
     case Kind::Label: {
       if (text.isEmpty()) return {};
+      if (b.live) return {0, Wraps(b.control) ? 0 : line};  // its designed width; elided beyond it
       if (!Wraps(b.control)) return fm.size(0, text) + QSize(kSlack, 0);
       int width = b.control->Width();
       for (const QString& word : text.split(' ', Qt::SkipEmptyParts))
@@ -467,13 +571,16 @@ struct Renderer::State {
   // Shared with the observer, which runs on any thread.
   std::mutex m;
   std::unordered_set<TControl*> changed;  // guarded by m
+  std::unordered_set<TControl*> live;     // guarded by m: ever changed off the Qt thread
   std::vector<TControl*> destroyed;       // guarded by m
   std::function<void()> wake;             // set once before observing
+  const std::thread::id qtThread = std::this_thread::get_id();
 
   // Qt thread only.
   std::unique_ptr<Waker> waker;
   std::unordered_map<const TControl*, std::unique_ptr<Binding>> bindings;
   std::function<void(TForm*)> onWindowBuilt;
+  std::function<void()> onFlushed;
   bool flushing = false;
   bool fitsDue = false;  // some form's layout must be fitted again
 
@@ -509,9 +616,11 @@ void Observe(TControl* control, ControlChange change) {
     std::lock_guard stateLock(s->m);
     if (change == ControlChange::Destroyed) {
       s->changed.erase(control);
+      s->live.erase(control);
       s->destroyed.push_back(control);
-    } else if (!s->changed.insert(control).second) {
-      return;  // already noted; a wake-up is on its way
+    } else {
+      if (std::this_thread::get_id() != s->qtThread) s->live.insert(control);
+      if (!s->changed.insert(control).second) return;  // already noted; a wake-up is on its way
     }
     wake = s->wake;
   }
@@ -565,6 +674,8 @@ void Renderer::Flush() { s_->Flush(); }
 
 void Renderer::OnWindowBuilt(std::function<void(TForm*)> hook) { s_->onWindowBuilt = std::move(hook); }
 
+void Renderer::OnFlushed(std::function<void()> hook) { s_->onFlushed = std::move(hook); }
+
 bool Renderer::OperatorClosing() { return FormWindow::operatorClosing; }
 
 QWidget* Renderer::DialogOwner() {
@@ -579,11 +690,13 @@ void Renderer::State::Flush() {
   if (flushing) return;  // a handler run from a widget update: the outer flush goes on
   flushing = true;
   std::unordered_set<TControl*> todo;
-  std::vector<TControl*> gone;
+  std::vector<TControl*> gone, nowLive;
   {
     std::lock_guard lock(m);
     todo.swap(changed);
     gone.swap(destroyed);
+    for (TControl* c : todo)
+      if (live.count(c)) nowLive.push_back(c);
   }
   for (TControl* c : gone) {
     todo.erase(c);
@@ -595,6 +708,8 @@ void Renderer::State::Flush() {
     // A child's widget goes with its window; the window itself is deleted here.
     if (window) delete widget.data();
   }
+  for (TControl* c : nowLive)
+    if (Binding* b = Find(c)) b->live = true;
   // Windows that open come last: the one they open over is the one still open.
   std::vector<TControl*> order(todo.begin(), todo.end());
   std::stable_partition(order.begin(), order.end(), [](TControl* c) { return !(c->IsForm() && c->Visible()); });
@@ -619,6 +734,15 @@ void Renderer::State::Flush() {
       if (b->kind == Kind::Form && b->fitDue) PlaceForm(b->form);
   }
   flushing = false;
+  if (onFlushed) onFlushed();
+}
+
+void Renderer::Restyle() {
+  for (auto& [control, b] : s_->bindings)
+    if (b->kind == Kind::Form) s_->FitDue(b->form);
+  s_->fitsDue = false;
+  for (auto& [control, b] : s_->bindings)
+    if (b->kind == Kind::Form) s_->PlaceForm(b->form);
 }
 
 QWidget* Renderer::State::Build(TControl* control, TForm* form, QWidget* parentWidget) {
@@ -627,6 +751,10 @@ QWidget* Renderer::State::Build(TControl* control, TForm* form, QWidget* parentW
   b.control = control;
   b.kind = KindOf(control);
   b.form = form;
+  {
+    std::lock_guard lock(m);
+    b.live = live.count(control) > 0;
+  }
   QWidget* w = nullptr;
   switch (b.kind) {
     case Kind::Form:
@@ -655,7 +783,7 @@ QWidget* Renderer::State::Build(TControl* control, TForm* form, QWidget* parentW
       break;
     }
     case Kind::Label:
-      w = new QLabel(parentWidget);
+      w = new TextLabel(parentWidget);
       break;
     case Kind::Button:
       w = new QPushButton(parentWidget);
@@ -707,12 +835,9 @@ QWidget* Renderer::State::Build(TControl* control, TForm* form, QWidget* parentW
       w = bar;
       break;
     }
-    case Kind::Image: {
-      auto* label = new QLabel(parentWidget);
-      label->setAlignment(Qt::AlignCenter);
-      w = label;
+    case Kind::Image:
+      w = new PictureWidget(parentWidget);
       break;
-    }
     case Kind::Track: {
       auto* slider = new QSlider(Qt::Horizontal, parentWidget);
       slider->setTickPosition(QSlider::TicksBelow);
@@ -733,8 +858,22 @@ QWidget* Renderer::State::Build(TControl* control, TForm* form, QWidget* parentW
       break;
     }
   }
-  if (b.kind == Kind::Button || b.kind == Kind::CheckBox || b.kind == Kind::Radio)
-    w->installEventFilter(new ClickFilter(control, w));
+  switch (b.kind) {
+    case Kind::Button:
+    case Kind::CheckBox:
+    case Kind::Radio:
+      w->installEventFilter(new ClickFilter(control, w));
+      break;
+    case Kind::PageControl:  // its tabs select pages; its pages take their own clicks
+    case Kind::Combo:        // choosing an item is its click
+    case Kind::List:
+    case Kind::Track:
+    case Kind::UpDown:
+      break;
+    default:
+      w->installEventFilter(new ModelClickFilter(control, w));
+      break;
+  }
   w->setObjectName(Q(control->Name()));
   b.widget = w;
   bindings[control] = std::move(binding);
@@ -776,6 +915,7 @@ void Renderer::State::NoteLayout(Binding& b) {
   if (text != b.text) {
     switch (b.kind) {
       case Kind::Label: {
+        if (b.live) break;
         const QSize need = Need(b);
         due = due || need.width() > b.fitted.width() || need.height() > b.fitted.height();
         break;
@@ -895,6 +1035,12 @@ void Renderer::State::ShowWindow(Binding& b) {
     w->show();
     return;
   }
+  // The window system is told that it is a dialog (ShowOver tells whose).
+  if (w->windowType() != Qt::Dialog) {
+    const Qt::WindowModality modality = w->windowModality();
+    w->setWindowFlags((w->windowFlags() & ~Qt::WindowType_Mask) | Qt::Dialog);
+    w->setWindowModality(modality);
+  }
   QWidget* owner = DialogOwner();
   QScreen* screen = owner ? owner->screen() : w->screen();
   const QRect avail = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800);
@@ -956,12 +1102,9 @@ void Renderer::State::Sync(Binding& b, bool force) {
       break;
     case Kind::Container:
       break;
-    case Kind::Label: {
-      auto* label = static_cast<QLabel*>(w);
-      label->setWordWrap(Wraps(c));
-      if (label->text() != text) label->setText(text);
+    case Kind::Label:
+      static_cast<TextLabel*>(w)->SetFullText(text, Wraps(c));
       break;
-    }
     case Kind::Button:
       static_cast<QPushButton*>(w)->setText(text);
       break;
@@ -1039,15 +1182,13 @@ void Renderer::State::Sync(Binding& b, bool force) {
       break;
     }
     case Kind::Image: {
-      auto* label = static_cast<QLabel*>(w);
       std::shared_ptr<const TPicture> picture = static_cast<TImage*>(c)->Picture();
       if (picture != b.picture) {
         b.picture = picture;
         QPixmap pixmap;
         if (picture) pixmap.loadFromData(picture->data.data(), static_cast<uint>(picture->data.size()));
-        label->setPixmap(pixmap);
+        static_cast<PictureWidget*>(w)->SetPixmap(pixmap);
       }
-      label->setScaledContents(true);
       break;
     }
     case Kind::Track: {

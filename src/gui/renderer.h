@@ -8,12 +8,18 @@
 //
 // The operator's clicks, keys and selections go back as the model's User...
 // calls, so the model's event rules hold unchanged (a control that takes no
-// input ignores them).
+// input ignores them). A click reaches every control the model takes clicks
+// on (an edit, a label, a picture too), once. Escape cancels a dialog as its
+// close box does.
 //
 // Geometry: the forms' rectangles are their design; the layout is fitted to
 // the texts and fonts drawn here (layout_fit.h) and then scaled to the
-// window, fonts with the smaller of the two factors. Dialogs open over the
-// window they were opened from, inside the screen.
+// window, fonts with the smaller of the two factors. A text that the program
+// writes while it runs (a slot's status, written by its worker) keeps the
+// room its design gives it and is elided in the middle when longer, so that
+// the controls around it never move. Pictures are drawn at their own size.
+// Dialogs open over the window they were opened from, inside the screen, and
+// reach the window system as dialogs of that window.
 #pragma once
 
 #include <functional>
@@ -43,6 +49,11 @@ class Renderer {
 
   // Runs after a form's window has been built (Qt thread).
   void OnWindowBuilt(std::function<void(platform::ui::TForm*)> hook);
+  // Runs at the end of every Flush (Qt thread).
+  void OnFlushed(std::function<void()> hook);
+  // The application's font has changed: every widget takes it, and every
+  // window's layout is fitted to it again (Qt thread).
+  void Restyle();
 
   // The renderer in use, or null.
   static Renderer* Current();

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <QApplication>
-#include <QFont>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "gui/dialogs.h"
+#include "gui/language.h"
 #include "gui/waker.h"
 #include "platform/ui/application.h"
 #include "platform/ui/forms.h"
@@ -52,6 +52,14 @@ struct Session::State {
   Waker queueWaker{[] { Application->ProcessMessages(); }};
   std::shared_ptr<bool> alive = std::make_shared<bool>(true);  // the main form's close handler outlives the session
   bool closePending = false;
+  std::function<int()> language;  // the station's language index
+
+  // Qt follows the station's language as soon as it changes: the renderer
+  // looks after every change it draws (a language build changes captions),
+  // the dialogs before each opens.
+  void FollowLanguage() {
+    if (UseLanguage(language ? language() : 0)) renderer.Restyle();
+  }
 
   // Puts the session's rule before the main form's own close handler.
   void GuardClose(TForm* form) {
@@ -72,11 +80,7 @@ struct Session::State {
 };
 
 Session::Session() : s_(std::make_unique<State>()) {
-  QFont font = QApplication::font();
-  // Chinese texts need a font with their glyphs; Latin texts read well in it too.
-  font.setFamilies({"Noto Sans CJK SC", "Noto Sans CJK TC", "Noto Sans", "DejaVu Sans"});
-  font.setPointSize(9);
-  QApplication::setFont(font);
+  s_->FollowLanguage();
   Application->SetEventPump(std::make_shared<QtPump>());
   Application->SetWakeHook(s_->queueWaker.WakeFunction());
   Application->SetDialogService(s_->dialogs);
@@ -84,6 +88,8 @@ Session::Session() : s_(std::make_unique<State>()) {
   s->renderer.OnWindowBuilt([s](TForm* form) {
     if (form == Application->MainForm()) s->GuardClose(form);
   });
+  s->renderer.OnFlushed([s] { s->FollowLanguage(); });
+  s->dialogs->BeforeEachDialog([s] { s->FollowLanguage(); });
   s->dialogs->OnAllClosed([s] {
     if (!s->closePending) return;
     s->closePending = false;
@@ -103,7 +109,10 @@ Renderer& Session::renderer() { return s_->renderer; }
 
 std::shared_ptr<QtDialogs> Session::dialogs() { return s_->dialogs; }
 
-void Session::SetLanguage(std::function<int()> languageIndex) { s_->dialogs->SetLanguage(std::move(languageIndex)); }
+void Session::SetLanguage(std::function<int()> languageIndex) {
+  s_->language = std::move(languageIndex);
+  s_->FollowLanguage();
+}
 
 bool DisplayAvailable() {
   auto env = [](const char* name) {

@@ -27,7 +27,8 @@ class Session {
   Renderer& renderer();
   // The session's dialog service (installed at start).
   std::shared_ptr<QtDialogs> dialogs();
-  // The station's language index, which Qt's own texts follow.
+  // The station's language index, which Qt follows (gui/language.h) as soon
+  // as it changes.
   void SetLanguage(std::function<int()> languageIndex);
 
  private:

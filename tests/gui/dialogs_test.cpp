@@ -5,18 +5,25 @@
 #include <gtest/gtest.h>
 
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMimeDatabase>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
+#include <QTreeView>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "console/other_forms.h"
 #include "console/settings_dialog.h"
 
 #include "gui/dialogs.h"
+#include "gui/language.h"
 #include "gui_fixture.h"
 
 namespace gui::testing {
@@ -225,13 +232,18 @@ TEST_F(QtDialogService, DialogsOpenOverTheirOwnerInsideTheScreenInTheStationsLan
       },
       [](QWidget* m) { return m->objectName() == "frmSetting"; });
   console::Form1->btnSetup.UserClick();
+  // A file dialog over the main window, which the screen's corner cuts.
+  Settle();
+  OnNextModal([&](QWidget* files) { note(files, main), static_cast<QDialog*>(files)->reject(); },
+              [](QWidget* m) { return qobject_cast<QFileDialog*>(m) != nullptr; });
+  TOpenDialog().Execute();
   // A dialog larger than the screen is made to fit inside it.
   struct Big : TForm {
     Big() : TForm("Big") { SetBounds(0, 0, 3000, 2500); }
   } big;
   OnNextModal([&](QWidget* w) { note(w, main), w->close(); }, [](QWidget* m) { return m->objectName() == "Big"; });
   big.ShowModal();
-  ASSERT_EQ(opened.size(), 4u);
+  ASSERT_EQ(opened.size(), 5u);
   for (const Opened& o : opened) {
     SCOPED_TRACE(o.what.toStdString());
     EXPECT_TRUE(screen.contains(o.frame));
@@ -240,6 +252,142 @@ TEST_F(QtDialogService, DialogsOpenOverTheirOwnerInsideTheScreenInTheStationsLan
   }
   EXPECT_EQ(boxButtons, (QStringList{"确定", "取消"}));
   EXPECT_EQ(lookIn, "查找范围：");
+}
+
+TEST_F(QtDialogService, ThePasswordDialogTakesTheOperatorsInputInItsWindow) {
+  Start();
+  renderer().WindowOf(console::Form1);
+  console::TForm2& form = *console::Form2;
+  QTimer::singleShot(0, [&] {
+    auto* edit = qobject_cast<QLineEdit*>(renderer().WidgetOf(&form.edtpassword));
+    ASSERT_NE(edit, nullptr);
+    QTest::keyClicks(edit, "4613");
+    Settle();
+    EXPECT_EQ(edit->text(), "4613");
+    // A click into the edit empties it, in the model and on the screen.
+    QTest::mouseClick(edit, Qt::LeftButton);
+    Settle();
+    EXPECT_EQ(form.edtpassword.Text(), "");
+    EXPECT_EQ(edit->text(), "");
+    QTest::keyClicks(edit, "46130972");
+    QTest::mouseClick(renderer().WidgetOf(&form.Button1), Qt::LeftButton);
+  });
+  form.ShowModal();
+  EXPECT_EQ(form.iPassword, console::kFastBlankingAccessNumber);
+  EXPECT_TRUE(console::frmSetting->chkFastBlkChk.Checked());
+}
+
+TEST_F(QtDialogService, EscapeCancelsTheStationsDialogsAsTheirCloseDoes) {
+  Start();
+  console::TForm1& f = *console::Form1;
+  renderer().WindowOf(&f);
+  Settle();
+  // Escape is pressed where the operator's focus may be: in a list, an edit,
+  // a button; it reaches the dialog's window from there.
+  const struct {
+    const char* what;
+    std::function<void()> open;
+    std::function<QWidget*()> pressIn;
+    std::function<bool()> cancelled;  // what the dialog's own cancel leaves
+  } cases[] = {
+      {"settings: a change made before Escape is not applied",
+       [&] { f.btnSetup.UserClick(); },
+       [&] {
+         QTest::mouseClick(renderer().WidgetOf(&console::frmSetting->rdoHideDisk), Qt::LeftButton);
+         Settle();
+         return renderer().WidgetOf(&console::frmSetting->TntlstHideFiles);
+       },
+       [&] { return f.eDeviceFeature == console::kNormalDisk && !console::frmSetting->Visible(); }},
+      {"password: closed as by its close box, the box as the number kept says",
+       [&] { console::Form2->ShowModal(); },
+       [&] {
+         QTest::keyClicks(renderer().WidgetOf(&console::Form2->edtpassword), "46130972");
+         return renderer().WidgetOf(&console::Form2->edtpassword);
+       },
+       [&] { return !console::Form2->Visible() && !console::frmSetting->chkFastBlkChk.Checked(); }},
+      {"image tool", [&] { console::frmIsoMain->ShowModal(); },
+       [&] { return renderer().WidgetOf(&console::frmIsoMain->btnCreateImg); },
+       [&] { return !console::frmIsoMain->Visible(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    bool pressed = false;
+    OnNextModal(
+        [&](QWidget*) {
+          QWidget* in = c.pressIn();
+          ASSERT_NE(in, nullptr);
+          in->setFocus();
+          QTest::keyClick(in, Qt::Key_Escape);
+          pressed = true;
+        },
+        [](QWidget* m) { return qobject_cast<QMessageBox*>(m) == nullptr; });
+    c.open();
+    EXPECT_TRUE(pressed);
+    EXPECT_TRUE(c.cancelled());
+  }
+  // The main window is no dialog: Escape leaves it open.
+  QTest::keyClick(renderer().WidgetOf(&f.LabelEdit), Qt::Key_Escape);
+  Settle();
+  EXPECT_FALSE(Application->Terminated());
+  EXPECT_TRUE(renderer().WindowOf(&f)->isVisible());
+}
+
+TEST_F(QtDialogService, FileDialogsShowEachColumnWholeInTheStationsLanguage) {
+  const fs::path dir = root_ / "files";
+  fs::create_directories(dir / "music");
+  const fs::path file = dir / "line 4, morning shift.mp3";
+  std::ofstream(file) << std::string(1500, 'x');
+  const QDateTime modified(QDate(2024, 11, 28), QTime(17, 45));
+  fs::last_write_time(file, fs::file_time_type::clock::now() -
+                                std::chrono::seconds(modified.secsTo(QDateTime::currentDateTime())));
+  Start();
+  renderer().WindowOf(console::Form1);
+  Settle();
+  for (int language : {0, 1, 2}) {
+    SCOPED_TRACE(language);
+    console::Form1->LanguageIndex = language;
+    bool shown = false;
+    OnNextModal([&](QWidget* w) {
+      auto* dialog = qobject_cast<QFileDialog*>(w);
+      ASSERT_NE(dialog, nullptr);
+      auto* view = dialog->findChild<QTreeView*>("treeView");
+      ASSERT_NE(view, nullptr);
+      EXPECT_TRUE(view->isVisible());  // the detail view
+      auto row = [&](const QString& name) {
+        for (int r = 0; r < view->model()->rowCount(view->rootIndex()); ++r)
+          if (view->model()->index(r, 0, view->rootIndex()).data().toString() == name) return r;
+        return -1;
+      };
+      const QString fileName = QString::fromStdString(file.filename().string());
+      ASSERT_TRUE(QTest::qWaitFor([&] { return row(fileName) >= 0 && row("music") >= 0; }));
+      auto text = [&](const QString& name, int column) {
+        return view->model()->index(row(name), column, view->rootIndex()).data().toString();
+      };
+      const QLocale locale = LanguageLocale(language);
+      EXPECT_EQ(text(fileName, 1), locale.formattedDataSize(1500));
+      EXPECT_EQ(text(fileName, 3), DateTimeText(locale, modified));
+      EXPECT_EQ(text("music", 2), QMimeDatabase().mimeTypeForName("inode/directory").comment());
+      if (language != 0) {
+        EXPECT_NE(text("music", 2).toLower(), "folder");
+      }
+      // Every column whole in view, and the file's texts whole in their columns.
+      QHeaderView* header = view->header();
+      for (int column = 0; column < 4; ++column) {
+        SCOPED_TRACE(column);
+        EXPECT_FALSE(header->isSectionHidden(column));
+        EXPECT_LE(header->sectionViewportPosition(column) + header->sectionSize(column), view->viewport()->width());
+        const int indent = column == 0 ? view->iconSize().width() + 2 * view->indentation() : 0;
+        EXPECT_LT(view->fontMetrics().horizontalAdvance(text(fileName, column)) + indent, header->sectionSize(column));
+      }
+      shown = true;
+      SaveScreenshot(dialog->grab().toImage(), "file-dialog-" + std::to_string(language));
+      dialog->reject();
+    });
+    TOpenDialog open;
+    open.InitialDir = dir.string();
+    EXPECT_FALSE(open.Execute());
+    EXPECT_TRUE(shown);
+  }
 }
 
 TEST_F(QtDialogService, ACloseFromOutsideEndsTheOpenDialogsFirstAndAnswersLaterOnesAtOnce) {

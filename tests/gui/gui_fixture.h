@@ -7,14 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QImage>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <string>
 #include <memory>
 
 #include "console/station_fixture.h"
 #include "gui/dialogs.h"
+#include "gui/language.h"
 #include "gui/renderer.h"
 #include "gui/session.h"
 
@@ -29,6 +32,13 @@ inline QApplication& QtApp() {
     return new QApplication(argc, argv);
   }();
   return *app;
+}
+
+// Keeps an image in the build folder's screenshots/ as NAME.png, for looking at.
+inline bool SaveScreenshot(const QImage& image, const std::string& name) {
+  const QString dir = QString(STATION_BINARY_DIR) + "/screenshots";
+  QDir().mkpath(dir);
+  return image.save(dir + "/" + QString::fromStdString(name) + ".png", "PNG");
 }
 
 // Runs Qt's loop until nothing is left to do: the renderer's and the queue's
@@ -61,7 +71,7 @@ class GuiTest : public console::testing::StationTest {
   }
   void TearDown() override {
     DestroyWindows();
-    UseQtTranslations(0);
+    UseLanguage(0);
     StationTest::TearDown();
   }
   // A windowed session whose Qt texts follow the main window's language.

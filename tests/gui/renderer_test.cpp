@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -12,13 +13,21 @@
 #include <QSlider>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QGlyphRun>
+#include <QLibraryInfo>
+#include <QMenu>
+#include <QRawFont>
 #include <QTest>
+#include <QTextLayout>
+#include <QTranslator>
 #include <QToolButton>
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "console/message_table.h"
+#include "console/ui_strings.h"
 #include "gui_fixture.h"
 
 // Qt is not built for ThreadSanitizer: the locks inside it are invisible to
@@ -83,6 +92,12 @@ struct SampleForm : TForm {
     Track.OnChange = [this](TObject*) { seen.push_back("Track.OnChange " + std::to_string(Track.Position())); };
     Up.OnClick = [this](TObject*, TUDBtnType b) { seen.push_back(b == btNext ? "Up.OnClick(next)" : "Up.OnClick(prev)"); };
     Pages.OnChange = [this](TObject*) { seen.push_back("Pages.OnChange"); };
+    Edit.OnClick = [this](TObject*) { seen.push_back("Edit.OnClick"); };
+    Panel.OnClick = [this](TObject*) { seen.push_back("Panel.OnClick"); };
+    Text.OnClick = [this](TObject*) { seen.push_back("Text.OnClick"); };
+    Picture.OnMouseUp = [this](TObject*, TMouseButton b, int, int) {
+      seen.push_back(b == mbLeft ? "Picture.MouseUp(left)" : "Picture.MouseUp(right)");
+    };
   }
   TGroupBox Group{this, "Group"};
   TCheckBox Check{&Group, "Check"};
@@ -154,6 +169,16 @@ TEST_F(Rendering, OperatorInputReachesTheModelAsItsCalls) {
       {"the up-down arrows",
        [&] { QTest::mouseClick(widget(f.Up)->findChildren<QToolButton*>()[0], Qt::LeftButton); },
        [&] { return f.Up.Position() == 1; }, {"Up.OnClick(next)"}},
+      {"a click into the edit is its click, once",
+       [&] { QTest::mouseClick(widget(f.Edit), Qt::LeftButton); }, [] { return true; }, {"Edit.OnClick"}},
+      {"a click on a text in a panel is the text's, not the panel's",
+       [&] { QTest::mouseClick(widget(f.Text), Qt::LeftButton); }, [] { return true; }, {"Text.OnClick"}},
+      {"a click on the panel beside the text is the panel's",
+       [&] { QTest::mouseClick(widget(f.Panel), Qt::LeftButton, {}, QPoint(widget(f.Panel)->width() - 4, 4)); },
+       [] { return true; }, {"Panel.OnClick"}},
+      {"a right click on a picture runs its mouse-up",
+       [&] { QTest::mouseClick(widget(f.Picture), Qt::RightButton); }, [] { return true; },
+       {"Picture.MouseUp(right)"}},
       {"a tab", [&] {
          auto* tabs = qobject_cast<QTabWidget*>(widget(f.Pages));
          QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, {}, tabs->tabBar()->tabRect(1).center());
@@ -208,10 +233,14 @@ TEST_F(Rendering, OperatorInputReachesTheModelAsItsCalls) {
 
 TEST_F(Rendering, ClosingTheMainWindowWaitsForTheRunsThenSaves) {
   // The operator closes the window while a run still writes its slot: the
-  // window keeps being served while it waits, the run ends, then the
-  // settings are saved and the station ends.
+  // window keeps being served while it waits, saying so in its language over
+  // the slots and in its title; the run ends, then the settings are saved and
+  // the station ends.
+  ASSERT_TRUE(console::RegWriteInteger(console::kStationKey, "LanguageID", 3));  // Traditional Chinese
   Start();
   QWidget* window = renderer().WindowOf(console::Form1);
+  auto* slotGroup = qobject_cast<QGroupBox*>(renderer().WidgetOf(&console::Form1->grpProcessStatus));
+  ASSERT_NE(slotGroup, nullptr);
   Settle();
   struct Run : TThread {
     std::atomic<bool> release{false};
@@ -224,7 +253,8 @@ TEST_F(Rendering, ClosingTheMainWindowWaitsForTheRunsThenSaves) {
   run.Resume();
   // Acts from inside the wait, once the window shows why it waits (or after
   // enough turns of the loop, so that a fault fails instead of hanging).
-  std::string titleWhileWaiting;
+  const std::string notice = "正在關閉：等待 1 個執行中的作業結束";
+  std::string titleWhileWaiting, slotsWhileWaiting;
   bool savedWhileWaiting = true;
   int turns = 0;
   QTimer watcher;
@@ -232,19 +262,180 @@ TEST_F(Rendering, ClosingTheMainWindowWaitsForTheRunsThenSaves) {
   QObject::connect(&watcher, &QTimer::timeout, [&] {
     renderer().Flush();
     titleWhileWaiting = window->windowTitle().toStdString();
-    if (titleWhileWaiting.rfind("Closing", 0) != 0 && ++turns < 1000) return;
+    slotsWhileWaiting = slotGroup->title().toStdString();
+    if (slotsWhileWaiting != notice && ++turns < 1000) return;
     savedWhileWaiting = fs::exists(misc() / "prefer.ini");
     run.release = true;
     watcher.stop();
   });
   watcher.start();
   window->close();
-  EXPECT_EQ(titleWhileWaiting, "Closing: waiting for 1 run to end");
+  EXPECT_EQ(slotsWhileWaiting, notice);
+  EXPECT_EQ(titleWhileWaiting, notice);
   EXPECT_FALSE(savedWhileWaiting);
   EXPECT_EQ(run.WaitFor(), 0);
   EXPECT_EQ(console::Form1->D1infoStr.FontColor(), clBlue);  // its Synchronize was served during the wait
   EXPECT_TRUE(fs::exists(misc() / "prefer.ini"));
   EXPECT_TRUE(Application->Terminated());
+}
+
+// Where the slots' controls are drawn, slot by slot.
+std::vector<QRect> SlotGrid(Renderer& renderer, const TForm1& f) {
+  std::vector<QRect> places;
+  for (const console::DeviceSlot& slot : f.Slots)
+    for (const TControl* c : std::initializer_list<const TControl*>{slot.statusText, slot.gauge, slot.image,
+                                                                     slot.textP, slot.textF})
+      places.push_back(renderer.WidgetOf(c)->geometry());
+  return places;
+}
+
+// Writes the slots' status texts from a thread of its own, as workers do.
+void WriteStatuses(TForm1& f, const std::vector<std::string>& texts) {
+  std::thread([&] {
+    for (std::size_t k = 0; k < texts.size(); ++k) f.Slots[k].statusText->SetCaption(texts[k]);
+  }).join();
+}
+
+TEST_F(Rendering, ARunsStatusOfAnyLengthLeavesTheSlotGridWhereItIs) {
+  fs::copy_file(fs::path(STATION_SOURCE_DIR) / "support/misc/lang.ini", misc() / "lang.ini");
+  Start();
+  TForm1& f = *console::Form1;
+  QWidget* window = renderer().WindowOf(&f);
+  window->setWindowState(Qt::WindowNoState);
+  window->resize(1024, 700);
+  Settle();
+  const std::vector<QRect> grid = SlotGrid(renderer(), f);
+  const std::string failed = std::string(console::MessageText(42, 0)) + " " + console::FailMsg.Get();
+  const std::string longer = "Program Writing Retry 9 " + failed + " " + failed;
+  WriteStatuses(f, {failed, longer, "FSM Writing"});
+  Settle();
+  EXPECT_EQ(SlotGrid(renderer(), f), grid);
+  for (int k : {0, 1}) {
+    SCOPED_TRACE(k);
+    auto* status = qobject_cast<QLabel*>(renderer().WidgetOf(f.Slots[k].statusText));
+    const std::string whole = f.Slots[k].statusText->Caption();
+    EXPECT_LE(status->fontMetrics().horizontalAdvance(status->text()), status->width());
+    if (status->text().toStdString() != whole) {
+      // Elided in the middle: its start and its result stay in view, the whole is its tip.
+      EXPECT_TRUE(status->text().contains(QChar(0x2026)));
+      EXPECT_TRUE(status->text().startsWith("No Support") || status->text().startsWith("Program Writing"));
+      EXPECT_TRUE(status->text().endsWith("fail"));
+      EXPECT_EQ(status->toolTip().toStdString(), whole);
+    }
+  }
+  EXPECT_NE(qobject_cast<QLabel*>(renderer().WidgetOf(f.Slots[1].statusText))->text().toStdString(), longer);
+  // Short again: nothing moves back either, as nothing moved.
+  WriteStatuses(f, {"successful", "fail"});
+  Settle();
+  EXPECT_EQ(SlotGrid(renderer(), f), grid);
+  EXPECT_TRUE(qobject_cast<QLabel*>(renderer().WidgetOf(f.Slots[1].statusText))->toolTip().isEmpty());
+
+  // A language change lays the window out for its captions; a run's long
+  // status written right after it moves nothing either.
+  QTest::mouseClick(renderer().WidgetOf(&f.TntRdoLangTC), Qt::LeftButton);
+  Settle();
+  const std::vector<QRect> translated = SlotGrid(renderer(), f);
+  WriteStatuses(f, {longer, longer, longer, longer});
+  QTest::mouseClick(renderer().WidgetOf(&f.TntRdoLangSC), Qt::LeftButton);
+  QTest::mouseClick(renderer().WidgetOf(&f.TntRdoLangTC), Qt::LeftButton);
+  WriteStatuses(f, {longer, longer, longer, longer, longer, longer, longer, longer});
+  Settle();
+  EXPECT_EQ(SlotGrid(renderer(), f), translated);
+}
+
+TEST_F(Rendering, TheResultPicturesShowAtTheirOwnSizeAndReadAtAGlance) {
+  const struct {
+    const char* file;
+    std::function<bool(QColor)> ink;  // the disc's colour
+  } pictures[] = {
+      {"success.bmp", [](QColor c) { return c.green() > 120 && c.red() < 90 && c.blue() < 110; }},
+      {"fail.bmp", [](QColor c) { return c.red() > 170 && c.green() < 90 && c.blue() < 90; }},
+  };
+  for (const auto& picture : pictures)
+    fs::copy_file(fs::path(STATION_SOURCE_DIR) / "support/misc" / picture.file, misc() / picture.file);
+  Start();
+  TForm1& f = *console::Form1;
+  std::thread([&] {
+    for (int k = 0; k < 2; ++k) {
+      f.Slots[k].image->LoadPictureFromFile((misc() / pictures[k].file).string());
+      f.Slots[k].image->SetVisible(true);
+    }
+  }).join();
+  for (const QSize screen : {QSize(1280, 800), QSize(1920, 1080), QSize(1024, 768)}) {
+    Render(&f, screen.width(), screen.height());
+    for (int k = 0; k < 2; ++k) {
+      SCOPED_TRACE(::testing::Message() << pictures[k].file << " at " << screen.width() << "x" << screen.height());
+      QWidget* box = renderer().WidgetOf(f.Slots[k].image);
+      const QImage drawn = box->grab().toImage().convertToFormat(QImage::Format_RGB32);
+      const QColor ground = drawn.pixelColor(0, 0);
+      QRect marked;
+      int ink = 0, white = 0;
+      for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < drawn.width(); ++x) {
+          const QColor c = drawn.pixelColor(x, y);
+          if (c == ground) continue;
+          marked |= QRect(x, y, 1, 1);
+          ink += pictures[k].ink(c);
+          white += c.red() > 240 && c.green() > 240 && c.blue() > 240;
+        }
+      // Drawn at its own size (28 x 28, its faint rim aside) in the middle of its box.
+      EXPECT_GE(marked.width(), 27);
+      EXPECT_LE(marked.width(), 28);
+      EXPECT_EQ(marked.width(), marked.height()) << "in a box of " << box->width() << "x" << box->height();
+      EXPECT_LE(std::abs(marked.center().x() - box->rect().center().x()), 1);
+      EXPECT_LE(std::abs(marked.center().y() - box->rect().center().y()), 1);
+      // A disc of strong colour with a thick white mark on it.
+      EXPECT_GT(ink, 28 * 28 * 45 / 100);
+      EXPECT_GT(white, 28 * 28 * 6 / 100);
+    }
+  }
+}
+
+// Qt's own texts, the locale and the CJK face change with the language
+// buttons themselves, before any dialog opens, and back again.
+TEST_F(Rendering, QtFollowsTheStationsLanguageAsItChanges) {
+  fs::copy_file(fs::path(STATION_SOURCE_DIR) / "support/misc/lang.ini", misc() / "lang.ini");
+  Start();
+  TForm1& f = *console::Form1;
+  renderer().WindowOf(&f);
+  Settle();
+  const struct {
+    TRadioButton TForm1::*button;
+    const char* locale;
+    const char* face;  // the face that draws the slots' idle text
+  } cases[] = {
+      {&TForm1::TntRdoLangTC, "zh_TW", "Noto Sans CJK TC"},
+      {&TForm1::TntRdoLangSC, "zh_CN", "Noto Sans CJK SC"},
+      {&TForm1::TntRdoLangEng, "en_US", nullptr},
+      {&TForm1::TntRdoLangTC, "zh_TW", "Noto Sans CJK TC"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.locale);
+    QTest::mouseClick(renderer().WidgetOf(&(f.*c.button)), Qt::LeftButton);
+    Settle();
+    EXPECT_EQ(QLocale().name().toStdString(), c.locale);
+    // An edit's context menu in the language, as Qt's translation file has it.
+    QTranslator qt;
+    QString undo = "&Undo";
+    if (c.face) {
+      ASSERT_TRUE(qt.load(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + "/qtbase_" + c.locale + ".qm"));
+      undo = qt.translate("QLineEdit", "&Undo");
+      ASSERT_FALSE(undo.isEmpty());
+    }
+    auto* edit = qobject_cast<QLineEdit*>(renderer().WidgetOf(&f.LabelEdit));
+    std::unique_ptr<QMenu> menu(edit->createStandardContextMenu());
+    EXPECT_EQ(menu->actions().first()->text().section('\t', 0, 0), undo);
+    if (!c.face) continue;
+    // The slot's text drawn by the language's own face of the CJK font.
+    auto* status = qobject_cast<QLabel*>(renderer().WidgetOf(f.Slots[0].statusText));
+    QTextLayout layout(status->text(), status->font());
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    const QList<QGlyphRun> runs = layout.glyphRuns();
+    ASSERT_FALSE(runs.isEmpty());
+    EXPECT_EQ(runs.first().rawFont().familyName().toStdString(), c.face);
+  }
 }
 
 TEST_F(RendererConcurrency, PropertiesWrittenByWorkersShowAfterTheQtLoopRuns) {
