@@ -327,8 +327,8 @@ std::uint8_t cmd_GetChipCount(HANDLE h) {
   return Buffered(h, Cdb(6, VENDOR_IN, SUB_SCSI_OP_GET_CHIP_COUNT), 1, 12).Answer()[0];
 }
 
-BOOL cmd_bWriteFlashTable(HANDLE h, std::uint8_t* buffer, std::uint32_t length) {
-  return Direct(h, Cdb(6, VENDOR_OUT, SUB_SCSI_OP_WRITE_FLASH_TABLE), false, buffer, length, 12);
+BOOL cmd_bWriteFlashTable(HANDLE h, std::uint8_t* buffer, std::uint32_t length, Refusal* refusal) {
+  return Kept(h, Cdb(6, VENDOR_OUT, SUB_SCSI_OP_WRITE_FLASH_TABLE), false, buffer, length, 12, refusal);
 }
 
 BOOL cmd_bCheckSpiFlash(HANDLE h) { return Buffered(h, Cdb(6, VENDOR_IN, SUB_SCSI_OP_CHECK_SPI_FLASH), 1, 300).Status(); }

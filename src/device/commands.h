@@ -115,7 +115,7 @@ BOOL cmd_bDownloadSum(HANDLE h, std::uint32_t sum);
 BOOL cmd_bSetSysAreaSize(HANDLE h, std::uint8_t unit);
 BOOL cmd_bSetByte91(HANDLE h, std::uint8_t value);
 std::uint8_t cmd_GetChipCount(HANDLE h);
-BOOL cmd_bWriteFlashTable(HANDLE h, std::uint8_t* buffer, std::uint32_t length);
+BOOL cmd_bWriteFlashTable(HANDLE h, std::uint8_t* buffer, std::uint32_t length, Refusal* refusal = nullptr);
 BOOL cmd_bCheckSpiFlash(HANDLE h);
 BOOL cmd_bSetByte8E(HANDLE h, std::uint8_t value);
 BOOL cmd_bWriteSetup(HANDLE h, std::uint32_t size);

@@ -67,7 +67,7 @@ std::string ReadCfgTypeName(const std::string& path) {
 
 bool SendFlashTableFile(HANDLE h, const std::string& path) {
   return SendFileInPieces(path, [h](std::uint8_t* piece, std::uint32_t n) {
-    return device::cmd_bWriteFlashTable(h, piece, n) != 0;
+    return SendKept(h, "flash table", [&](device::Refusal* r) { return device::cmd_bWriteFlashTable(h, piece, n, r); });
   });
 }
 

@@ -17,6 +17,7 @@
 #include "platform/drive/drive.h"
 #include "platform/paths/paths.h"
 #include "production/device_handle.h"
+#include "production/file_send.h"
 #include "production/product_thread.h"
 
 namespace production {
@@ -328,7 +329,8 @@ ProductThread::RunStep ProductThread::DeviceMapStage(RunState& run) {
       // The device's own block first, so that its map reads as it was made.
       std::uint8_t block[kCfgBlockSize];
       std::copy_n(DeviceCfgCopy.begin(), kCfgBlockSize, block);
-      if (!device::cmd_bWriteFlashTable(hDevice, block, kCfgBlockSize))
+      if (!SendKept(hDevice, "flash table",
+                    [&](device::Refusal* r) { return device::cmd_bWriteFlashTable(hDevice, block, kCfgBlockSize, r); }))
         return Fail(run, Ui("FILEWriteStr") + " " + Ui("FailMsg"), true);
       Passed(5);
     }

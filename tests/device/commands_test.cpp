@@ -255,7 +255,7 @@ TEST_F(ResultConventions, StatusUsesBitZeroOfTheAnswerAndTheCall) {
       {{true, {}, check}, [&] { return cmd_bSpiWrite(h, 0, 2, sector); }, 0},
       {{true, {}, 0x08}, [&] { return cmd_bWriteData(h, sector, 512); }, 0},  // BUSY took nothing either
       {{true, {0x01}, check}, [&] { return cmd_bWriteEnd(h); }, 1},
-      {{true, {}, check}, [&] { return cmd_bWriteFlashTable(h, sector, 512); }, 1},
+      {{true, {}, check}, [&] { return cmd_bWriteFlashTable(h, sector, 512); }, 0},
       {{true, {}, check}, [&] { return cmd_bSetPageTable(h, sector, 64); }, 1},
       {{true, {}, check}, [&] { return cmd_bReadCfg(h, sector); }, 1},
       {{true, {}}, [&] { return cmd_bWritePagesEx(h, 0, 1, sector + 1, 0, 0); }, 0},  // no answer byte to read

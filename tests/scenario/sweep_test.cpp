@@ -40,13 +40,13 @@ Key KeyOf(const emulator::TraceEntry& t) {
 // How the station reads a command's answer. Status: answer byte 0, bit 0 set =
 // success. Call: the call's success alone. Value: an answer byte that counts
 // whether or not data came. Capacity: zero answers are a failure. Kept: the
-// plain disk transfers and the writes of data the device keeps (image, FSM
-// and SPI pieces, configuration pages), which fail on CHECK CONDITION.
+// plain disk transfers and the writes of data the device keeps (flash table,
+// image, FSM and SPI pieces, configuration pages), which fail on CHECK CONDITION.
 enum class Reads { Status, Call, Value, Capacity, Kept };
 Reads ReadsOf(Key k) {
   switch (k) {
     case 0x2500: return Reads::Capacity;
-    case 0x2A00: case 0xEE78: case 0xEE7B: case 0xEE95: case 0xEE9E: return Reads::Kept;
+    case 0x2A00: case 0xEE71: case 0xEE78: case 0xEE7B: case 0xEE95: case 0xEE9E: return Reads::Kept;
     case 0xEF84: case 0xEF9A: case 0xEF9C: return Reads::Value;
     case 0xEF72: case 0xEF73: case 0xEF7A: case 0xEF7C: case 0xEF87: case 0xEF8D: case 0xEF92: case 0xEF93:
     case 0xEF94: return Reads::Status;
