@@ -8,6 +8,7 @@
 #include "console/main_window.h"
 #include "console/ui_strings.h"
 #include "device/commands.h"
+#include "device/device_handle.h"
 #include "platform/clock/clock.h"
 #include "platform/paths/paths.h"
 #include "platform/scsi/scsi.h"
@@ -198,15 +199,8 @@ void TForm1::DeviceArrival(char X) {
 }
 
 int TForm1::PortSlot(char X, int s) {
-  std::string path(device::kVolumePathPrefix);
-  path.push_back(X);
-  path.push_back(':');
-  platform::HANDLE h = platform::CreateFileA(path.c_str(), platform::GENERIC_READ | platform::GENERIC_WRITE,
-                                             platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr,
-                                             platform::OPEN_EXISTING, 0, nullptr);
   std::uint8_t hub = 0, port = 0, digit = 0;
-  const int found = production::FixUsbPort(h, hub, port, digit);
-  if (h != platform::INVALID_HANDLE_VALUE) platform::CloseHandle(h);
+  const int found = production::FixUsbPort(device::OpenDeviceVolume(X).Get(), hub, port, digit);
   if (found < 0) return s;
   CurPortStr = " Port:" + std::to_string(hub) + "-" + std::to_string(port) + "-" + std::to_string(digit);
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "device/device_handle.h"
+
 namespace device {
 
 using platform::SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER;
@@ -131,15 +133,6 @@ BOOL Kept(HANDLE h, const Cdb& cdb, bool dataIn, void* buffer, std::uint32_t len
   return 0;
 }
 
-// Opens "\\.\X:" for the commands that take a drive letter.
-HANDLE OpenLetter(char letter) {
-  char path[16];
-  std::snprintf(path, sizeof path, "%s%c:", kVolumePathPrefix, letter);
-  return platform::CreateFileA(path, platform::GENERIC_READ | platform::GENERIC_WRITE,
-                               platform::FILE_SHARE_READ | platform::FILE_SHARE_WRITE, nullptr, platform::OPEN_EXISTING,
-                               0, nullptr);
-}
-
 void ReverseFlashId(const std::uint8_t* answer, std::uint8_t* id) {
   for (int i = 0; i < 5; ++i) id[4 - i] = answer[i];
 }
@@ -191,36 +184,32 @@ std::string DescribeRefusal(const Refusal& r) {
 // ---- commands that open the drive letter themselves ----
 
 BOOL cmd_bGetFlashIdByDrive(char letter, std::uint8_t* id) {
-  HANDLE h = OpenLetter(letter);
-  if (h == INVALID_HANDLE_VALUE) return 0;
-  Buffered request(h, Cdb(6, VENDOR_IN, SUB_SCSI_OP_READ_FLASH_ID), 5, 12);
-  platform::CloseHandle(h);
+  const ScopedDeviceHandle h = OpenDeviceVolume(letter);
+  if (!h.IsOpen()) return 0;
+  Buffered request(h.Get(), Cdb(6, VENDOR_IN, SUB_SCSI_OP_READ_FLASH_ID), 5, 12);
   ReverseFlashId(request.Answer(), id);
   return request.ok;
 }
 
 BOOL cmd_bCheckChipModel(char letter) {
-  HANDLE h = OpenLetter(letter);
-  if (h == INVALID_HANDLE_VALUE) return 0;
-  Buffered request(h, Cdb(6, VENDOR_IN, SUB_SCSI_OP_GET_CHIP_MODEL), 4, 12);
-  platform::CloseHandle(h);
+  const ScopedDeviceHandle h = OpenDeviceVolume(letter);
+  if (!h.IsOpen()) return 0;
+  Buffered request(h.Get(), Cdb(6, VENDOR_IN, SUB_SCSI_OP_GET_CHIP_MODEL), 4, 12);
   return std::memcmp(request.Answer(), "Q471", 4) == 0 ? 1 : 0;
 }
 
 BOOL cmd_bResetDevice(char letter) {
-  HANDLE h = OpenLetter(letter);
-  if (h == INVALID_HANDLE_VALUE) return 0;
-  Buffered request(h, Cdb(6, VENDOR_IN, SUB_SCSI_OP_RESET), 0, 12);
-  platform::CloseHandle(h);
+  const ScopedDeviceHandle h = OpenDeviceVolume(letter);
+  if (!h.IsOpen()) return 0;
+  Buffered request(h.Get(), Cdb(6, VENDOR_IN, SUB_SCSI_OP_RESET), 0, 12);
   return request.ok;
 }
 
 BOOL cmd_bInquiry(char letter) {
-  HANDLE h = OpenLetter(letter);
-  if (h == INVALID_HANDLE_VALUE) return 0;
+  const ScopedDeviceHandle h = OpenDeviceVolume(letter);
+  if (!h.IsOpen()) return 0;
   // The allocation-length byte stays 0; the transfer length asks for 36 bytes.
-  Buffered request(h, Cdb(6, SCSI_INQUIRY), 36, 12);
-  platform::CloseHandle(h);
+  Buffered request(h.Get(), Cdb(6, SCSI_INQUIRY), 36, 12);
   if (!request.ok) return 1;  // a failed request does not disqualify the device
   const std::uint8_t* a = request.Answer();
   if (std::memcmp(a, kInquiryG, sizeof kInquiryG) == 0) return 1;

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "device/commands.h"
-#include "production/device_handle.h"
+#include "device/device_handle.h"
 #include "production/product_thread.h"
 
 namespace production {
@@ -71,7 +71,7 @@ bool ProductThread::CheckUsableCapacity() {
 std::int64_t bGetDiskSizeMB(char driveLetter, TStaticText* sizeLabel) {
   std::uint32_t lastLba = 0, blockLength = 0;
   {
-    const ScopedDeviceHandle h = OpenDeviceVolume(driveLetter);
+    const device::ScopedDeviceHandle h = device::OpenDeviceVolume(driveLetter);
     if (!h.IsOpen() || !device::cmd_bReadCapacity(h.Get(), &lastLba, &blockLength)) return 0;
   }
   if (lastLba == 0 || blockLength == 0) return 0;

@@ -5,7 +5,7 @@
 
 #include "device/commands.h"
 #include "platform/files/open_file.h"
-#include "production/device_handle.h"
+#include "device/device_handle.h"
 #include "production/file_send.h"
 #include "production/product_thread.h"
 
@@ -59,7 +59,7 @@ bool SendFileSum(HANDLE h, const std::string& path) {
 }
 
 bool DownloadFsmFile(char driveLetter, std::int32_t parameter, const std::string& path) {
-  const ScopedDeviceHandle h = OpenDeviceVolume(driveLetter);
+  const device::ScopedDeviceHandle h = device::OpenDeviceVolume(driveLetter);
   if (!h.IsOpen()) return false;
   return device::cmd_bDownloadStart(h.Get(), static_cast<std::uint32_t>(parameter)) &&
          SendDownloadFile(h.Get(), path) && SendFileSum(h.Get(), path);

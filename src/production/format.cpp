@@ -8,7 +8,7 @@
 #include "platform/drive/drive.h"
 #include "platform/paths/paths.h"
 #include "platform/process/process.h"
-#include "production/device_handle.h"
+#include "device/device_handle.h"
 #include "production/product_thread.h"
 
 namespace production {
@@ -18,7 +18,7 @@ namespace {
 // READ CAPACITY on a handle of its own; false when the device cannot be
 // opened or does not answer.
 bool ReadCapacity(char driveLetter, std::uint32_t& lastLba, std::uint32_t& blockLength) {
-  const ScopedDeviceHandle h = OpenDeviceVolume(driveLetter);
+  const device::ScopedDeviceHandle h = device::OpenDeviceVolume(driveLetter);
   if (!h.IsOpen()) return false;
   lastLba = blockLength = 0;
   return device::cmd_bReadCapacity(h.Get(), &lastLba, &blockLength) != 0;

@@ -16,7 +16,7 @@
 #include "platform/clock/clock.h"
 #include "platform/drive/drive.h"
 #include "platform/paths/paths.h"
-#include "production/device_handle.h"
+#include "device/device_handle.h"
 #include "production/file_send.h"
 #include "production/product_thread.h"
 
@@ -84,7 +84,7 @@ struct ProductThread::ImageDownload {
 
 bool ProductThread::OpenDeviceHandle() {
   CloseDeviceHandle();
-  hDevice = OpenDeviceVolume(DriveLetter[0]).Release();
+  hDevice = device::OpenDeviceVolume(DriveLetter[0]).Release();
   return hDevice != INVALID_HANDLE_VALUE;
 }
 

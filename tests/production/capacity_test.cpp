@@ -134,6 +134,10 @@ TEST_F(CapacityTest, WhatOpensTheDeviceByItsLetterClosesItWhenARequestThrows) {
       {"disk size", [] { production::bGetDiskSizeMB('K'); }},
       {"FAT type of the disk", [] { production::GetFatFlag('K'); }},
       {"FSM download", [&] { production::DownloadFsmFile('K', 3000, fsm); }},
+      {"arrival's INQUIRY", [] { device::cmd_bInquiry('K'); }},
+      {"arrival's chip model", [] { device::cmd_bCheckChipModel('K'); }},
+      {"flash ID by letter", [] { std::uint8_t id[5]; device::cmd_bGetFlashIdByDrive('K', id); }},
+      {"reset by letter", [] { device::cmd_bResetDevice('K'); }},
   };
   for (const auto& c : cases) {
     EXPECT_THROW(c.call(), std::runtime_error) << c.what;

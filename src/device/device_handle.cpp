@@ -1,13 +1,13 @@
-#include "production/device_handle.h"
+#include "device/device_handle.h"
 
 #include <string>
 
 #include "device/commands.h"
 
-namespace production {
+namespace device {
 
 ScopedDeviceHandle OpenDeviceVolume(char driveLetter) {
-  std::string path(device::kVolumePathPrefix);
+  std::string path(kVolumePathPrefix);
   path.push_back(driveLetter);
   path.push_back(':');
   return ScopedDeviceHandle(platform::CreateFileA(path.c_str(), platform::GENERIC_READ | platform::GENERIC_WRITE,
@@ -15,4 +15,4 @@ ScopedDeviceHandle OpenDeviceVolume(char driveLetter) {
                                                   platform::OPEN_EXISTING, 0, nullptr));
 }
 
-}  // namespace production
+}  // namespace device

@@ -7,7 +7,7 @@
 
 #include "platform/scsi/scsi.h"
 
-namespace production {
+namespace device {
 
 class ScopedDeviceHandle {
  public:
@@ -37,8 +37,9 @@ class ScopedDeviceHandle {
 };
 
 // Opens the device's volume path ("\\.\" + letter + ":") for reading and
-// writing, shared for both, existing only: the one way the run, the disk-size
-// and capacity queries and the FSM download reach a device by its letter.
+// writing, shared for both, existing only: the one way the station reaches a
+// device by its letter (the commands that take a letter, the run, the disk-size
+// and capacity queries, the FSM download and the port lookup at arrival).
 ScopedDeviceHandle OpenDeviceVolume(char driveLetter);
 
-}  // namespace production
+}  // namespace device
