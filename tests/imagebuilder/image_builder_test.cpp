@@ -237,7 +237,9 @@ TEST(ImageBuild, HostTreesThatWouldLoseFilesFailAndLeaveTheEarlierOutput) {
   const HostTreeCase cases[] = {
       {"backslash in a file name beside its folder",
        [](const std::string& in, const std::string&) { return Files(in, {"top/file.txt", "top\\file.txt"}); },
-       {"top\\file.txt"}},
+       {"top\\file.txt"},
+       16,
+       "separates folders"},
       {"backslash in a file name inside a folder",
        [](const std::string& in, const std::string&) { return Files(in, {"sub/ok.txt", "sub/sub\\evil.txt"}); },
        {"sub/sub\\evil.txt"}},

@@ -248,3 +248,30 @@ TEST_F(DriveTest, ABootSectorThatDoesNotFitTheDiskIsNoFileSystem) {
     EXPECT_EQ(fs::file_size(image), size) << "nothing written past the disk's end";
   }
 }
+
+// A host name holding "\" (legal on the host) is one name: refused naming why,
+// never taken as a folder and a file, whether or not that folder exists.
+TEST_F(DriveTest, AHostNameHoldingABackslashIsRefusedNotSplit) {
+  SetUpImage(16, "-F 16");
+  const fs::path song = tmp / "a\\b.mp3";
+  WritePattern(song, 700, 5);
+  for (const bool folderExists : {false, true}) {
+    SCOPED_TRACE(folderExists ? "folder a exists" : "fresh disk");
+    DriveSession s;
+    ASSERT_TRUE(s.Open('E')) << s.Error();
+    if (folderExists) {
+      ASSERT_TRUE(s.MakeFolder("a"));
+    }
+    for (const char* path : {"a\\b.mp3", "music/a\\b.mp3"}) {
+      EXPECT_FALSE(s.CopyFile(song.string(), path, false)) << path;
+      EXPECT_NE(s.Error().find("\"\\\", which separates folders"), std::string::npos) << s.Error();
+    }
+    EXPECT_FALSE(s.MakeFolder("x\\y"));
+    EXPECT_NE(s.Error().find("separates folders"), std::string::npos) << s.Error();
+    EXPECT_FALSE(s.FolderExists("a\\"));
+    ASSERT_TRUE(s.Close());
+  }
+  EXPECT_TRUE(FsckClean(image));
+  EXPECT_TRUE(VolumeTree(image, tmp / "back").empty()) << "nothing landed as a/b.mp3";
+  EXPECT_EQ(Shell("mdir -i " + Quote(image) + " ::/a"), 0) << "the folder made stays";
+}

@@ -191,6 +191,10 @@ bool FatVolume::Fail(std::string why) {
   return false;
 }
 
+bool FatVolume::BadName(const std::string& problem) {
+  return Fail("the name cannot be held by the FAT file system: " + problem);
+}
+
 bool FatVolume::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
   auto* p = static_cast<std::uint8_t*>(data);
   while (size > 0) {
@@ -406,12 +410,14 @@ FatVolume::Directory* FatVolume::Dir(std::uint32_t cluster) {
 }
 
 bool FatVolume::Resolve(std::string_view path, Directory*& parent, std::u16string& leaf) {
+  // Only '/' separates: every part is a name the host gave, and a "\\" in one
+  // (legal there) is refused rather than taken for a folder.
   std::vector<std::u16string> parts;
   for (std::size_t at = 0; at <= path.size();) {
-    std::size_t slash = path.find_first_of("/\\", at);
+    std::size_t slash = path.find('/', at);
     if (slash == std::string_view::npos) slash = path.size();
     const std::string_view part = path.substr(at, slash - at);
-    if (!part.empty() && !IsValidUtf8(part)) return Fail("the name is not UTF-8 text");
+    if (const std::string problem = fatnames::HostNameProblem(part); !problem.empty()) return BadName(problem);
     if (!part.empty()) parts.push_back(Utf8ToUtf16(part));
     at = slash + 1;
   }
@@ -432,7 +438,7 @@ bool FatVolume::Resolve(std::string_view path, Directory*& parent, std::u16strin
 }
 
 FatVolume::Directory* FatVolume::FolderAt(std::string_view path) {
-  if (path.find_first_not_of("/\\") == std::string_view::npos) {
+  if (path.find_first_not_of('/') == std::string_view::npos) {
     if (!LoadFat()) return nullptr;
     return Dir(boot_.fatBits == 32 ? boot_.rootCluster : 0);
   }
@@ -564,8 +570,7 @@ std::optional<std::uint32_t> FatVolume::FreeSlots(Directory& dir, std::uint32_t 
 
 bool FatVolume::AddEntry(Directory& dir, const std::u16string& name, std::uint8_t attributes, std::uint32_t cluster,
                          std::uint32_t size, Entry& made) {
-  if (const std::string problem = fatnames::LongNameProblem(name); !problem.empty())
-    return Fail("the name cannot be held by the FAT file system: " + problem);
+  if (const std::string problem = fatnames::LongNameProblem(name); !problem.empty()) return BadName(problem);
   // Its short name: the name itself when it is a free 8.3 name, else a tail.
   // A free one must also not be what another entry's name answers to.
   const auto taken = [&](const fatnames::ShortName& candidate) {
@@ -653,8 +658,7 @@ bool FatVolume::CopyFile(const std::string& source, std::string_view path, bool 
   Directory* parent = nullptr;
   std::u16string leaf;
   if (!Resolve(path, parent, leaf)) return false;
-  if (const std::string problem = fatnames::LongNameProblem(leaf); !problem.empty())
-    return Fail("the name cannot be held by the FAT file system: " + problem);
+  if (const std::string problem = fatnames::LongNameProblem(leaf); !problem.empty()) return BadName(problem);
   // Non-blocking, so that a pipe given as a file is refused instead of waited on.
   const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (in < 0) return Fail(std::string("the file cannot be read: ") + std::strerror(errno));
