@@ -36,7 +36,12 @@ std::map<std::string, std::string> MakeTree(const TempDir& dir, unsigned cluster
   add("Music/Deep/Deeper/Deepest/file.bin", 2 * clusterBytes - 1, 9);
   for (int i = 0; i < 40; ++i) add("Music/Many/Same prefix file " + std::to_string(i) + ".dat", 100 + i, 10 + i);
   std::filesystem::create_directories(dir / "src/Music/Empty/Inner");  // no files: does not appear
-  std::filesystem::create_symlink("readme.txt", dir / "src/Music/link.txt");  // not followed
+  // Links are copied as what they name, under their own names.
+  std::filesystem::create_symlink("fourteen chars", dir / "src/Music/link.txt");
+  expected["Music/link.txt"] = expected["Music/fourteen chars"];
+  add("elsewhere/inner.bin", 700, 11, false);
+  std::filesystem::create_directory_symlink(dir / "src/elsewhere", dir / "src/Music/Linked folder");
+  expected["Music/Linked folder/inner.bin"] = oracle::Pattern(700, 11);
   add("top.TXT", 4096, 99);
   return expected;
 }
@@ -146,7 +151,7 @@ TEST(ImageBuild, FailuresNameTheStageAndThePath) {
   r = builder.ImageBuildPass(Request(dir, {dir / "in/pipe"}), 512, 0);
   EXPECT_EQ(r.stage, ImageBuildStage::kAddFiles);
   EXPECT_TRUE(Has(r.message, "pipe")) << r.message;
-  // Inside a folder a pipe is passed over, as are links.
+  // Inside a folder a pipe is passed over.
   ASSERT_TRUE(builder.ImageBuildPass(Request(dir, {dir / "in"}), 512, 0).ok);
 
   EXPECT_EQ(builder.ImageBuildPass(Request(dir, {dir / "in/a.txt"}, 16, "BAD?"), 512, 0).stage,
@@ -270,6 +275,34 @@ TEST(ImageBuild, HostTreesThatWouldLoseFilesFailAndLeaveTheEarlierOutput) {
          return std::vector<std::string>{in + "/Data", in + "/dir/data"};
        },
        {"Data", "dir/data"}},
+      {"a link to nothing",
+       [](const std::string& in, const std::string&) {
+         std::filesystem::create_directories(in + "/d");
+         std::filesystem::create_symlink("gone.mp3", in + "/d/song.mp3");
+         return Files(in, {"d/ok.txt"});
+       },
+       {"d/song.mp3"},
+       16,
+       "which does not exist"},
+      {"a link listed alone to a pipe",
+       [](const std::string& in, const std::string&) {
+         std::filesystem::create_directories(in);
+         ::mkfifo((in + "/pipe").c_str(), 0600);
+         std::filesystem::create_symlink(in + "/pipe", in + "/link");
+         return std::vector<std::string>{in + "/link"};
+       },
+       {"link"},
+       16,
+       "neither a file nor a folder"},
+      {"a link back into the listed folder",
+       [](const std::string& in, const std::string&) {
+         Files(in, {"d/a.txt", "d/sub/b.txt"});
+         std::filesystem::create_directory_symlink("..", in + "/d/sub/up");
+         return std::vector<std::string>{in + "/d"};
+       },
+       {"d/sub/up"},
+       16,
+       "a folder that holds it"},
       {"device name of a folder",
        [](const std::string& in, const std::string&) { return Files(in, {"Lpt9.d/a.txt"}); },
        {"Lpt9.d"}},
