@@ -96,6 +96,11 @@ std::uint32_t StartOf(const std::uint8_t* e, int fatBits) {
   return (fatBits == 32 ? std::uint32_t{Le16(e + 20)} << 16 : 0u) | Le16(e + 26);
 }
 
+// Bytes of FAT that hold the entries of clusters 0 to clusterCount + 1.
+std::uint64_t FatEntryBytes(const FatBootInfo& b) {
+  return ((std::uint64_t{b.clusterCount} + 2) * static_cast<std::uint64_t>(b.fatBits) + 7) / 8;
+}
+
 }  // namespace
 
 std::optional<FatBootInfo> ParseFatBootSector(const std::uint8_t* s, std::size_t size, std::string* why,
@@ -147,8 +152,7 @@ std::optional<FatBootInfo> ParseFatBootSector(const std::uint8_t* s, std::size_t
       b.serialNumber = Le32(s + 39);
     }
   }
-  const std::uint64_t fatBytesNeeded = (std::uint64_t{b.clusterCount} + 2) * b.fatBits / 8 + 1;
-  if (std::uint64_t{b.fatSectors} * bps < fatBytesNeeded) return fail("no FAT file system (FAT too small)");
+  if (std::uint64_t{b.fatSectors} * bps < FatEntryBytes(b)) return fail("no FAT file system (FAT too small)");
   if (b.bootLabel == "NO NAME") b.bootLabel.clear();
   return b;
 }
@@ -227,7 +231,7 @@ bool FatVolume::LoadFat() {
   if (fatLoaded_) return true;
   // Only the sectors that hold the clusters' entries: a FAT may be larger.
   const std::uint32_t bps = boot_.bytesPerSector;
-  const std::uint64_t entryBytes = (std::uint64_t{boot_.clusterCount} + 2) * boot_.fatBits / 8 + 1;
+  const std::uint64_t entryBytes = FatEntryBytes(boot_);
   const auto sectors =
       static_cast<std::uint32_t>(std::min<std::uint64_t>((entryBytes + bps - 1) / bps, boot_.fatSectors));
   fat_.resize(std::size_t{sectors} * bps);
@@ -519,6 +523,7 @@ bool FatVolume::SetLabel(std::string_view bytes) {
 bool FatVolume::WriteSlots(Directory& dir, std::uint32_t first, std::uint32_t count) {
   std::uint64_t from = std::uint64_t{first} * kEntry;
   const std::uint64_t to = from + std::uint64_t{count} * kEntry;
+  if (to > dir.bytes.size()) return Fail("entries past the end of their folder");
   while (from < to) {
     std::uint64_t disk = 0, room = 0;
     if (dir.cluster == 0) {
@@ -766,15 +771,17 @@ bool FatVolume::CopyFile(const std::string& source, std::string_view path, bool 
 bool FatVolume::Flush() {
   if (!fatLoaded_ || readOnly_) return true;
   const std::uint32_t bps = boot_.bytesPerSector;
-  bool ok = true;
+  bool ok = true, changed = false;
   for (std::uint32_t s = 0; s < dirtyFatSectors_.size(); ++s) {
     if (!dirtyFatSectors_[s]) continue;
     for (std::uint32_t k = 0; k < boot_.fatCount; ++k)
       ok = WriteAt((std::uint64_t{boot_.reservedSectors} + std::uint64_t{k} * boot_.fatSectors + s) * bps,
                    &fat_[std::size_t{s} * bps], bps) && ok;
     dirtyFatSectors_[s] = false;
+    changed = true;
   }
-  if (boot_.fatBits == 32 && boot_.fsInfoSector != 0 && boot_.fsInfoSector < boot_.reservedSectors) {
+  // The free count follows the FAT's changes; a volume only looked at is left as it was.
+  if (changed && boot_.fatBits == 32 && boot_.fsInfoSector != 0 && boot_.fsInfoSector < boot_.reservedSectors) {
     std::vector<std::uint8_t> info(bps);
     if (ReadAt(std::uint64_t{boot_.fsInfoSector} * bps, info.data(), bps) && Le32(&info[0]) == 0x41615252 &&
         Le32(&info[484]) == 0x61417272) {
