@@ -319,4 +319,21 @@ TEST_F(FatDir, AHostFileThatCannotFitFailsBeforeItIsCopied) {
   EXPECT_NE(builder.LastError().find("4 GiB"), std::string::npos) << builder.LastError();
 }
 
+// A file whose cluster chain cannot be freed (it runs outside the volume) is
+// not replaced: the new file is refused, naming why, and the old entry stays.
+TEST_F(FatDir, AFileWhoseChainCannotBeFreedIsNotReplaced) {
+  ASSERT_TRUE(Write("\\Dir\\Song number one.mp3", oracle::Pattern(5000, 1)));
+  FatEntryRecord dir, song;
+  ASSERT_TRUE(Find(u"Dir", dir));
+  ASSERT_TRUE(Find(u"Song number one.mp3", song, dir.firstCluster));
+  ASSERT_TRUE(V().FatSetEntry(song.firstCluster, V().Geometry().clusterCount + 10));
+  EXPECT_FALSE(V().FatCreateFile("\\Dir\\song NUMBER one.mp3"));
+  EXPECT_EQ(V().ErrorCode(), kFatErrChainIntoFree);
+  EXPECT_NE(V().ErrorText().find("outside the volume"), std::string::npos) << V().ErrorText();
+  FatEntryRecord still;
+  ASSERT_TRUE(Find(u"Song number one.mp3", still, dir.firstCluster));
+  EXPECT_EQ(still.firstCluster, song.firstCluster);
+  EXPECT_EQ(still.size, 5000u);
+}
+
 }  // namespace

@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "image_oracle.h"
+#include "imagebuilder/image_builder.h"
 #include "imagebuilder/ramdisk.h"
+#include "support/file_size_limit.h"
 
 using namespace imagebuilder;
 using oracle::TempDir;
@@ -118,6 +120,61 @@ TEST(ImageContainer, AFailedSaveLeavesTheEarlierFileAndNoTemporaryFile) {
   EXPECT_EQ(oracle::ReadFile(path), "not an image file");
   EXPECT_EQ(store.DirtySectorCount(), 1u) << "nothing was saved, nothing is forgotten";
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+// A container whose writes stop short (the disk full) is never taken for
+// complete: the save and the build fail, naming the file, and an earlier file
+// of that name stays as it was.
+TEST(ImageContainer, AWriteThatStopsShortFailsTheSaveAndTheBuild) {
+  TempDir dir;
+  const std::string path = dir / "out.IMG";
+  const std::string earlier = oracle::Pattern(3000, 9);
+  auto fill = [](RamDisk& store, std::uint32_t sectorSize, std::uint32_t sectors) {
+    store.ClearInitialised();
+    ASSERT_TRUE(store.RamDiskInit(sectorSize));
+    for (std::uint32_t lba = 0; lba < sectors; ++lba)
+      ASSERT_TRUE(store.RamDiskWrite(lba, 1, Sector(sectorSize, static_cast<std::uint8_t>(lba)).data()));
+  };
+  {
+    SCOPED_TRACE("slot 0");
+    oracle::WriteFile(path, earlier);
+    RamDisk store;
+    fill(store, 512, 4000);  // about 2 MiB of records
+    const testing_support::FileSizeLimit limit(1 << 20);
+    EXPECT_FALSE(store.ImageSaveSlot(path, 0, 16));
+    EXPECT_NE(store.LastError().find(dir.path()), std::string::npos) << store.LastError();
+    EXPECT_EQ(store.DirtySectorCount(), 4000u);
+  }
+  EXPECT_TRUE(oracle::ReadFile(path) == earlier);
+  {
+    SCOPED_TRACE("slot 1 after a slot 0 that fits");
+    RamDisk store;
+    fill(store, 512, 10);
+    ASSERT_TRUE(store.ImageSaveSlot(path, 0, 16));
+    const std::string first = oracle::ReadFile(path);
+    fill(store, 1024, 2000);
+    {
+      const testing_support::FileSizeLimit limit(1 << 20);
+      EXPECT_FALSE(store.ImageSaveSlot(path, 1, 16));
+    }
+    EXPECT_TRUE(oracle::ReadFile(path) == first);
+  }
+  {
+    SCOPED_TRACE("a whole build");
+    oracle::WriteFile(path, earlier);
+    oracle::WriteFile(dir / "in/song.mp3", oracle::Pattern(3 << 20, 4));
+    ImageBuilder builder;
+    ImageBuildResult result;
+    {
+      const testing_support::FileSizeLimit limit(4 << 20);  // room for the first slot only
+      result = builder.ImageBuildFile(ImageBuildRequest{{dir / "in"}, 16, "PASS WD", path});
+    }
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.stage, ImageBuildStage::kOutput);
+    EXPECT_NE(result.message.find(dir.path()), std::string::npos) << result.message;
+    EXPECT_TRUE(oracle::ReadFile(path) == earlier);
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2) << "no temporary file left";
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 // label, folders and files written by the FAT writer, checked with fsck.fat
 // and mtools. Formatting is tested through the production stage.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <filesystem>
 #include <functional>
@@ -14,6 +12,7 @@
 #include "platform/locale/locale.h"
 #include "platform/volumes/volumes.h"
 #include "support/fat_oracle.h"
+#include "support/file_size_limit.h"
 #include "support/random_tree.h"
 #include "support/temp_dir.h"
 
@@ -509,20 +508,6 @@ TEST_F(DriveTest, AReplacementThatCannotBeWrittenLeavesACleanVolumeWithoutTheOld
   ASSERT_TRUE(s.Close());
 
   WritePattern(replaced, 3 << 20, 2);
-  struct FileSizeLimit {
-    rlimit saved{};
-    void (*handler)(int) = nullptr;
-    explicit FileSizeLimit(rlim_t bytes) {
-      handler = ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the process
-      ::getrlimit(RLIMIT_FSIZE, &saved);
-      const rlimit limit{bytes, saved.rlim_max};
-      ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-      ::setrlimit(RLIMIT_FSIZE, &saved);
-      ::signal(SIGXFSZ, handler);
-    }
-  };
   {
     const FileSizeLimit limit(2 << 20);
     ASSERT_TRUE(s.Open('E'));
