@@ -54,6 +54,43 @@ class DriveTest : public ::testing::Test {
   }
 };
 
+std::string ReadBytes(const std::string& path, std::uint64_t offset, std::size_t size) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes(size, '\0');
+  in.seekg(static_cast<std::streamoff>(offset)).read(bytes.data(), static_cast<std::streamsize>(size));
+  return bytes;
+}
+
+void WriteBytes(const std::string& path, std::uint64_t offset, const std::string& bytes) {
+  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+  out.seekp(static_cast<std::streamoff>(offset)).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::uint32_t LeAt(const std::string& bytes, std::size_t at, int width) {
+  std::uint32_t v = 0;
+  for (int i = width - 1; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(bytes[at + i]);
+  return v;
+}
+
+// Where the root folder's first entry lies on the disk (its first cluster on FAT32).
+std::uint64_t RootOffset(const std::string& image) {
+  const std::string boot = ReadBytes(image, 0, 512);
+  const std::uint64_t bps = LeAt(boot, 11, 2), reserved = LeAt(boot, 14, 2), fats = LeAt(boot, 16, 1);
+  const std::uint64_t fatSize = LeAt(boot, 22, 2) != 0 ? LeAt(boot, 22, 2) : LeAt(boot, 36, 4);
+  const std::uint64_t afterFats = reserved + fats * fatSize;
+  if (LeAt(boot, 17, 2) != 0) return afterFats * bps;
+  return (afterFats + (LeAt(boot, 44, 4) - 2) * LeAt(boot, 13, 1)) * bps;
+}
+
+// The disk offset of the root folder's label entry; 0 when there is none.
+std::uint64_t LabelEntryOffset(const std::string& image) {
+  const std::uint64_t root = RootOffset(image);
+  const std::string entries = ReadBytes(image, root, 64 * 32);
+  for (std::size_t at = 0; at < entries.size() && entries[at] != 0; at += 32)
+    if (static_cast<std::uint8_t>(entries[at]) != 0xE5 && entries[at + 11] == 0x08) return root + at;
+  return 0;
+}
+
 }  // namespace
 
 TEST(DrivePath, ParsesRootsAndPaths) {
@@ -80,7 +117,7 @@ TEST_F(DriveTest, QueriesAnswerPerLayoutAndFailWithoutAFileSystem) {
   std::ofstream(image, std::ios::binary).close();
   for (const Layout& l : layouts) {
     SCOPED_TRACE(l.name);
-    Make(l.megabytes, l.mkfs + std::string(" -n BEFORE"));
+    Make(l.megabytes, l.mkfs + std::string(" -n BEFORE -i 1234ABCD"));
     Bind();
     DWORD spc = 0, bps = 0, freeClusters = 0, total = 0;
     ASSERT_TRUE(GetDiskFreeSpaceA("E:\\", &spc, &bps, &freeClusters, &total));
@@ -89,8 +126,10 @@ TEST_F(DriveTest, QueriesAnswerPerLayoutAndFailWithoutAFileSystem) {
     // FAT32 keeps its root folder in a cluster of its own.
     EXPECT_EQ(freeClusters, l.fatBits == 32 ? total - 1 : total);
     char name[256] = {}, fsName[16] = {};
-    ASSERT_TRUE(GetVolumeInformationA("E:\\", name, sizeof name, nullptr, nullptr, nullptr, fsName, sizeof fsName));
+    DWORD serial = 0;
+    ASSERT_TRUE(GetVolumeInformationA("E:\\", name, sizeof name, &serial, nullptr, nullptr, fsName, sizeof fsName));
     EXPECT_STREQ(name, "BEFORE");
+    EXPECT_EQ(serial, 0x1234ABCDu);
     // The label in the station's ANSI code page; what the disk check refuses is refused.
     const struct {
       LANGID language;
@@ -103,6 +142,7 @@ TEST_F(DriveTest, QueriesAnswerPerLayoutAndFailWithoutAFileSystem) {
                   {LANG_ENGLISH_US, "TWELVE CHARS", false, "STATION 1"},
                   {LANG_CHINESE_PRC, "\u97f3\u4e50", true, "\u97f3\u4e50"},
                   {LANG_CHINESE_TAIWAN, "\u97f3\u6a02", true, "\u97f3\u6a02"},
+                  {LANG_CHINESE_PRC, "\u5f57", true, "\u5f57"},  // first byte 0xE5, the deleted mark
                   {LANG_ENGLISH_US, "", true, ""},
                   {LANG_ENGLISH_US, "ELEVENCHARS", true, "ELEVENCHARS"}};
     for (const auto& c : labels) {
@@ -110,9 +150,22 @@ TEST_F(DriveTest, QueriesAnswerPerLayoutAndFailWithoutAFileSystem) {
       EXPECT_EQ(SetVolumeLabelA("E:\\", c.label) != 0, c.set) << c.label;
       ASSERT_TRUE(GetVolumeInformationA("E:\\", name, sizeof name, nullptr, nullptr, nullptr, nullptr, 0));
       EXPECT_STREQ(name, c.reads) << c.label;
+      if (std::string_view(c.label) == "\u5f57") {
+        EXPECT_EQ(ReadBytes(image, LabelEntryOffset(image), 2), "\x05\xE7") << "stored as 0x05, not deleted";
+      }
     }
     SetSystemDefaultLangIDOverride(std::nullopt);
     EXPECT_TRUE(FsckClean(image));
+    // The boot sector (and FAT32's backup of it) carries the label too.
+    const std::size_t field = l.fatBits == 32 ? 71 : 43;
+    EXPECT_EQ(ReadBytes(image, field, 11), "ELEVENCHARS");
+    EXPECT_EQ(ReadBytes(image, (l.fatBits == 32 ? 6 * 512 : 0) + field, 11), "ELEVENCHARS") << "the backup too";
+    // A root folder without a label entry: the boot sector's label is the label.
+    const std::uint64_t entry = LabelEntryOffset(image);
+    ASSERT_NE(entry, 0u);
+    WriteBytes(image, entry, "\xE5");
+    ASSERT_TRUE(GetVolumeInformationA("E:\\", name, sizeof name, nullptr, nullptr, nullptr, nullptr, 0));
+    EXPECT_STREQ(name, "ELEVENCHARS");
   }
   // Zeroed disk, unbound letter: no file system to answer.
   fs::resize_file(fs::path(image), 0);
@@ -157,6 +210,7 @@ TEST_F(DriveTest, CopiedTreeReadsBackByteForByteOnEveryLayout) {
       }
     }
     EXPECT_TRUE(s.FolderExists("MUSIC/Pop"));
+    EXPECT_TRUE(s.FolderExists("")) << "the root";
     EXPECT_FALSE(s.FolderExists("readme.txt"));
     ASSERT_TRUE(s.Close());
     EXPECT_TRUE(FsckClean(image));
@@ -517,4 +571,76 @@ TEST_F(DriveTest, AReplacementThatCannotBeWrittenLeavesACleanVolumeWithoutTheOld
   }
   EXPECT_TRUE(FsckClean(image));
   EXPECT_EQ(VolumeTree(image, tmp / "back"), expected);
+}
+
+// The fixed root holds 512 entries: a name in one letter case takes one
+// (its case kept in the short entry), and once the root is full a file or a
+// label is refused. Entries other tools deleted are taken again, a name
+// needing two entries only where two deleted ones lie side by side.
+TEST_F(DriveTest, AFullRootRefusesNewEntriesAndTakesDeletedOnesAgain) {
+  SetUpImage(16, "-F 16");
+  std::map<std::string, std::string> expected;
+  DriveSession s;
+  ASSERT_TRUE(s.Open('E'));
+  for (int i = 0; i < 512; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, i % 2 ? "F%03d.TXT" : "f%03d.txt", i);
+    const std::string host = tmp / "in/" + name;
+    WritePattern(host, 10, i);
+    ASSERT_TRUE(s.CopyFile(host, name, true)) << name << ": " << s.Error();
+    expected[name] = ReadFile(host);
+  }
+  WritePattern(tmp / "more.txt", 10, 1000);
+  EXPECT_FALSE(s.CopyFile(tmp / "more.txt", "more.txt", true));
+  EXPECT_NE(s.Error().find("root folder is full"), std::string::npos) << s.Error();
+  ASSERT_TRUE(s.Close());
+  const std::string before = ReadFile(image);
+  EXPECT_FALSE(SetVolumeLabelA("E:\\", "FULL"));
+  EXPECT_TRUE(ReadFile(image) == before) << "a label that finds no room changes nothing, the boot sector included";
+
+  // Single gaps at the start and in the middle, one gap of two further on.
+  for (const char* gone : {"f000.txt", "F005.TXT", "f010.txt", "f020.txt", "F021.TXT"}) {
+    ASSERT_EQ(Shell("mdel -i " + Quote(image) + " ::" + gone), 0) << gone;
+    expected.erase(gone);
+  }
+  ASSERT_TRUE(s.Open('E'));
+  ASSERT_TRUE(s.CopyFile(tmp / "more.txt", "long name.mp3", true)) << s.Error();  // two entries
+  EXPECT_FALSE(s.CopyFile(tmp / "more.txt", "song name.mp3", true)) << "no two gaps side by side left";
+  for (const char* name : {"X1.TXT", "X2.TXT", "X3.TXT"})
+    ASSERT_TRUE(s.CopyFile(tmp / "more.txt", name, true)) << name << ": " << s.Error();
+  ASSERT_TRUE(s.Close());
+  for (const char* name : {"long name.mp3", "X1.TXT", "X2.TXT", "X3.TXT"}) expected[name] = ReadFile(tmp / "more.txt");
+  EXPECT_TRUE(FsckClean(image));
+  EXPECT_EQ(VolumeTree(image, tmp / "back"), expected);
+}
+
+// A folder holds 65536 entries, its dot entries included, and no more.
+TEST_F(DriveTest, AFolderHoldsAtMost65536Entries) {
+  SetUpImage(64, "-F 16");
+  WritePattern(tmp / "empty", 0, 0);
+  DriveSession s;
+  ASSERT_TRUE(s.Open('E'));
+  ASSERT_TRUE(s.MakeFolder("BIG"));
+  int made = 0;
+  for (char name[24]; made < 70000; ++made) {
+    std::snprintf(name, sizeof name, "BIG/F%05d.TXT", made);
+    if (!s.CopyFile(tmp / "empty", name, true)) break;
+  }
+  EXPECT_EQ(made, 65534);
+  EXPECT_NE(s.Error().find("folder is full"), std::string::npos) << s.Error();
+  ASSERT_TRUE(s.Close());
+  EXPECT_TRUE(FsckClean(image));
+}
+
+// A disk that loses its end while a copy has it open (replaced, cut short)
+// fails the reads that reach past it: the copy ends, it does not wait.
+TEST_F(DriveTest, ADiskCutShortWhileOpenFailsItsReads) {
+  SetUpImage(16, "-F 16");
+  WritePattern(tmp / "song.mp3", 3000, 1);
+  DriveSession s;
+  ASSERT_TRUE(s.Open('E'));
+  fs::resize_file(fs::path(image), 1024);
+  EXPECT_FALSE(s.CopyFile(tmp / "song.mp3", "song.mp3", true));
+  EXPECT_NE(s.Error().find("cannot be read"), std::string::npos) << s.Error();
+  s.Close();
 }

@@ -477,6 +477,15 @@ bool FatVolume::SetLabel(std::string_view bytes) {
   Directory* root = Dir(boot_.fatBits == 32 ? boot_.rootCluster : 0);
   if (!root) return false;
   const fatnames::ShortName field = fatnames::VolumeLabelField(bytes);
+  const auto isLabel = [&](std::uint32_t i) {
+    const std::uint8_t* e = &root->bytes[std::size_t{i} * kEntry];
+    return e[0] != kDeleted && e[11] != kAttrLongName && (e[11] & kAttrLabel);
+  };
+  // A new label entry's place is found first: a full root leaves the label as it was.
+  std::optional<std::uint32_t> at;
+  std::uint32_t first = 0;
+  while (first < root->end && !isLabel(first)) ++first;
+  if (!bytes.empty() && first == root->end && !(at = FreeSlots(*root, 1))) return false;
   // The boot sector keeps a copy where it has the field (extended signature
   // 0x29), as does the FAT32 backup boot sector: the disk check compares them.
   const std::uint32_t bps = boot_.bytesPerSector;
@@ -494,22 +503,18 @@ bool FatVolume::SetLabel(std::string_view bytes) {
   }
   boot_.bootLabel = bytes;
   // One label entry in the root: the first is rewritten, any other removed.
-  bool kept = false;
-  for (std::uint32_t i = 0; i < root->end; ++i) {
+  for (std::uint32_t i = first; i < root->end; ++i) {
+    if (!isLabel(i)) continue;
     std::uint8_t* e = &root->bytes[std::size_t{i} * kEntry];
-    if (e[0] == kDeleted || e[11] == kAttrLongName || !(e[11] & kAttrLabel)) continue;
-    if (kept || bytes.empty()) {
+    if (i != first || bytes.empty()) {
       e[0] = kDeleted;
     } else {
       PutShortName(e, field);
       Stamp(e, false);
-      kept = true;
     }
     if (!WriteSlots(*root, i, 1)) return false;
   }
-  if (kept || bytes.empty()) return true;
-  const std::optional<std::uint32_t> at = FreeSlots(*root, 1);
-  if (!at) return false;
+  if (!at) return true;
   std::uint8_t* e = &root->bytes[std::size_t{*at} * kEntry];
   std::memset(e, 0, kEntry);
   PutShortName(e, field);
