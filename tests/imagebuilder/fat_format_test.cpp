@@ -115,6 +115,29 @@ TEST(FatMount, BootSectorChecks) {
   EXPECT_FALSE(mountWith({{13, 3}})) << "3 sectors per cluster";
   EXPECT_FALSE(mountWith({{12, 0x04}})) << "1024 bytes per sector on a store of 512-byte sectors";
   EXPECT_FALSE(mountWith({{510, 0}}));
+  // The total in the 16-bit field, where it fits, counts as the 32-bit one does.
+  ASSERT_TRUE(mountWith({}));
+  const std::uint32_t clusters = volume.Geometry().clusterCount;
+  EXPECT_TRUE(mountWith({{19, 0x00}, {20, 0x80}, {32, 0}, {33, 0}, {34, 0}, {35, 0}}));
+  EXPECT_EQ(volume.Geometry().totalSectors, 32768u);
+  EXPECT_EQ(volume.Geometry().clusterCount, clusters);
+}
+
+// Volumes of 2048- and 4096-byte sectors are made, mounted and checked clean too.
+TEST(FatGeometry, LargeSectorVolumesMountAndPassFsck) {
+  for (const std::uint32_t sectorSize : {2048u, 4096u}) {
+    SCOPED_TRACE(sectorSize);
+    TempDir dir;
+    ImageBuilder builder;
+    ASSERT_TRUE(builder.ImageCreateVolume((64ull << 20) / sectorSize, sectorSize)) << builder.LastError();
+    EXPECT_EQ(builder.Volume().Geometry().bytesPerSector, sectorSize);
+    oracle::WriteFile(dir / "in/song.mp3", oracle::Pattern(9000, 2));
+    ASSERT_TRUE(builder.AddListToImage({dir / "in"})) << builder.LastError();
+    ASSERT_TRUE(builder.ImageSave(dir / "v.IMG", 0, 64)) << builder.LastError();
+    const auto fsck = oracle::ExtractAndFsck(dir / "v.IMG", 0, dir / "v.raw");
+    EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
+    EXPECT_EQ(oracle::VolumeFiles(dir / "v.raw", dir / "out").at("in/song.mp3"), oracle::Pattern(9000, 2));
+  }
 }
 
 // A store that begins with a partition table: the volume is found at the start
@@ -152,6 +175,14 @@ TEST(FatMount, AVolumeBehindAPartitionTableIsFoundAtItsPartitionsStart) {
   FatVolume& volume = builder.Volume();
   ASSERT_TRUE(partitionTable(0x7F));
   EXPECT_FALSE(volume.FatMount()) << "an entry that is no partition ends the search";
+  // Without the signature the sector is no partition table.
+  for (const int at : {510, 511}) {
+    ASSERT_TRUE(partitionTable(0x80));
+    ASSERT_TRUE(builder.ImageReadSectors(0, 1, sector.data()));
+    sector[at] = 0;
+    ASSERT_TRUE(builder.ImageWriteSectors(0, 1, sector.data()));
+    EXPECT_FALSE(volume.FatMount()) << at;
+  }
   ASSERT_TRUE(partitionTable(0x80));
   ASSERT_TRUE(volume.FatMount()) << volume.ErrorText();
   EXPECT_EQ(volume.Geometry().volumeStart, kStart);

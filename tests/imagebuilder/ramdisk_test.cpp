@@ -79,6 +79,7 @@ TEST(ImageContainer, TwoSlotsGiveTheDocumentedLayout) {
   ASSERT_TRUE(store.RamDiskInit(512));
   ASSERT_TRUE(store.RamDiskWrite(20000, 1, Sector(512, 0x11).data()));  // chunk 1
   ASSERT_TRUE(store.RamDiskWrite(3, 2, Sector(1024, 0x22).data()));     // chunk 0
+  ASSERT_TRUE(store.RamDiskWrite(16383, 1, Sector(512, 0x44).data()));  // chunk 0's last sector
   ASSERT_TRUE(store.ImageSaveSlot(path, 0, 128));
   EXPECT_EQ(store.DirtySectorCount(), 0u);
   store.RamDiskFree();
@@ -94,14 +95,15 @@ TEST(ImageContainer, TwoSlotsGiveTheDocumentedLayout) {
   // LBA 0 is only created, never touched: not part of the content.
   EXPECT_EQ(c->slots[0].sectorSize, 512u);
   EXPECT_EQ(c->slots[0].dataOffset, 512u);
-  EXPECT_EQ(c->slots[0].records, 3u);
+  EXPECT_EQ(c->slots[0].records, 4u);
   EXPECT_EQ(c->slots[1].sectorSize, 1024u);
-  EXPECT_EQ(c->slots[1].dataOffset, 512u + 516 * 3);
+  EXPECT_EQ(c->slots[1].dataOffset, 512u + 516 * 4);
   EXPECT_EQ(c->slots[1].records, 1u);
-  EXPECT_EQ(c->bytes.size(), 512u + 516 * 3 + 1028);
+  EXPECT_EQ(c->bytes.size(), 512u + 516 * 4 + 1028);
   const auto lba = [&](int record) { return oracle::Le32(c->bytes, 512 + 516 * record); };
-  EXPECT_EQ((std::vector{lba(0), lba(1), lba(2)}), (std::vector<std::uint32_t>{3, 4, 20000})) << "chunk creation order";
-  EXPECT_EQ(c->bytes[512 + 2 * 516 + 4], 0x11);
+  EXPECT_EQ((std::vector{lba(0), lba(1), lba(2), lba(3)}), (std::vector<std::uint32_t>{3, 4, 16383, 20000}))
+      << "chunk creation order";
+  EXPECT_EQ(c->bytes[512 + 3 * 516 + 4], 0x11);
   EXPECT_EQ(oracle::SlotRecords(*c, 1).at(7), std::string(1024, '\x33'));
   EXPECT_EQ(c->bytes.substr(44, 512 - 44), std::string(512 - 44, '\0'));
 }
