@@ -192,9 +192,22 @@ TEST_F(FatDir, ANameAddedAgainReplacesTheEarlierEntry) {
   ASSERT_TRUE(Write("\\DIR\\song.MP3", "later"));
   ASSERT_TRUE(Write("\\Dir\\Song.mp3.old", "x"));
   EXPECT_EQ(V().FreeClusterCount(), before - 3) << "the folder and one cluster per file";
+  // An empty file (no cluster to free), and an entry without a long name (as
+  // other tools make 8.3 names), are replaced as well.
+  ASSERT_TRUE(Write("\\Dir\\empty.txt", ""));
+  ASSERT_TRUE(Write("\\Dir\\EMPTY.TXT", "e"));
+  FatEntryRecord dir, plain;
+  ASSERT_TRUE(Find(u"Dir", dir));
+  plain.type = kEntryFile;
+  ASSERT_TRUE(FatMakeShortName("PLAIN.TXT", plain.shortName));
+  ASSERT_TRUE(V().FatCreateEntryNoLfn(plain, dir.firstCluster));
+  ASSERT_TRUE(Write("\\Dir\\plain.txt", "p")) << V().ErrorText();
+  EXPECT_EQ(V().FreeClusterCount(), before - 5);
   const auto files = CheckedFiles();
-  EXPECT_EQ(files.size(), 2u);
+  EXPECT_EQ(files.size(), 4u);
   EXPECT_EQ(files.at("Dir/song.MP3"), "later");
+  EXPECT_EQ(files.at("Dir/EMPTY.TXT"), "e");
+  EXPECT_EQ(files.at("Dir/plain.txt"), "p");
 }
 
 TEST_F(FatDir, AfterARemountNamesAreFoundByWalkingTheDirectories) {

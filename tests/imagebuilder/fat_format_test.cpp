@@ -115,6 +115,7 @@ TEST(FatMount, BootSectorChecks) {
   EXPECT_FALSE(mountWith({{13, 3}})) << "3 sectors per cluster";
   EXPECT_FALSE(mountWith({{12, 0x04}})) << "1024 bytes per sector on a store of 512-byte sectors";
   EXPECT_FALSE(mountWith({{510, 0}}));
+  EXPECT_FALSE(mountWith({{32, 0x80}, {33, 0x3E}})) << "16000 sectors: fewer clusters than FAT16 has";
   // The total in the 16-bit field, where it fits, counts as the 32-bit one does.
   ASSERT_TRUE(mountWith({}));
   const std::uint32_t clusters = volume.Geometry().clusterCount;
