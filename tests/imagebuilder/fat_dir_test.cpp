@@ -368,6 +368,19 @@ TEST_F(FatDir, AFileWhoseChainCannotBeFreedIsNotReplaced) {
   ASSERT_TRUE(Find(u"Song number one.mp3", still, dir.firstCluster));
   EXPECT_EQ(still.firstCluster, song.firstCluster);
   EXPECT_EQ(still.size, 5000u);
+
+  // A chain that runs into a free cluster ends there: the file is replaced.
+  ASSERT_TRUE(Write("\\Other.bin", oracle::Pattern(5000, 2)));
+  FatEntryRecord other;
+  ASSERT_TRUE(Find(u"Other.bin", other));
+  ASSERT_TRUE(V().FatSetEntry(other.firstCluster, 0));
+  EXPECT_TRUE(Write("\\other.bin", "x")) << V().ErrorText();
+
+  // A folder whose own chain runs into a free cluster takes no new entry.
+  ASSERT_TRUE(V().FatSetEntry(dir.firstCluster, 0));
+  ASSERT_TRUE(builder.ImageMount());
+  EXPECT_FALSE(V().FatCreateFile("\\Dir\\new.mp3"));
+  EXPECT_EQ(V().ErrorCode(), kFatErrChainIntoFree);
 }
 
 // With every cluster taken, a new folder is refused; the file that took them,

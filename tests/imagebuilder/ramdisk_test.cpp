@@ -1,5 +1,7 @@
 // The sector store and the container file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <vector>
@@ -113,6 +115,11 @@ TEST(ImageContainer, AFailedSaveLeavesTheEarlierFileAndNoTemporaryFile) {
   const std::string path = dir / "out.IMG";
   oracle::WriteFile(path, "not an image file");
   RamDisk store;
+  EXPECT_FALSE(store.ImageSaveSlot(path, 0, 8)) << "a store without a volume";
+  const int fd = ::open((dir / "direct.IMG").c_str(), O_RDWR | O_CREAT, 0600);
+  EXPECT_FALSE(store.ImageWriteSlot(fd, dir / "direct.IMG", 0, 8)) << "a store without a volume";
+  ::close(fd);
+  std::filesystem::remove(dir / "direct.IMG");
   ASSERT_TRUE(store.RamDiskInit(512));
   ASSERT_TRUE(store.RamDiskWrite(1, 1, Sector(512, 5).data()));
   EXPECT_FALSE(store.ImageSaveSlot(dir / "missing.IMG", 1, 8)) << "slot 1 appends to an existing file";
