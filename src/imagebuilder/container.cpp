@@ -56,20 +56,10 @@ bool ReadAll(int fd, std::uint8_t* data, std::size_t size) {
   return true;
 }
 
-// Copies the whole of `from` (already at offset 0) to `to`, in the kernel when it can.
+// Copies the whole of `from` (already at offset 0) to `to`.
 bool CopyAll(int from, int to, off_t size) {
-  off_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, static_cast<std::size_t>(size - done), 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += n;
-  }
-  if (done == size) return true;
-  // Fall back to plain reads and writes (file systems without copy_file_range).
-  if (::lseek(from, done, SEEK_SET) != done || ::lseek(to, done, SEEK_SET) != done) return false;
   std::vector<std::uint8_t> buffer(1 << 20);
-  while (done < size) {
+  for (off_t done = 0; done < size;) {
     const std::size_t want = static_cast<std::size_t>(std::min<off_t>(size - done, static_cast<off_t>(buffer.size())));
     if (!ReadAll(from, buffer.data(), want) || !WriteAll(to, buffer.data(), want)) return false;
     done += static_cast<off_t>(want);

@@ -225,7 +225,8 @@ bool ImageBuilder::PlanList(const std::vector<std::string>& entries, ImagePlan& 
     Progress();
     platform::FolderEntry entry;
     platform::WalkError walkError;
-    if (!platform::StatEntry(host, entry, walkError)) return Fail(walkError.Text());
+    if (!platform::StatEntry(host, entry, walkError) || !platform::FollowLink(entry, walkError))
+      return Fail(walkError.Text());
     if (entry.kind == platform::EntryKind::kFolder) {
       if (!PlanDir(host, "\\", plan)) return false;
       continue;
@@ -262,7 +263,7 @@ bool ImageBuilder::PlanDir(const std::string& hostDir, const std::string& imageP
     return true;
   };
   const platform::WalkStatus status = platform::WalkFolderTree(
-      hostDir, {.includeHidden = false, .filesFirst = true},
+      hostDir, {.includeHidden = false, .filesFirst = true, .followLinks = true},
       [&](const platform::FolderEntry& entry, int depth) {
         Progress();
         stack.resize(static_cast<std::size_t>(depth));
@@ -276,7 +277,7 @@ bool ImageBuilder::PlanDir(const std::string& hostDir, const std::string& imageP
           return platform::WalkStep::kContinue;
         }
         if (entry.kind != platform::EntryKind::kFile) {
-          // Symbolic links are not followed; devices, pipes and sockets hold no file data.
+          // Devices, pipes and sockets hold no file data (links were followed to what they name).
           std::printf("Not copied (not a regular file or folder): %s\n", entry.path.c_str());
           return platform::WalkStep::kContinue;
         }
@@ -375,7 +376,8 @@ bool ImageBuilder::AddFileToImage(const std::string& hostFile, const std::string
   if (!CheckHostName(hostFile, name, name16, error)) return Fail(error);
 
   Fd in;
-  in.fd = ::open(hostFile.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  // A symbolic link gives what it names, as the walk that planned it saw it.
+  in.fd = ::open(hostFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (in.fd < 0) return Fail("cannot read " + hostFile + ": " + ErrnoText(errno));
   struct stat st {};
   if (::fstat(in.fd, &st) != 0) return Fail("cannot read " + hostFile + ": " + ErrnoText(errno));

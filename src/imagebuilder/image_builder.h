@@ -115,9 +115,11 @@ class ImageBuilder {
   bool AddListToImage(const std::vector<std::string>& entries);
   // Copies a host folder as folder `name of hostDir` inside imageParent ("\"
   // for the root): its files (sorted) first, then its sub-folders (sorted).
-  // Hidden entries (names starting with "."), symbolic links and special files
-  // inside it are not copied. A folder that holds no file at any depth leaves
-  // nothing on the volume.
+  // Hidden entries (names starting with ".") and special files inside it are
+  // not copied. A symbolic link is copied as what it names, under the link's
+  // name; one that leads nowhere, to neither a file nor a folder, or into a
+  // folder that holds it fails the build naming it. A folder that holds no
+  // file at any depth leaves nothing on the volume.
   bool AddDirToImage(const std::string& hostDir, const std::string& imageParent);
   // Copies one regular host file to imagePath ("\" separated, from the root).
   bool AddFileToImage(const std::string& hostFile, const std::string& imagePath);

@@ -1,5 +1,7 @@
 // What the fuzz targets share: the input read as a stream, a program folder on
-// a RAM disk, and a device whose every answer comes from the input.
+// a RAM disk, a device whose every answer comes from the input, and the
+// command line's paths made absolute before the station moves the current
+// folder to its program folder.
 //
 // Device answers in the input, one per request, in request order:
 //   a control byte: the request is carried out unless its two top bits are set;
@@ -18,8 +20,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "console/main_window.h"
@@ -169,4 +173,54 @@ class InputTarget : public platform::ScsiTarget {
   std::size_t kept_ = 0;
 };
 
+// Run once before the first input, for a target that prepares more than the
+// shared fixtures do: `const fuzz::AtStart start([] { ... });` in the target.
+inline std::function<void()>& StartHook() {
+  static std::function<void()> hook;
+  return hook;
+}
+struct AtStart {
+  explicit AtStart(std::function<void()> hook) { StartHook() = std::move(hook); }
+};
+
+// The station makes its program folder the current folder (as its main window
+// does), so libFuzzer would look for relative inputs, and write its crash
+// files, there. Every path on the command line is made absolute first, and
+// crash files go to the folder the target was started in unless a prefix is
+// given.
+inline void AbsolutePaths(int* argc, char*** argv) {
+  static std::vector<std::string> args;
+  static std::vector<char*> pointers;
+  const std::string here = fs::current_path().string() + "/";
+  auto absolute = [&](std::string_view path) {
+    return path.empty() || path.front() == '/' ? std::string(path) : here + std::string(path);
+  };
+  static constexpr std::string_view kPathFlags[] = {"-artifact_prefix=", "-exact_artifact_path=", "-dict=",
+                                                    "-features_dir=", "-merge_control_file=", "-data_flow_trace="};
+  bool prefixed = false;
+  args.assign(*argv, *argv + *argc);
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    std::string& arg = args[i];
+    if (arg.empty() || arg.front() != '-') {
+      arg = absolute(arg);
+      continue;
+    }
+    for (std::string_view flag : kPathFlags)
+      if (arg.starts_with(flag)) arg = std::string(flag) + absolute(std::string_view(arg).substr(flag.size()));
+    prefixed = prefixed || arg.starts_with("-artifact_prefix=");
+  }
+  if (!prefixed) args.push_back("-artifact_prefix=" + here);
+  pointers.clear();
+  for (std::string& arg : args) pointers.push_back(arg.data());
+  pointers.push_back(nullptr);
+  *argc = static_cast<int>(args.size());
+  *argv = pointers.data();
+}
+
 }  // namespace fuzz
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  fuzz::AbsolutePaths(argc, argv);
+  if (fuzz::StartHook()) fuzz::StartHook()();
+  return 0;
+}

@@ -82,9 +82,11 @@ for name, image in disks.items():
         seed("drive", name + part, struct.pack("<BI", cut, len(image) // 512) + body)
 
 # Hidden-disk images: a raw volume and the image tool's container (both
-# sector sizes), each after a disk of 128 Ki blocks of 512 bytes.
+# sector sizes), each after a disk of 128 Ki blocks of 512 bytes. The raw
+# volume runs over two and a half 32 KiB pieces, so that a piece follows a
+# piece and the last one is cut short.
 disk = struct.pack("<IB", 0x1FFFF, 0)
-seed("image", "raw", disk + fat12.rstrip(b"\0"))
+seed("image", "raw", disk + fat12[:max(len(fat12.rstrip(b"\0")), 80 * 1024)])
 records = [(n, s) for n, s in sectors(fat12)]
 slot0 = b"".join(struct.pack("<I", n) + s for n, s in records)
 slot1 = b"".join(struct.pack("<I", n) + fat12[n * 1024:n * 1024 + 1024] for n in sorted({n // 2 for n, _ in records}))

@@ -189,17 +189,16 @@ void RecordSeeds(const std::string& folder) {
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+const fuzz::AtStart start([] {
   Prepare();
   if (const char* folder = std::getenv("STATION_FUZZ_RECORD")) {
     RecordSeeds(folder);
     std::exit(0);
   }
   StandInDiskTools();
-  return 0;
-}
+});
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Replay(data, size);

@@ -1,7 +1,9 @@
 // Directories, long and short names, file data, host files and folders, and the label.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <vector>
 
@@ -87,6 +89,9 @@ TEST_F(FatDir, LongNameSlotLayout) {
   EXPECT_EQ(Char(root[0], 1), u'e');
   EXPECT_EQ(Char(root[0], 30), u't');
   EXPECT_EQ(Name(root[1]), "EXACTL~1TXT");
+  // Created, accessed and written on 1 January 2005 at midnight.
+  for (int at : {16, 18, 24}) EXPECT_EQ(oracle::Le16(root[1].data() + at), 0x3221u) << at;
+  for (int at : {14, 22}) EXPECT_EQ(oracle::Le16(root[1].data() + at), 0u) << at;
   EXPECT_EQ(root[0][13], FatLfnChecksum(ShortNameOf("EXACTL~1", "TXT")));
   // 14 characters: 0x42 first with character 14, a terminator and padding, then 0x01.
   EXPECT_EQ(root[2][0], 0x42);
@@ -134,6 +139,12 @@ TEST_F(FatDir, TheFat16RootFillsUpCleanly) {
   while (Write("\\r" + std::to_string(1000 + made), "") != nullptr) ++made;
   EXPECT_EQ(made, 256) << "512 entries, two per name";
   EXPECT_EQ(V().ErrorCode(), kFatErrRootEnd);
+  // Nor a folder (whose cluster is given back) or a label.
+  const std::uint32_t free = V().FreeClusterCount();
+  EXPECT_FALSE(V().FatCreateFile("\\NewDir\\x.txt"));
+  EXPECT_EQ(V().ErrorCode(), kFatErrRootEnd);
+  EXPECT_EQ(V().FreeClusterCount(), free);
+  EXPECT_FALSE(V().FatSetVolumeLabel("FULL"));
   EXPECT_EQ(CheckedFiles().size(), 256u);
 }
 
@@ -181,27 +192,50 @@ TEST_F(FatDir, ANameAddedAgainReplacesTheEarlierEntry) {
   ASSERT_TRUE(Write("\\DIR\\song.MP3", "later"));
   ASSERT_TRUE(Write("\\Dir\\Song.mp3.old", "x"));
   EXPECT_EQ(V().FreeClusterCount(), before - 3) << "the folder and one cluster per file";
+  // An empty file (no cluster to free), and an entry without a long name (as
+  // other tools make 8.3 names), are replaced as well.
+  ASSERT_TRUE(Write("\\Dir\\empty.txt", ""));
+  ASSERT_TRUE(Write("\\Dir\\EMPTY.TXT", "e"));
+  FatEntryRecord dir, plain;
+  ASSERT_TRUE(Find(u"Dir", dir));
+  plain.type = kEntryFile;
+  ASSERT_TRUE(FatMakeShortName("PLAIN.TXT", plain.shortName));
+  ASSERT_TRUE(V().FatCreateEntryNoLfn(plain, dir.firstCluster));
+  ASSERT_TRUE(Write("\\Dir\\plain.txt", "p")) << V().ErrorText();
+  EXPECT_EQ(V().FreeClusterCount(), before - 5);
   const auto files = CheckedFiles();
-  EXPECT_EQ(files.size(), 2u);
+  EXPECT_EQ(files.size(), 4u);
   EXPECT_EQ(files.at("Dir/song.MP3"), "later");
+  EXPECT_EQ(files.at("Dir/EMPTY.TXT"), "e");
+  EXPECT_EQ(files.at("Dir/plain.txt"), "p");
 }
 
 TEST_F(FatDir, AfterARemountNamesAreFoundByWalkingTheDirectories) {
   ASSERT_TRUE(Write("\\Dir\\Some long name of a song.txt", "12345"));
   ASSERT_TRUE(Write("\\Dir\\\xC3\xA5" "berg.txt", "x"));
   ASSERT_TRUE(Write("\\Dir\\PLAIN.TXT", "p"));
+  // Free clusters between used ones: a file made smaller before another one.
+  ASSERT_TRUE(Write("\\gap.bin", oracle::Pattern(5000, 2)));
+  ASSERT_TRUE(Write("\\after.bin", "a"));
+  ASSERT_TRUE(Write("\\gap.bin", "g"));
   ASSERT_TRUE(V().FatSetVolumeLabel("LBL"));
+  const std::uint32_t free = V().FreeClusterCount();
   ASSERT_TRUE(builder.ImageMount());
+  EXPECT_EQ(V().FreeClusterCount(), free) << "counted again from the FAT";
   FatEntryRecord dir, found;
   ASSERT_TRUE(Find(u"dir", dir));
+  const std::size_t entries = Entries(dir.firstCluster).size();
   ASSERT_TRUE(Find(u"SOME LONG NAME OF A SONG.TXT", found, dir.firstCluster));
   EXPECT_EQ(found.size, 5u);
   EXPECT_TRUE(Find(u"plain.txt", found, dir.firstCluster));
   EXPECT_TRUE(Find(u"\u00C5BERG.TXT", found, dir.firstCluster));
   ASSERT_TRUE(Write("\\Dir\\some long name of a song.txt", "again"));
+  const auto after = Entries(dir.firstCluster);
+  EXPECT_EQ(after.size(), entries) << "the entry is rewritten in place";
+  EXPECT_TRUE(std::none_of(after.begin(), after.end(), [](const Entry& e) { return e[0] == 0xE5; }));
   ASSERT_TRUE(V().FatSetVolumeLabel("NEW"));
   const auto files = CheckedFiles();
-  EXPECT_EQ(files.size(), 3u);
+  EXPECT_EQ(files.size(), 5u);
   EXPECT_EQ(files.at("Dir/some long name of a song.txt"), "again");
 }
 
@@ -317,6 +351,108 @@ TEST_F(FatDir, AHostFileThatCannotFitFailsBeforeItIsCopied) {
   std::filesystem::resize_file(big, 5ull << 30);
   EXPECT_FALSE(builder.AddFileToImage(big, "\\big.bin"));
   EXPECT_NE(builder.LastError().find("4 GiB"), std::string::npos) << builder.LastError();
+}
+
+// A file whose cluster chain cannot be freed (it runs outside the volume) is
+// not replaced: the new file is refused, naming why, and the old entry stays.
+TEST_F(FatDir, AFileWhoseChainCannotBeFreedIsNotReplaced) {
+  ASSERT_TRUE(Write("\\Dir\\Song number one.mp3", oracle::Pattern(5000, 1)));
+  FatEntryRecord dir, song;
+  ASSERT_TRUE(Find(u"Dir", dir));
+  ASSERT_TRUE(Find(u"Song number one.mp3", song, dir.firstCluster));
+  ASSERT_TRUE(V().FatSetEntry(song.firstCluster, V().Geometry().clusterCount + 10));
+  EXPECT_FALSE(V().FatCreateFile("\\Dir\\song NUMBER one.mp3"));
+  EXPECT_EQ(V().ErrorCode(), kFatErrChainIntoFree);
+  EXPECT_NE(V().ErrorText().find("outside the volume"), std::string::npos) << V().ErrorText();
+  FatEntryRecord still;
+  ASSERT_TRUE(Find(u"Song number one.mp3", still, dir.firstCluster));
+  EXPECT_EQ(still.firstCluster, song.firstCluster);
+  EXPECT_EQ(still.size, 5000u);
+
+  // A chain that runs into a free cluster ends there: the file is replaced.
+  ASSERT_TRUE(Write("\\Other.bin", oracle::Pattern(5000, 2)));
+  FatEntryRecord other;
+  ASSERT_TRUE(Find(u"Other.bin", other));
+  ASSERT_TRUE(V().FatSetEntry(other.firstCluster, 0));
+  EXPECT_TRUE(Write("\\other.bin", "x")) << V().ErrorText();
+
+  // A folder whose own chain runs into a free cluster takes no new entry.
+  ASSERT_TRUE(V().FatSetEntry(dir.firstCluster, 0));
+  ASSERT_TRUE(builder.ImageMount());
+  EXPECT_FALSE(V().FatCreateFile("\\Dir\\new.mp3"));
+  EXPECT_EQ(V().ErrorCode(), kFatErrChainIntoFree);
+}
+
+// With every cluster taken, a new folder is refused; the file that took them,
+// the last cluster included, is replaced and all of them come free again.
+TEST_F(FatDir, AFullVolumeRefusesAFolderAndGivesEveryClusterBackWhenItsFileIsReplaced) {
+  const std::uint32_t free = V().FreeClusterCount();
+  ASSERT_TRUE(Write("\\all.bin", oracle::Pattern(std::size_t{free} * 2048, 3)));
+  EXPECT_EQ(V().FreeClusterCount(), 0u);
+  EXPECT_FALSE(V().FatCreateFile("\\Dir\\x.txt"));
+  EXPECT_EQ(V().ErrorCode(), kFatErrDiskFull);
+  ASSERT_TRUE(Write("\\ALL.BIN", "small")) << V().ErrorText();
+  EXPECT_EQ(V().FreeClusterCount(), free - 1);
+  const auto files = CheckedFiles();
+  EXPECT_EQ(files.size(), 1u);
+  EXPECT_EQ(files.begin()->second, "small");
+}
+
+// On FAT32 the root is a cluster folder: a label among its files is replaced
+// in place, also after the volume is mounted again.
+TEST(FatDir32, ALabelAmongTheRootsFilesIsReplacedInPlace) {
+  TempDir dir;
+  ImageBuilder builder;
+  ASSERT_TRUE(builder.ImageCreateVolume((2049ull << 20) / 512, 512)) << builder.LastError();
+  FatVolume& v = builder.Volume();
+  ASSERT_EQ(v.Type(), kFat32);
+  for (const char* name : {"\\a.txt", "\\second file.txt", "\\Dir\\c.txt"}) {
+    auto handle = v.FatCreateFile(name);
+    ASSERT_TRUE(handle) << v.ErrorText();
+    ASSERT_TRUE(v.FatCloseFile(*handle));
+  }
+  ASSERT_TRUE(v.FatSetVolumeLabel("ONE"));
+  ASSERT_TRUE(v.FatSetVolumeLabel("TWO"));
+  const std::uint32_t free = v.FreeClusterCount();
+  ASSERT_TRUE(builder.ImageMount());
+  EXPECT_EQ(v.FreeClusterCount(), free) << "counted again from the FAT";
+  ASSERT_TRUE(v.FatSetVolumeLabel("THREE"));
+  // An entry linking to a cluster above 65535 is a used one to the count, as is its end.
+  const std::uint32_t before = v.FreeClusterCount();
+  ASSERT_TRUE(v.FatSetEntry(100, 0x10000) && v.FatSetEntry(0x10000, 0x0FFFFFF8));
+  ASSERT_TRUE(builder.ImageMount());
+  EXPECT_EQ(v.FreeClusterCount(), before - 2);
+  ASSERT_TRUE(v.FatSetEntry(100, 0) && v.FatSetEntry(0x10000, 0));
+  ASSERT_TRUE(builder.ImageMount());
+  ASSERT_TRUE(builder.ImageSave(dir / "v.IMG", 0, 2049)) << builder.LastError();
+  const auto fsck = oracle::ExtractAndFsck(dir / "v.IMG", 0, dir / "v.raw");
+  EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
+  const auto root = oracle::Run("mdir -a -i " + oracle::Quote(dir / "v.raw") + " ::");
+  EXPECT_NE(root.output.find("Volume in drive : is THREE"), std::string::npos) << root.output;
+  EXPECT_EQ(oracle::VolumeFiles(dir / "v.raw", dir / "out").size(), 3u);
+}
+
+// Nothing is done on a volume that is not mounted, and each operation says so.
+TEST(FatVolumeUnmounted, EveryOperationFailsAsNotMounted) {
+  ImageBuilder builder;
+  FatVolume& v = builder.Volume();
+  std::uint32_t cluster = 5;
+  FatEntryRecord record;
+  const std::pair<const char*, std::function<bool()>> operations[] = {
+      {"allocate", [&] { return v.FatAllocCluster(cluster); }},
+      {"free a chain", [&] { return v.FatFreeChain(5); }},
+      {"zero a cluster", [&] { return v.FatZeroCluster(2); }},
+      {"set an entry", [&] { return v.FatSetEntry(2, 0); }},
+      {"write an entry", [&] { return v.FatWriteShortEntry(record); }},
+      {"create a file", [&] { return v.FatCreateFile("\\a.txt") != nullptr; }},
+      {"set the label", [&] { return v.FatSetVolumeLabel("X"); }},
+      {"update the free count", [&] { return v.FatUpdateInfoSector(); }},
+  };
+  for (const auto& [what, operation] : operations) {
+    EXPECT_FALSE(operation()) << what;
+    EXPECT_EQ(v.ErrorCode(), kFatErrNotMounted) << what;
+  }
+  EXPECT_EQ(v.FatNextCluster(cluster), 3);
 }
 
 }  // namespace

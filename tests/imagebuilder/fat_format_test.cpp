@@ -115,6 +115,96 @@ TEST(FatMount, BootSectorChecks) {
   EXPECT_FALSE(mountWith({{13, 3}})) << "3 sectors per cluster";
   EXPECT_FALSE(mountWith({{12, 0x04}})) << "1024 bytes per sector on a store of 512-byte sectors";
   EXPECT_FALSE(mountWith({{510, 0}}));
+  EXPECT_FALSE(mountWith({{32, 0x80}, {33, 0x3E}})) << "16000 sectors: fewer clusters than FAT16 has";
+  // The total in the 16-bit field, where it fits, counts as the 32-bit one does.
+  ASSERT_TRUE(mountWith({}));
+  const std::uint32_t clusters = volume.Geometry().clusterCount;
+  EXPECT_TRUE(mountWith({{19, 0x00}, {20, 0x80}, {32, 0}, {33, 0}, {34, 0}, {35, 0}}));
+  EXPECT_EQ(volume.Geometry().totalSectors, 32768u);
+  EXPECT_EQ(volume.Geometry().clusterCount, clusters);
+}
+
+// Volumes of 2048- and 4096-byte sectors are made, mounted and checked clean too.
+TEST(FatGeometry, LargeSectorVolumesMountAndPassFsck) {
+  for (const std::uint32_t sectorSize : {2048u, 4096u}) {
+    SCOPED_TRACE(sectorSize);
+    TempDir dir;
+    ImageBuilder builder;
+    ASSERT_TRUE(builder.ImageCreateVolume((64ull << 20) / sectorSize, sectorSize)) << builder.LastError();
+    EXPECT_EQ(builder.Volume().Geometry().bytesPerSector, sectorSize);
+    oracle::WriteFile(dir / "in/song.mp3", oracle::Pattern(9000, 2));
+    ASSERT_TRUE(builder.AddListToImage({dir / "in"})) << builder.LastError();
+    ASSERT_TRUE(builder.ImageSave(dir / "v.IMG", 0, 64)) << builder.LastError();
+    const auto fsck = oracle::ExtractAndFsck(dir / "v.IMG", 0, dir / "v.raw");
+    EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
+    EXPECT_EQ(oracle::VolumeFiles(dir / "v.raw", dir / "out").at("in/song.mp3"), oracle::Pattern(9000, 2));
+  }
+}
+
+// A store that begins with a partition table: the volume is found at the start
+// of the first partition entry whose sector holds a boot sector, files go
+// into it there, and mtools and fsck.fat read that partition back.
+TEST(FatMount, AVolumeBehindAPartitionTableIsFoundAtItsPartitionsStart) {
+  constexpr std::uint32_t kStart = 2048, kElsewhere = 1000;
+  ImageBuilder builder;
+  ASSERT_TRUE(builder.ImageCreateVolume(32768, 512));
+  const std::uint32_t formatted = builder.Volume().Geometry().firstDataSector + 8;
+  // Move the formatted sectors up to the partition's start; below it only zeros.
+  std::vector<std::uint8_t> sector(512), zero(512, 0);
+  for (std::uint32_t lba = formatted; lba-- > 0;) {
+    ASSERT_TRUE(builder.ImageReadSectors(lba, 1, sector.data()));
+    ASSERT_TRUE(builder.ImageWriteSectors(kStart + lba, 1, sector.data()));
+    ASSERT_TRUE(builder.ImageWriteSectors(lba, 1, zero.data()));
+  }
+  auto partitionTable = [&](std::uint8_t indicator1) {
+    std::vector<std::uint8_t> mbr(512, 0);
+    const auto entry = [&](int index, std::uint8_t indicator, std::uint32_t start) {
+      std::uint8_t* e = &mbr[446 + 16 * index];
+      e[0] = indicator;
+      e[4] = 0x06;
+      for (int i = 0; i < 4; ++i) {
+        e[8 + i] = static_cast<std::uint8_t>(start >> (8 * i));
+        e[12 + i] = static_cast<std::uint8_t>(32768u >> (8 * i));
+      }
+    };
+    entry(0, 0x00, kElsewhere);  // no boot sector there
+    entry(1, indicator1, kStart);
+    mbr[510] = 0x55;
+    mbr[511] = 0xAA;
+    return builder.ImageWriteSectors(0, 1, mbr.data());
+  };
+  FatVolume& volume = builder.Volume();
+  ASSERT_TRUE(partitionTable(0x7F));
+  EXPECT_FALSE(volume.FatMount()) << "an entry that is no partition ends the search";
+  // Without the signature the sector is no partition table.
+  for (const int at : {510, 511}) {
+    ASSERT_TRUE(partitionTable(0x80));
+    ASSERT_TRUE(builder.ImageReadSectors(0, 1, sector.data()));
+    sector[at] = 0;
+    ASSERT_TRUE(builder.ImageWriteSectors(0, 1, sector.data()));
+    EXPECT_FALSE(volume.FatMount()) << at;
+  }
+  ASSERT_TRUE(partitionTable(0x80));
+  ASSERT_TRUE(volume.FatMount()) << volume.ErrorText();
+  EXPECT_EQ(volume.Geometry().volumeStart, kStart);
+  EXPECT_EQ(volume.Type(), kFat16);
+
+  TempDir dir;
+  oracle::WriteFile(dir / "in/song.mp3", oracle::Pattern(70000, 3));
+  ASSERT_TRUE(builder.AddListToImage({dir / "in"})) << builder.LastError();
+  ASSERT_TRUE(volume.FatSetVolumeLabel("PARTED"));
+  // The partition as a volume file of its own.
+  std::string raw(std::size_t{32768} * 512, '\0');
+  for (std::uint32_t lba = 0; lba < 32768; ++lba) {
+    ASSERT_TRUE(builder.ImageReadSectors(kStart + lba, 1, sector.data()));
+    std::copy(sector.begin(), sector.end(), raw.begin() + std::size_t{lba} * 512);
+  }
+  oracle::WriteFile(dir / "part.raw", raw);
+  const auto fsck = oracle::Run("fsck.fat -n " + oracle::Quote(dir / "part.raw"));
+  EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
+  EXPECT_EQ(oracle::VolumeFiles(dir / "part.raw", dir / "out").at("in/song.mp3"), oracle::Pattern(70000, 3));
+  EXPECT_NE(oracle::Run("mlabel -s -i " + oracle::Quote(dir / "part.raw") + " ::").output.find("PARTED"),
+            std::string::npos);
 }
 
 }  // namespace

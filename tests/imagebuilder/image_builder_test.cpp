@@ -11,6 +11,7 @@
 #include "image_oracle.h"
 #include "imagebuilder/image_builder.h"
 #include "platform/locale/locale.h"
+#include "support/random_tree.h"
 
 using namespace imagebuilder;
 using oracle::TempDir;
@@ -36,7 +37,12 @@ std::map<std::string, std::string> MakeTree(const TempDir& dir, unsigned cluster
   add("Music/Deep/Deeper/Deepest/file.bin", 2 * clusterBytes - 1, 9);
   for (int i = 0; i < 40; ++i) add("Music/Many/Same prefix file " + std::to_string(i) + ".dat", 100 + i, 10 + i);
   std::filesystem::create_directories(dir / "src/Music/Empty/Inner");  // no files: does not appear
-  std::filesystem::create_symlink("readme.txt", dir / "src/Music/link.txt");  // not followed
+  // Links are copied as what they name, under their own names.
+  std::filesystem::create_symlink("fourteen chars", dir / "src/Music/link.txt");
+  expected["Music/link.txt"] = expected["Music/fourteen chars"];
+  add("elsewhere/inner.bin", 700, 11, false);
+  std::filesystem::create_directory_symlink(dir / "src/elsewhere", dir / "src/Music/Linked folder");
+  expected["Music/Linked folder/inner.bin"] = oracle::Pattern(700, 11);
   add("top.TXT", 4096, 99);
   return expected;
 }
@@ -95,6 +101,56 @@ INSTANTIATE_TEST_SUITE_P(Fat16AndFat32, OracleVolumes,
                          ::testing::Values(OracleCase{32, "Fat16"}, OracleCase{2049, "Fat32"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Property: any tree built into an image gives every file back through mtools
+// from both slots, which fsck.fat finds clean, and the room check foresaw
+// every sector each slot saved.
+struct TreeCase {
+  unsigned seed;
+  std::uint32_t sizeMiB;
+};
+
+class ImageTrees : public ::testing::TestWithParam<TreeCase> {};
+
+TEST_P(ImageTrees, BothSlotsGiveBackEveryFileOfAGeneratedTree) {
+  TempDir dir;
+  const auto layout = FatComputeLayout(512, (std::uint64_t{GetParam().sizeMiB} << 20) / 512);
+  ASSERT_TRUE(layout);
+  testing_support::RandomTreeMaker maker(GetParam().seed, layout->sectorsPerCluster * 512);
+  const testing_support::RandomTree tree = maker.Make(dir / "in/Tree");
+  // The tree's folder, and one of its files again on its own, into the root.
+  const std::string single = tree.files.rbegin()->first;
+  const ImageBuildRequest request{{dir / "in/Tree", dir / ("in/Tree/" + single)}, GetParam().sizeMiB, "TREE",
+                                  dir / "out.IMG"};
+  ImageBuilder builder;
+  const ImageBuildResult result = builder.ImageBuildFile(request);
+  ASSERT_TRUE(result.ok) << result.message;
+  std::map<std::string, std::string> expected;
+  for (const auto& [rel, bytes] : tree.files) expected["Tree/" + rel] = bytes;
+  expected[single.substr(single.rfind('/') + 1)] = tree.files.at(single);
+
+  const auto c = oracle::ReadContainer(request.outputPath);
+  ASSERT_TRUE(c);
+  ImagePlan plan;
+  ASSERT_TRUE(builder.PlanList(request.entries, plan)) << builder.LastError();
+  for (int slot = 0; slot < 2; ++slot) {
+    SCOPED_TRACE(testing::Message() << "slot " << slot);
+    std::uint64_t predicted = 0;
+    ASSERT_TRUE(builder.CheckRoom(plan, request.label, request.sizeMiB, c->slots[slot].sectorSize, slot == 0, &predicted));
+    EXPECT_EQ(predicted, c->slots[slot].records);
+    const std::string raw = dir / "slot.raw";
+    const auto fsck = oracle::ExtractAndFsck(request.outputPath, slot, raw);
+    EXPECT_EQ(fsck.exitCode, 0) << fsck.output;
+    std::string log;
+    std::filesystem::remove_all(dir / "out");
+    EXPECT_TRUE(oracle::VolumeFiles(raw, dir / "out", &log) == expected) << log;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ImageTrees,
+                         ::testing::Values(TreeCase{1, 16}, TreeCase{2, 32}, TreeCase{3, 64}, TreeCase{4, 16},
+                                           TreeCase{5, 32}, TreeCase{6, 2049}),
+                         [](const auto& info) { return "seed" + std::to_string(info.param.seed); });
+
 ImageBuildRequest Request(const TempDir& dir, std::vector<std::string> entries, std::uint32_t sizeMiB = 16,
                           std::string label = "PASS WD", std::string output = "out.IMG") {
   return ImageBuildRequest{std::move(entries), sizeMiB, std::move(label), dir / output};
@@ -146,7 +202,7 @@ TEST(ImageBuild, FailuresNameTheStageAndThePath) {
   r = builder.ImageBuildPass(Request(dir, {dir / "in/pipe"}), 512, 0);
   EXPECT_EQ(r.stage, ImageBuildStage::kAddFiles);
   EXPECT_TRUE(Has(r.message, "pipe")) << r.message;
-  // Inside a folder a pipe is passed over, as are links.
+  // Inside a folder a pipe is passed over.
   ASSERT_TRUE(builder.ImageBuildPass(Request(dir, {dir / "in"}), 512, 0).ok);
 
   EXPECT_EQ(builder.ImageBuildPass(Request(dir, {dir / "in/a.txt"}, 16, "BAD?"), 512, 0).stage,
@@ -237,7 +293,9 @@ TEST(ImageBuild, HostTreesThatWouldLoseFilesFailAndLeaveTheEarlierOutput) {
   const HostTreeCase cases[] = {
       {"backslash in a file name beside its folder",
        [](const std::string& in, const std::string&) { return Files(in, {"top/file.txt", "top\\file.txt"}); },
-       {"top\\file.txt"}},
+       {"top\\file.txt"},
+       16,
+       "separates folders"},
       {"backslash in a file name inside a folder",
        [](const std::string& in, const std::string&) { return Files(in, {"sub/ok.txt", "sub/sub\\evil.txt"}); },
        {"sub/sub\\evil.txt"}},
@@ -268,6 +326,34 @@ TEST(ImageBuild, HostTreesThatWouldLoseFilesFailAndLeaveTheEarlierOutput) {
          return std::vector<std::string>{in + "/Data", in + "/dir/data"};
        },
        {"Data", "dir/data"}},
+      {"a link to nothing",
+       [](const std::string& in, const std::string&) {
+         std::filesystem::create_directories(in + "/d");
+         std::filesystem::create_symlink("gone.mp3", in + "/d/song.mp3");
+         return Files(in, {"d/ok.txt"});
+       },
+       {"d/song.mp3"},
+       16,
+       "which does not exist"},
+      {"a link listed alone to a pipe",
+       [](const std::string& in, const std::string&) {
+         std::filesystem::create_directories(in);
+         ::mkfifo((in + "/pipe").c_str(), 0600);
+         std::filesystem::create_symlink(in + "/pipe", in + "/link");
+         return std::vector<std::string>{in + "/link"};
+       },
+       {"link"},
+       16,
+       "neither a file nor a folder"},
+      {"a link back into the listed folder",
+       [](const std::string& in, const std::string&) {
+         Files(in, {"d/a.txt", "d/sub/b.txt"});
+         std::filesystem::create_directory_symlink("..", in + "/d/sub/up");
+         return std::vector<std::string>{in + "/d"};
+       },
+       {"d/sub/up"},
+       16,
+       "a folder that holds it"},
       {"device name of a folder",
        [](const std::string& in, const std::string&) { return Files(in, {"Lpt9.d/a.txt"}); },
        {"Lpt9.d"}},

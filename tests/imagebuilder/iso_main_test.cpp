@@ -315,6 +315,13 @@ TEST_F(IsoMainTest, AFailedBuildIsReportedInTheWindowsLanguageAndHandsNothingOve
        "1:Init Image Disk1:Fail", "'*'"},
       {"the output folder is missing", [](TfrmIsoMain&) {}, dir_ / "nowhere/c.IMG", "1:Image output1:Fail",
        "nowhere"},
+      {"a link in a listed folder names nothing",
+       [&](TfrmIsoMain& w) {
+         Put("linked/song.mp3", 5, 2);
+         fs::create_symlink("moved.mp3", dir_ / "in/linked/old.mp3");
+         w.TntlstHideFiles.Items.Add(dir_ / "in/linked");
+       },
+       dir_ / "d.IMG", "1:Init Image Disk1:Fail", dir_ / "in/linked/old.mp3: a symbolic link to \"moved.mp3\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

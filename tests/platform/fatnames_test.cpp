@@ -51,6 +51,26 @@ TEST(FatNames, LongNamesTheVolumeCanHold) {
   }
 }
 
+// A host name is one name on the volume: a "\" in it (legal on the host) is
+// refused with the reason, never taken for a folder, as text that is not UTF-8 is.
+TEST(FatNames, HostNamesAreOneNameOnTheVolume) {
+  const struct {
+    const char* name;
+    const char* problem;  // a part of the reason; nullptr: accepted
+  } cases[] = {{"a\\b.mp3", "\"\\\""}, {"\\", "\"\\\""}, {"trailing\\", "separates folders"},
+               {"bad\xFF", "UTF-8"}, {"a b.mp3", nullptr}, {"\u97f3\u4e50.mp3", nullptr}, {"what?.mp3", nullptr}};
+  for (const auto& c : cases) {
+    const std::string problem = HostNameProblem(c.name);
+    if (c.problem == nullptr) {
+      EXPECT_EQ(problem, "") << c.name;
+      continue;
+    }
+    EXPECT_NE(problem.find(c.problem), std::string::npos) << c.name << ": " << problem;
+    std::u16string name16;
+    EXPECT_EQ(LongNameProblem(c.name, name16), problem) << "both rules say the same of " << c.name;
+  }
+}
+
 TEST(FatNames, ShortNamesInOneFolderAreUniqueAndFollowTheirOrder) {
   struct Case {
     const char* what;

@@ -131,6 +131,73 @@ TEST(WalkFolderTree, VisitsDepthFirstInEitherOrderSkipsHiddenAndNeverEntersLinks
   EXPECT_EQ(error.path, dir / "t/d");
 }
 
+// Following links: a link is what it names (under its own name), a folder it
+// names is entered; one that leads nowhere, to neither a file nor a folder, or
+// back into a folder the walk is in fails the walk naming the link and why.
+TEST(WalkFolderTree, FollowingLinksVisitsWhatTheyNameAndFailsOnLinksThatLeadNowhere) {
+  TempDir dir("fswalk");
+  Write(dir / "t/a.txt", 4);
+  Write(dir / "elsewhere/inner/deep.txt", 7);
+  fs::create_symlink(dir / "t/a.txt", dir / "t/file-link");
+  fs::create_directory_symlink(dir / "elsewhere", dir / "t/folder-link");
+  fs::create_symlink("missing", dir / "t/.hidden-dangling");  // hidden: never looked at
+
+  std::string seen;
+  WalkError error;
+  WalkOptions follow{.followLinks = true};
+  ASSERT_EQ(WalkFolderTree(dir / "t", follow,
+                           [&](const FolderEntry& e, int depth) {
+                             seen += std::to_string(depth) + e.name + (e.viaLink ? "@" : "") + ":" +
+                                     std::to_string(e.size) + " ";
+                             return WalkStep::kContinue;
+                           },
+                           error),
+            WalkStatus::kDone)
+      << error.Text();
+  EXPECT_EQ(seen, "1a.txt:4 1file-link@:4 1folder-link@:0 2inner:0 3deep.txt:7 ");
+
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  const struct {
+    const char* what;
+    std::string target;  // of the link t/sub/bad
+    const char* reason;
+  } bad[] = {
+      {"dangling", "nothing-there", "\"nothing-there\", which does not exist"},
+      {"into a pipe", dir / "pipe", "which is neither a file nor a folder"},
+      {"into the walk's root", "..", "\"..\", a folder that holds it"},
+      {"into a folder above the root", "../..", "\"../..\", a folder that holds it"},
+      {"into its own folder", ".", "a folder that holds it"},
+      {"links in a ring", "bad", "a loop of symbolic links"},
+  };
+  for (const auto& c : bad) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir / "t/sub");
+    Write(dir / "t/sub/ok.txt", 1);
+    fs::create_symlink(c.target, dir / "t/sub/bad");
+    EXPECT_EQ(WalkFolderTree(dir / "t", follow, [](const FolderEntry&, int) { return WalkStep::kContinue; }, error),
+              WalkStatus::kFailed);
+    EXPECT_EQ(error.path, dir / "t/sub/bad");
+    EXPECT_NE(error.Text().find(dir / "t/sub/bad: "), std::string::npos) << error.Text();
+    EXPECT_NE(error.Text().find(c.reason), std::string::npos) << error.Text();
+    EXPECT_EQ(WalkFolderTree(dir / "t", {}, [](const FolderEntry&, int) { return WalkStep::kContinue; }, error),
+              WalkStatus::kDone)
+        << "not following, the link is only visited";
+  }
+
+  // One entry: a link is followed, anything else stays as it was.
+  FolderEntry entry;
+  ASSERT_TRUE(StatEntry(dir / "t/folder-link", entry, error));
+  EXPECT_EQ(entry.kind, EntryKind::kLink);
+  ASSERT_TRUE(FollowLink(entry, error));
+  EXPECT_EQ(entry.kind, EntryKind::kFolder);
+  EXPECT_EQ(entry.name, "folder-link");
+  FolderEntry pipe;
+  ASSERT_TRUE(StatEntry(dir / "pipe", pipe, error));
+  EXPECT_TRUE(FollowLink(pipe, error));
+  EXPECT_EQ(pipe.kind, EntryKind::kOther);
+  EXPECT_FALSE(pipe.viaLink);
+}
+
 TEST(FindIgnoringCase, FindsShippedFilesWhateverTheirCase) {
   TempDir dir("fswalk");
   Write(dir / "Flash/FLASH.INI", 1);

@@ -46,7 +46,8 @@ class DriveSession {
   // False (see Error) when the letter is not bound or holds no FAT volume.
   bool Open(char letter);
   bool IsOpen() const { return volume_ != nullptr; }
-  // Paths inside the volume ("music/pop"); see DrivePath.
+  // Paths inside the volume ("music/pop"), '/' between folders: each part is
+  // a host name, and one that holds "\\" is refused, never split.
   bool FolderExists(std::string_view path);
   // `origin`: the host folder it is made for (named when a copy clashes).
   bool MakeFolder(std::string_view path, const std::string& origin = {});

@@ -96,6 +96,11 @@ std::uint32_t StartOf(const std::uint8_t* e, int fatBits) {
   return (fatBits == 32 ? std::uint32_t{Le16(e + 20)} << 16 : 0u) | Le16(e + 26);
 }
 
+// Bytes of FAT that hold the entries of clusters 0 to clusterCount + 1.
+std::uint64_t FatEntryBytes(const FatBootInfo& b) {
+  return ((std::uint64_t{b.clusterCount} + 2) * static_cast<std::uint64_t>(b.fatBits) + 7) / 8;
+}
+
 }  // namespace
 
 std::optional<FatBootInfo> ParseFatBootSector(const std::uint8_t* s, std::size_t size, std::string* why,
@@ -147,8 +152,7 @@ std::optional<FatBootInfo> ParseFatBootSector(const std::uint8_t* s, std::size_t
       b.serialNumber = Le32(s + 39);
     }
   }
-  const std::uint64_t fatBytesNeeded = (std::uint64_t{b.clusterCount} + 2) * b.fatBits / 8 + 1;
-  if (std::uint64_t{b.fatSectors} * bps < fatBytesNeeded) return fail("no FAT file system (FAT too small)");
+  if (std::uint64_t{b.fatSectors} * bps < FatEntryBytes(b)) return fail("no FAT file system (FAT too small)");
   if (b.bootLabel == "NO NAME") b.bootLabel.clear();
   return b;
 }
@@ -191,6 +195,10 @@ bool FatVolume::Fail(std::string why) {
   return false;
 }
 
+bool FatVolume::BadName(const std::string& problem) {
+  return Fail("the name cannot be held by the FAT file system: " + problem);
+}
+
 bool FatVolume::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
   auto* p = static_cast<std::uint8_t*>(data);
   while (size > 0) {
@@ -223,7 +231,7 @@ bool FatVolume::LoadFat() {
   if (fatLoaded_) return true;
   // Only the sectors that hold the clusters' entries: a FAT may be larger.
   const std::uint32_t bps = boot_.bytesPerSector;
-  const std::uint64_t entryBytes = (std::uint64_t{boot_.clusterCount} + 2) * boot_.fatBits / 8 + 1;
+  const std::uint64_t entryBytes = FatEntryBytes(boot_);
   const auto sectors =
       static_cast<std::uint32_t>(std::min<std::uint64_t>((entryBytes + bps - 1) / bps, boot_.fatSectors));
   fat_.resize(std::size_t{sectors} * bps);
@@ -406,12 +414,14 @@ FatVolume::Directory* FatVolume::Dir(std::uint32_t cluster) {
 }
 
 bool FatVolume::Resolve(std::string_view path, Directory*& parent, std::u16string& leaf) {
+  // Only '/' separates: every part is a name the host gave, and a "\\" in one
+  // (legal there) is refused rather than taken for a folder.
   std::vector<std::u16string> parts;
   for (std::size_t at = 0; at <= path.size();) {
-    std::size_t slash = path.find_first_of("/\\", at);
+    std::size_t slash = path.find('/', at);
     if (slash == std::string_view::npos) slash = path.size();
     const std::string_view part = path.substr(at, slash - at);
-    if (!part.empty() && !IsValidUtf8(part)) return Fail("the name is not UTF-8 text");
+    if (const std::string problem = fatnames::HostNameProblem(part); !problem.empty()) return BadName(problem);
     if (!part.empty()) parts.push_back(Utf8ToUtf16(part));
     at = slash + 1;
   }
@@ -432,7 +442,7 @@ bool FatVolume::Resolve(std::string_view path, Directory*& parent, std::u16strin
 }
 
 FatVolume::Directory* FatVolume::FolderAt(std::string_view path) {
-  if (path.find_first_not_of("/\\") == std::string_view::npos) {
+  if (path.find_first_not_of('/') == std::string_view::npos) {
     if (!LoadFat()) return nullptr;
     return Dir(boot_.fatBits == 32 ? boot_.rootCluster : 0);
   }
@@ -467,6 +477,15 @@ bool FatVolume::SetLabel(std::string_view bytes) {
   Directory* root = Dir(boot_.fatBits == 32 ? boot_.rootCluster : 0);
   if (!root) return false;
   const fatnames::ShortName field = fatnames::VolumeLabelField(bytes);
+  const auto isLabel = [&](std::uint32_t i) {
+    const std::uint8_t* e = &root->bytes[std::size_t{i} * kEntry];
+    return e[0] != kDeleted && e[11] != kAttrLongName && (e[11] & kAttrLabel);
+  };
+  // A new label entry's place is found first: a full root leaves the label as it was.
+  std::optional<std::uint32_t> at;
+  std::uint32_t first = 0;
+  while (first < root->end && !isLabel(first)) ++first;
+  if (!bytes.empty() && first == root->end && !(at = FreeSlots(*root, 1))) return false;
   // The boot sector keeps a copy where it has the field (extended signature
   // 0x29), as does the FAT32 backup boot sector: the disk check compares them.
   const std::uint32_t bps = boot_.bytesPerSector;
@@ -484,22 +503,18 @@ bool FatVolume::SetLabel(std::string_view bytes) {
   }
   boot_.bootLabel = bytes;
   // One label entry in the root: the first is rewritten, any other removed.
-  bool kept = false;
-  for (std::uint32_t i = 0; i < root->end; ++i) {
+  for (std::uint32_t i = first; i < root->end; ++i) {
+    if (!isLabel(i)) continue;
     std::uint8_t* e = &root->bytes[std::size_t{i} * kEntry];
-    if (e[0] == kDeleted || e[11] == kAttrLongName || !(e[11] & kAttrLabel)) continue;
-    if (kept || bytes.empty()) {
+    if (i != first || bytes.empty()) {
       e[0] = kDeleted;
     } else {
       PutShortName(e, field);
       Stamp(e, false);
-      kept = true;
     }
     if (!WriteSlots(*root, i, 1)) return false;
   }
-  if (kept || bytes.empty()) return true;
-  const std::optional<std::uint32_t> at = FreeSlots(*root, 1);
-  if (!at) return false;
+  if (!at) return true;
   std::uint8_t* e = &root->bytes[std::size_t{*at} * kEntry];
   std::memset(e, 0, kEntry);
   PutShortName(e, field);
@@ -513,6 +528,7 @@ bool FatVolume::SetLabel(std::string_view bytes) {
 bool FatVolume::WriteSlots(Directory& dir, std::uint32_t first, std::uint32_t count) {
   std::uint64_t from = std::uint64_t{first} * kEntry;
   const std::uint64_t to = from + std::uint64_t{count} * kEntry;
+  if (to > dir.bytes.size()) return Fail("entries past the end of their folder");
   while (from < to) {
     std::uint64_t disk = 0, room = 0;
     if (dir.cluster == 0) {
@@ -564,8 +580,7 @@ std::optional<std::uint32_t> FatVolume::FreeSlots(Directory& dir, std::uint32_t 
 
 bool FatVolume::AddEntry(Directory& dir, const std::u16string& name, std::uint8_t attributes, std::uint32_t cluster,
                          std::uint32_t size, Entry& made) {
-  if (const std::string problem = fatnames::LongNameProblem(name); !problem.empty())
-    return Fail("the name cannot be held by the FAT file system: " + problem);
+  if (const std::string problem = fatnames::LongNameProblem(name); !problem.empty()) return BadName(problem);
   // Its short name: the name itself when it is a free 8.3 name, else a tail.
   // A free one must also not be what another entry's name answers to.
   const auto taken = [&](const fatnames::ShortName& candidate) {
@@ -653,8 +668,7 @@ bool FatVolume::CopyFile(const std::string& source, std::string_view path, bool 
   Directory* parent = nullptr;
   std::u16string leaf;
   if (!Resolve(path, parent, leaf)) return false;
-  if (const std::string problem = fatnames::LongNameProblem(leaf); !problem.empty())
-    return Fail("the name cannot be held by the FAT file system: " + problem);
+  if (const std::string problem = fatnames::LongNameProblem(leaf); !problem.empty()) return BadName(problem);
   // Non-blocking, so that a pipe given as a file is refused instead of waited on.
   const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (in < 0) return Fail(std::string("the file cannot be read: ") + std::strerror(errno));
@@ -762,15 +776,17 @@ bool FatVolume::CopyFile(const std::string& source, std::string_view path, bool 
 bool FatVolume::Flush() {
   if (!fatLoaded_ || readOnly_) return true;
   const std::uint32_t bps = boot_.bytesPerSector;
-  bool ok = true;
+  bool ok = true, changed = false;
   for (std::uint32_t s = 0; s < dirtyFatSectors_.size(); ++s) {
     if (!dirtyFatSectors_[s]) continue;
     for (std::uint32_t k = 0; k < boot_.fatCount; ++k)
       ok = WriteAt((std::uint64_t{boot_.reservedSectors} + std::uint64_t{k} * boot_.fatSectors + s) * bps,
                    &fat_[std::size_t{s} * bps], bps) && ok;
     dirtyFatSectors_[s] = false;
+    changed = true;
   }
-  if (boot_.fatBits == 32 && boot_.fsInfoSector != 0 && boot_.fsInfoSector < boot_.reservedSectors) {
+  // The free count follows the FAT's changes; a volume only looked at is left as it was.
+  if (changed && boot_.fatBits == 32 && boot_.fsInfoSector != 0 && boot_.fsInfoSector < boot_.reservedSectors) {
     std::vector<std::uint8_t> info(bps);
     if (ReadAt(std::uint64_t{boot_.fsInfoSector} * bps, info.data(), bps) && Le32(&info[0]) == 0x41615252 &&
         Le32(&info[484]) == 0x61417272) {

@@ -65,6 +65,7 @@ class FatVolume {
   std::optional<std::string> Label();
 
   // Paths are relative to the root, '/' between folders, UTF-8; "" is the root.
+  // Each part is a host name: one holding "\\" is refused.
   bool IsFolder(std::string_view path);
   // Creates the folder (its parents must exist) for the host folder `origin`;
   // true when a folder of that name exists already (the two merge).
@@ -103,6 +104,7 @@ class FatVolume {
 
   FatVolume(int fd, FatBootInfo boot, bool readOnly, std::uint64_t diskBytes);
   bool Fail(std::string why);
+  bool BadName(const std::string& problem);
   bool ReadAt(std::uint64_t offset, void* data, std::size_t size);
   bool WriteAt(std::uint64_t offset, const void* data, std::size_t size);
   bool LoadFat();

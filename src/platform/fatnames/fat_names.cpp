@@ -17,6 +17,9 @@ constexpr FoldRun kFoldRuns[] = {
 #include "platform/fatnames/casefold_table.inc"
 };
 
+constexpr const char* kNotUtf8 = "the name is not UTF-8 text";
+constexpr const char* kFolderSeparator = "the name holds \"\\\", which separates folders on the volume";
+
 bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
@@ -106,6 +109,7 @@ std::string LongNameProblem(std::u16string_view name) {
   if (name == u"." || name == u"..") return "reserved name";
   for (char16_t c : name) {
     if (c < 0x20 || c == 0x7F) return "control character in name";
+    if (c == u'\\') return kFolderSeparator;
     if (std::u16string_view(u"\\/:*?\"<>|").find(c) != std::u16string_view::npos)
       return "character not allowed in a FAT name";
   }
@@ -116,9 +120,15 @@ std::string LongNameProblem(std::u16string_view name) {
 
 std::string LongNameProblem(std::string_view utf8, std::u16string& name16) {
   name16.clear();
-  if (!IsValidUtf8(utf8)) return "the name is not UTF-8 text";
+  if (!IsValidUtf8(utf8)) return kNotUtf8;
   name16 = Utf8ToUtf16(utf8);
   return LongNameProblem(name16);
+}
+
+std::string HostNameProblem(std::string_view utf8) {
+  if (!IsValidUtf8(utf8)) return kNotUtf8;
+  if (utf8.find('\\') != std::string_view::npos) return kFolderSeparator;
+  return {};
 }
 
 // ---------------------------------------------------------------- short names

@@ -39,6 +39,12 @@ bool IsReservedDeviceName(std::u16string_view name);
 std::string LongNameProblem(std::u16string_view name);
 // The same for a UTF-8 name, which must be valid UTF-8; `name16` receives it.
 std::string LongNameProblem(std::string_view utf8, std::u16string& name16);
+// Empty when one name taken from the host (a file or folder name, one
+// component of a host path) can be looked up or made on the volume as one
+// name, else why not: it must be UTF-8 text, and must hold no "\", which is
+// legal in a host name but separates folders on the volume ("a\b.mp3" would
+// become folder "a" and file "b.mp3").
+std::string HostNameProblem(std::string_view utf8);
 
 // ---------------------------------------------------------------- short names
 

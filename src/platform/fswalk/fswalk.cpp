@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -41,25 +42,64 @@ struct DirCloser {
   void operator()(DIR* d) const { ::closedir(d); }
 };
 
-bool Failed(WalkError& error, std::string path, int code) {
+bool Failed(WalkError& error, std::string path, int code, std::string reason = {}) {
   error.path = std::move(path);
   error.code = code;
+  error.reason = std::move(reason);
   return false;
 }
 
+// What a link holds, quoted for a message.
+std::string LinkText(const std::string& link) {
+  std::string target(4096, '\0');
+  const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+  target.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return "\"" + target + "\"";
+}
+
+// A folder the walk is in: its identity, and the link it was entered by.
+struct Inside {
+  std::pair<std::uint64_t, std::uint64_t> identity;  // device, inode
+  std::string link;
+};
+
+// Whether entering `entry` would go round a loop; `error` then names the link
+// that leads back: the entry itself, or the last link taken since the folder
+// met again was entered.
+bool IsLoop(const FolderEntry& entry, const std::vector<Inside>& inside, WalkError& error) {
+  const auto again = std::find_if(inside.begin(), inside.end(), [&](const Inside& f) {
+    return f.identity == std::pair(entry.device, entry.inode);
+  });
+  if (again == inside.end()) return false;
+  std::string link = entry.viaLink ? entry.path : std::string();
+  for (auto it = inside.rbegin(); link.empty() && it.base() != again + 1; ++it) link = it->link;
+  if (link.empty()) link = entry.path;  // a folder mounted inside itself
+  Failed(error, link, ELOOP, "a symbolic link to " + LinkText(link) + ", a folder that holds it");
+  return true;
+}
+
+// `inside`: the folders the walk is in, `folder` last (only when following links).
 WalkStatus Walk(const std::string& folder, int depth, const WalkOptions& options,
-                const std::function<WalkStep(const FolderEntry&, int)>& visit, WalkError& error) {
+                const std::function<WalkStep(const FolderEntry&, int)>& visit, WalkError& error,
+                std::vector<Inside>& inside) {
   std::vector<FolderEntry> entries;
   if (!ListFolder(folder, entries, error)) return WalkStatus::kFailed;
   if (!options.includeHidden) std::erase_if(entries, [](const FolderEntry& e) { return e.hidden; });
+  if (options.followLinks)
+    for (FolderEntry& entry : entries)
+      if (!FollowLink(entry, error)) return WalkStatus::kFailed;
   if (options.filesFirst)
     std::stable_partition(entries.begin(), entries.end(),
                           [](const FolderEntry& e) { return e.kind != EntryKind::kFolder; });
   for (const FolderEntry& entry : entries) {
+    const bool folderEntry = entry.kind == EntryKind::kFolder;
+    if (options.followLinks && folderEntry && IsLoop(entry, inside, error)) return WalkStatus::kFailed;
     const WalkStep step = visit(entry, depth);
     if (step == WalkStep::kStop) return WalkStatus::kStopped;
-    if (step == WalkStep::kSkip || entry.kind != EntryKind::kFolder) continue;
-    const WalkStatus inner = Walk(entry.path, depth + 1, options, visit, error);
+    if (step == WalkStep::kSkip || !folderEntry) continue;
+    if (options.followLinks) inside.push_back({{entry.device, entry.inode}, entry.viaLink ? entry.path : ""});
+    const WalkStatus inner = Walk(entry.path, depth + 1, options, visit, error, inside);
+    if (options.followLinks) inside.pop_back();
     if (inner != WalkStatus::kDone) return inner;
   }
   return WalkStatus::kDone;
@@ -84,6 +124,7 @@ bool NameLess(std::string_view a, std::string_view b) {
 }
 
 std::string WalkError::Text() const {
+  if (!reason.empty()) return path + ": " + reason;
   // The category's message, unlike strerror, is safe from several threads.
   return "cannot read " + path + ": " + (code != 0 ? std::generic_category().message(code) : "unknown error");
 }
@@ -97,6 +138,26 @@ bool StatEntry(const std::string& path, FolderEntry& entry, WalkError& error) {
   entry.name = std::string(slash == std::string_view::npos || name.size() == 1 ? name : name.substr(slash + 1));
   entry.path = path;
   Fill(entry, st);
+  return true;
+}
+
+bool FollowLink(FolderEntry& entry, WalkError& error) {
+  if (entry.kind != EntryKind::kLink) return true;
+  struct stat st {};
+  if (::stat(entry.path.c_str(), &st) != 0) {
+    const int code = errno;
+    if (code == ENOENT)
+      return Failed(error, entry.path, code, "a symbolic link to " + LinkText(entry.path) + ", which does not exist");
+    if (code == ELOOP) return Failed(error, entry.path, code, "a symbolic link in a loop of symbolic links");
+    return Failed(error, entry.path, code);
+  }
+  FolderEntry target = entry;
+  Fill(target, st);
+  if (target.kind != EntryKind::kFile && target.kind != EntryKind::kFolder)
+    return Failed(error, entry.path, 0,
+                  "a symbolic link to " + LinkText(entry.path) + ", which is neither a file nor a folder");
+  target.viaLink = true;
+  entry = std::move(target);
   return true;
 }
 
@@ -134,7 +195,16 @@ bool ListFolder(const std::string& folder, std::vector<FolderEntry>& entries, Wa
 WalkStatus WalkFolderTree(const std::string& root, const WalkOptions& options,
                           const std::function<WalkStep(const FolderEntry& entry, int depth)>& visit,
                           WalkError& error) {
-  return Walk(root, 1, options, visit, error);
+  std::vector<Inside> inside;
+  if (options.followLinks) {
+    struct stat st {};
+    if (::stat(root.c_str(), &st) != 0) {
+      Failed(error, root, errno);
+      return WalkStatus::kFailed;
+    }
+    inside.push_back({{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)}, ""});
+  }
+  return Walk(root, 1, options, visit, error, inside);
 }
 
 std::optional<std::string> FindIgnoringCase(const std::string& folder, std::string_view name, WalkError* error) {

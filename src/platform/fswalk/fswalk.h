@@ -1,6 +1,7 @@
 // Walking host folders, one way for every part of the station that reads a
 // folder: entries sorted by name, hidden meaning a leading dot, symbolic links
-// reported but never followed, and every failure naming the path it met.
+// reported as links or, where the caller asks, followed to what they name, and
+// every failure naming the path it met.
 // Also name comparison that ignores case, so that a shipped file is found as
 // "FLASH.INI" or "flash.ini" alike.
 //
@@ -42,12 +43,16 @@ struct FolderEntry {
   // with the same device and inode are the same file.
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+  // Set when a symbolic link was followed: `path` and `name` are the link's,
+  // kind, size and identity those of what it names.
+  bool viaLink = false;
 };
 
 struct WalkError {
   std::string path;  // the folder or entry that could not be read
   int code = 0;      // errno
-  // "cannot read <path>: <reason>"
+  std::string reason;  // why, when it is no system error (a link that leads nowhere)
+  // "cannot read <path>: <errno text>", or "<path>: <reason>"
   std::string Text() const;
 };
 
@@ -60,19 +65,31 @@ bool StatEntry(const std::string& path, FolderEntry& entry, WalkError& error);
 // cannot be read; `entries` then holds nothing.
 bool ListFolder(const std::string& folder, std::vector<FolderEntry>& entries, WalkError& error);
 
+// Takes what the symbolic link `entry` (from StatEntry or ListFolder) names:
+// its kind, size and identity, with viaLink set; any other entry stays as it
+// is. False, with `error` naming the link, when the link leads nowhere (its
+// target is missing, or links loop) or to something that is neither a file
+// nor a folder.
+bool FollowLink(FolderEntry& entry, WalkError& error);
+
 struct WalkOptions {
   bool includeHidden = false;
   // Each folder gives its other entries first and then its sub-folders (each
   // followed at once by its content); otherwise everything in name order.
   bool filesFirst = false;
+  // Symbolic links are followed (FollowLink): visited as what they name, a
+  // folder entered. One that fails FollowLink, or names a folder the walk is
+  // inside (a loop), fails the walk naming it.
+  bool followLinks = false;
 };
 enum class WalkStep { kContinue, kSkip, kStop };  // kSkip: do not go into this folder
 enum class WalkStatus { kDone, kStopped, kFailed };
 
 // Walks the tree below `root`, depth first, calling visit(entry, depth) for
 // every entry (depth 1: the root's own entries); a folder is visited before
-// its content. Links are visited as links and never entered. kFailed, with
-// `error` set, when a folder cannot be read; kStopped when visit said so.
+// its content. Links are visited as links and never entered, unless the
+// options follow them. kFailed, with `error` set, when a folder cannot be read
+// (or a followed link fails); kStopped when visit said so.
 WalkStatus WalkFolderTree(const std::string& root, const WalkOptions& options,
                           const std::function<WalkStep(const FolderEntry& entry, int depth)>& visit,
                           WalkError& error);
