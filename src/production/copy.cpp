@@ -5,16 +5,21 @@
 // checked; the first failure ends the copy and names the file, in the log and
 // in LastCopyError, and what was copied before it stays. A name that is not
 // UTF-8 text is refused. Entries whose names begin with a dot count as hidden and are
-// skipped; symbolic links, pipes, sockets and devices inside the operator's
-// folders are never followed (skipped with a log line).
+// skipped. A symbolic link is copied as what it names, under the link's name,
+// as a copy that follows links does; one that leads nowhere, to something that
+// is neither a file nor a folder, or back into a folder the copy is inside
+// fails the copy naming it. Pipes, sockets and devices inside the operator's
+// folders are skipped with a log line.
 #include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform/convert/convert.h"
 #include "platform/drive/drive.h"
+#include "platform/fswalk/fswalk.h"
 #include "production/product_thread.h"
 
 namespace production {
@@ -32,12 +37,6 @@ bool CopyFailed(char letter, const std::string& what, const std::string& why) {
   return false;
 }
 
-// The order of a sorted name list: letter case aside, then byte order.
-bool NameLess(const std::string& a, const std::string& b) {
-  const std::string la = platform::LowerCase(a), lb = platform::LowerCase(b);
-  return la != lb ? la < lb : a < b;
-}
-
 // A folder's own name, also for "dir/" and "dir/.".
 std::string OwnName(const fs::path& folder) {
   fs::path p = folder.lexically_normal();
@@ -50,39 +49,39 @@ std::string Join(const std::string& folder, const std::string& name) {
 }
 
 // Copies the host folder `source` into the drive folder `target` (a path
-// inside the volume, "" for the root) as target/<its own name>.
+// inside the volume, "" for the root) as target/<its own name>: each folder's
+// files in name order, then its subfolders in name order, each with its
+// content.
 bool CopyTree(platform::DriveSession& drive, char letter, const fs::path& source, const std::string& target) {
   const std::string dest = Join(target, OwnName(source));
   if (!drive.FolderExists(dest) && !drive.MakeFolder(dest, source.string()))
     return CopyFailed(letter, source.string(), drive.Error());
 
-  std::vector<std::string> files, folders;
-  std::error_code ec;
-  for (fs::directory_iterator it(source, ec), end; !ec && it != end; it.increment(ec)) {
+  std::vector<std::string> folderAt{dest};  // the drive folder of each depth's entries
+  bool copied = true;
+  platform::WalkOptions options;
+  options.filesFirst = true;
+  options.followLinks = true;
+  platform::WalkError error;
+  const auto copy = [&](const platform::FolderEntry& e, int depth) {
     platform::ui::Application->ProcessMessages();
-    const std::string name = it->path().filename().string();
-    if (name.empty() || name[0] == '.') continue;  // hidden, "." and ".."
-    const fs::file_status status = it->symlink_status(ec);
-    if (ec) break;
-    if (fs::is_directory(status)) {
-      folders.push_back(name);
-    } else if (fs::is_regular_file(status)) {
-      files.push_back(name);
+    folderAt.resize(static_cast<std::size_t>(depth));
+    const std::string to = Join(folderAt.back(), e.name);
+    if (e.kind == platform::EntryKind::kFolder) {
+      if (!drive.FolderExists(to) && !drive.MakeFolder(to, e.path)) copied = CopyFailed(letter, e.path, drive.Error());
+      folderAt.push_back(to);
+    } else if (e.kind == platform::EntryKind::kFile) {
+      if (!drive.CopyFile(e.path, to, false)) copied = CopyFailed(letter, e.path, drive.Error());
     } else {
-      AppendLogLine(std::string(1, letter) + ": not copied (" +
-                    (fs::is_symlink(status) ? "symbolic link" : "not a regular file") + "): " + it->path().string());
+      AppendLogLine(std::string(1, letter) + ": not copied (not a regular file): " + e.path);
     }
-  }
-  if (ec) return CopyFailed(letter, source.string(), "the folder cannot be read: " + ec.message());
-
-  std::sort(files.begin(), files.end(), NameLess);
-  for (const std::string& f : files)
-    if (!drive.CopyFile((source / f).string(), Join(dest, f), false))
-      return CopyFailed(letter, (source / f).string(), drive.Error());
-  std::sort(folders.begin(), folders.end(), NameLess);
-  for (const std::string& d : folders)
-    if (!CopyTree(drive, letter, source / d, dest)) return false;
-  return true;
+    return copied ? platform::WalkStep::kContinue : platform::WalkStep::kStop;
+  };
+  if (platform::WalkFolderTree(source.string(), options, copy, error) == platform::WalkStatus::kFailed)
+    return CopyFailed(letter, error.path,
+                      error.reason.empty() ? "cannot be read: " + std::generic_category().message(error.code)
+                                           : error.reason);
+  return copied;
 }
 
 // Opens the drive of `target`; false (with the reason recorded) when it is no

@@ -76,9 +76,10 @@ TEST_F(CopyTest, RunListAndFoldersReadBackByteForByte) {
     for (const char* rel : {"Music/b song.mp3", "Music/A song.MP3", "Music/Zeta/deep/track.wma", "Music/alpha/x.txt",
                             "notes.txt"})
       expected[rel] = ReadFile((src / rel).string());
+    expected["Music/link.txt"] = expected["notes.txt"];  // a link is copied as what it names
     EXPECT_EQ(VolumeTree(image, home / "back"), expected);
     // Files in name order, then the subfolders in name order.
-    EXPECT_EQ(Entries("Music"), (std::vector<std::string>{"A song.MP3", "b song.mp3", "alpha", "Zeta"}));
+    EXPECT_EQ(Entries("Music"), (std::vector<std::string>{"A song.MP3", "b song.mp3", "link.txt", "alpha", "Zeta"}));
 
     // A second copy replaces what is there; a folder copied into a subfolder.
     File("Music/b song.mp3", 10);
@@ -195,6 +196,22 @@ TEST_F(CopyTest, FailuresNameTheFileAndLeaveACheckableDisk) {
   auto back = VolumeTree(image, home / "back");
   EXPECT_EQ(back.count("big/small.mp3"), 0u) << "sorted: huge.mp3 comes first and ends the copy";
   EXPECT_EQ(back.count("ok/first.mp3"), 1u);
+
+  // Links followed: one that leads nowhere, to a pipe, or back into a folder
+  // the copy is inside fails the copy naming the link.
+  File("links/a.mp3", 10);
+  fs::create_symlink(src / "links", src / "links/loop");
+  fs::create_directories(src / "links2");
+  fs::create_directories(src / "links3");
+  fs::create_symlink(src / "nowhere.mp3", src / "links2/dangling.mp3");
+  fs::create_symlink(pipe, src / "links3/to-pipe.mp3");
+  for (const char* link : {"links/loop", "links2/dangling.mp3", "links3/to-pipe.mp3"}) {
+    const fs::path folder = (src / link).parent_path();
+    EXPECT_FALSE(production::CopyDirTree(folder.string(), "E:\\")) << link;
+    EXPECT_NE(production::LastCopyError().find((src / link).string()), std::string::npos)
+        << production::LastCopyError();
+  }
+  EXPECT_TRUE(FsckClean(image));
 
   // Not a drive, or a drive without a file system.
   EXPECT_FALSE(production::CopyDirTree((src / "ok").string(), "Q:\\"));
