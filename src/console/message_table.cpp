@@ -122,8 +122,8 @@ const char* MessageText(int row, int languageIndex) {
 
 const char* AnotherStationText(int languageIndex) {
   static const char* const text[kLanguageColumns] = {
-      "Another station is already running and holds the devices; this one closes.\n"
-      "Program folder of the running station:",
+      ("Another station is already running and holds the devices; this one closes.\n"
+       "Program folder of the running station:"),
       "另一個量產工具已在執行並佔用裝置，本程式將關閉。\n執行中的量產工具的程式資料夾：",
       "另一个量产工具已在运行并占用设备，本程序将关闭。\n运行中的量产工具的程序文件夹：",
   };
