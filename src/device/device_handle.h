@@ -14,13 +14,6 @@ class ScopedDeviceHandle {
   explicit ScopedDeviceHandle(platform::HANDLE h = platform::INVALID_HANDLE_VALUE) noexcept : h_(h) {}
   ~ScopedDeviceHandle() { Close(); }
   ScopedDeviceHandle(ScopedDeviceHandle&& other) noexcept : h_(other.Release()) {}
-  ScopedDeviceHandle& operator=(ScopedDeviceHandle&& other) noexcept {
-    if (this != &other) {
-      Close();
-      h_ = other.Release();
-    }
-    return *this;
-  }
   ScopedDeviceHandle(const ScopedDeviceHandle&) = delete;
   ScopedDeviceHandle& operator=(const ScopedDeviceHandle&) = delete;
 

@@ -78,6 +78,8 @@ TEST_F(CopyTest, RunListAndFoldersReadBackByteForByte) {
       expected[rel] = ReadFile((src / rel).string());
     expected["Music/link.txt"] = expected["notes.txt"];  // a link is copied as what it names
     EXPECT_EQ(VolumeTree(image, home / "back"), expected);
+    EXPECT_NE(ReadFile(home / "log/1.txt").find("E: not copied (not a regular file): " + (src / "Music/pipe").string()),
+              std::string::npos);
     // Files in name order, then the subfolders in name order.
     EXPECT_EQ(Entries("Music"), (std::vector<std::string>{"A song.MP3", "b song.mp3", "link.txt", "alpha", "Zeta"}));
 
@@ -87,6 +89,7 @@ TEST_F(CopyTest, RunListAndFoldersReadBackByteForByte) {
     ASSERT_TRUE(production::CopyDirTree((src / "Music/Zeta").string(), "E:\\Music\\alpha"));
     ASSERT_TRUE(production::WideCopyFile((src / "notes.txt").string(), "E:\\Music\\n.txt", true));
     EXPECT_FALSE(production::WideCopyFile((src / "notes.txt").string(), "E:\\Music\\n.txt", true));
+    EXPECT_NE(production::LastCopyError().find("notes.txt"), std::string::npos) << production::LastCopyError();
     EXPECT_TRUE(FsckClean(image));
     auto back = VolumeTree(image, home / "back");
     EXPECT_EQ(back["Music/b song.mp3"].size(), 10u);
