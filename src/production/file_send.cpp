@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <memory>
-
 #include <vector>
 
 #include "platform/files/open_file.h"
