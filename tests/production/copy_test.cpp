@@ -100,7 +100,7 @@ TEST_F(CopyTest, RunListAndFoldersReadBackByteForByte) {
   }
 }
 
-// The tree: names one on the FAT (letter case, a long name and its
+// A tree of names that are one on the FAT (letter case, a long name and its
 // short name, names that are not UTF-8). Within one copy no source replaces
 // what an earlier source of it wrote: the copy fails naming both, and what it
 // copied before stays. A file that was on the disk before the copy is replaced.
